@@ -1,0 +1,141 @@
+#include "bmp_format.h"
+
+#include <bit>
+
+namespace {
+
+// 5-5-5 is what an uncompressed 16-bit file holds; 32-bit files hold B, G, R and one unused byte.
+constexpr DWORD kDefaultMasks16[4] = {0x7C00, 0x03E0, 0x001F, 0};
+constexpr DWORD kDefaultMasks32[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0};
+
+bool IsKnownHeaderSize(DWORD size) {
+    return size == kCoreHeaderSize || size == kInfoHeaderSize || size == 52 || size == 56 || size == 108 ||
+           size == 124;
+}
+
+bool IsKnownDepth(unsigned bpp) { return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32; }
+
+bool IsCompressionAllowed(DWORD compression, unsigned bpp, bool top_down) {
+    switch (compression) {
+    case BI_RGB: return true;
+    case BI_BITFIELDS: return bpp == 16 || bpp == 32;
+    // Run-length data has no top-down form: its rows are always stored bottom-up.
+    case BI_RLE8: return bpp == 8 && !top_down;
+    case BI_RLE4: return bpp == 4 && !top_down;
+    default: return false;
+    }
+}
+
+// A usable channel mask is one unbroken run of bits inside the pixel.
+bool IsContiguousMask(DWORD mask, unsigned bpp) {
+    if (mask == 0) return false;
+    if (bpp < 32 && (mask >> bpp) != 0) return false;
+    const DWORD run = mask >> std::countr_zero(mask);
+    return (run & (run + 1)) == 0;
+}
+
+}  // namespace
+
+bool BmpMasksUsable(const DWORD masks[4], unsigned bpp) {
+    for (int c = 0; c < 3; ++c) {
+        if (!IsContiguousMask(masks[c], bpp)) return false;
+    }
+    if (masks[3] != 0 && !IsContiguousMask(masks[3], bpp)) return false;
+    const DWORD overlap = (masks[0] & masks[1]) | (masks[0] & masks[2]) | (masks[1] & masks[2]) |
+                          (masks[3] & (masks[0] | masks[1] | masks[2]));
+    return overlap == 0;
+}
+
+std::uint64_t BmpRowStride(std::uint64_t width, unsigned bpp) { return (width * bpp + 31) / 32 * 4; }
+
+bool CheckBmpFileHeader(const BITMAPFILEHEADER& fh, std::uint64_t file_size) {
+    return fh.bfType == kBmpSignature && fh.bfReserved1 == 0 && fh.bfReserved2 == 0 &&
+           fh.bfOffBits > kFileHeaderSize && fh.bfOffBits < fh.bfSize && fh.bfSize <= file_size;
+}
+
+bool ReadBmpLayout(const BITMAPFILEHEADER& fh, const BYTE* info, DWORD info_size, BmpLayout* out) {
+    if (info_size < 4) return false;
+    BmpLayout l;
+    l.header_size = ReadLe32(info);
+    if (!IsKnownHeaderSize(l.header_size) || l.header_size > info_size) return false;
+
+    std::int64_t width, height;
+    unsigned planes;
+    DWORD clr_used = 0;
+    std::int64_t density_x = 0, density_y = 0;
+    DWORD size_image = 0;
+    if (l.header_size == kCoreHeaderSize) {
+        width = ReadLe16(info + 4);
+        height = ReadLe16(info + 6);
+        planes = ReadLe16(info + 8);
+        l.bpp = ReadLe16(info + 10);
+        l.palette_entry_size = 3;
+    } else {
+        width = static_cast<LONG>(ReadLe32(info + 4));
+        height = static_cast<LONG>(ReadLe32(info + 8));
+        planes = ReadLe16(info + 12);
+        l.bpp = ReadLe16(info + 14);
+        l.compression = ReadLe32(info + 16);
+        size_image = ReadLe32(info + 20);
+        density_x = static_cast<LONG>(ReadLe32(info + 24));
+        density_y = static_cast<LONG>(ReadLe32(info + 28));
+        clr_used = ReadLe32(info + 32);
+    }
+    l.top_down = height < 0;
+    const std::int64_t rows = height < 0 ? -height : height;
+    l.pixel_bytes = fh.bfSize - fh.bfOffBits;
+
+    if (width <= 0 || rows == 0 || rows > INT32_MAX || planes != 1 || !IsKnownDepth(l.bpp) ||
+        !IsCompressionAllowed(l.compression, l.bpp, l.top_down) || density_x < -kMaxPixelsPerMeter ||
+        density_x > kMaxPixelsPerMeter || density_y < -kMaxPixelsPerMeter || density_y > kMaxPixelsPerMeter ||
+        size_image > l.pixel_bytes) {
+        return false;
+    }
+    l.width = static_cast<LONG>(width);
+    l.rows = static_cast<LONG>(rows);
+    l.stride = BmpRowStride(static_cast<std::uint64_t>(width), l.bpp);
+    if (l.stride * static_cast<std::uint64_t>(rows) > kMaxPixelBytes) return false;
+    const bool compressed = l.compression == BI_RLE8 || l.compression == BI_RLE4;
+    if (!compressed && l.stride * static_cast<std::uint64_t>(rows) > l.pixel_bytes) return false;
+
+    // Channel masks: inside the larger headers, or three DWORDs after a plain 40-byte one.
+    std::uint64_t table_offset = l.header_size;
+    if (l.bpp == 16 || l.bpp == 32) {
+        if (l.compression == BI_BITFIELDS) {
+            if (l.header_size == kInfoHeaderSize) {
+                if (info_size < kInfoHeaderSize + 12) return false;
+                table_offset += 12;
+            }
+            for (int c = 0; c < 3; ++c) l.masks[c] = ReadLe32(info + kInfoHeaderSize + 4 * c);
+            if (l.header_size >= 56) l.masks[3] = ReadLe32(info + 52);
+        } else {
+            const DWORD* defaults = l.bpp == 16 ? kDefaultMasks16 : kDefaultMasks32;
+            for (int c = 0; c < 4; ++c) l.masks[c] = defaults[c];
+        }
+        if (!BmpMasksUsable(l.masks, l.bpp)) return false;
+    }
+
+    if (l.bpp <= 8) {
+        const DWORD most = DWORD{1} << l.bpp;
+        if (clr_used > most) return false;
+        l.palette_count = clr_used != 0 ? clr_used : most;
+        l.palette_offset = static_cast<DWORD>(table_offset);
+        if (table_offset + std::uint64_t{l.palette_count} * l.palette_entry_size > info_size) return false;
+    }
+    *out = l;
+    return true;
+}
+
+bool BmpIndicesWithinPalette(const BmpLayout& l, const BYTE* pixels) {
+    if (l.bpp > 8 || l.compression != BI_RGB || l.palette_count >= (DWORD{1} << l.bpp)) return true;
+    const unsigned per_byte = 8 / l.bpp;
+    const unsigned mask = (1u << l.bpp) - 1;
+    for (LONG y = 0; y < l.rows; ++y) {
+        const BYTE* row = pixels + static_cast<std::uint64_t>(y) * l.stride;
+        for (LONG x = 0; x < l.width; ++x) {
+            const unsigned shift = 8 - l.bpp * (1 + x % per_byte);
+            if (((row[x / per_byte] >> shift) & mask) >= l.palette_count) return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,94 @@
+// The Windows bitmap file (BMP) and the rules every reader here applies to it.
+//
+// A BMP file, all fields little-endian:
+//
+//   offset  size  field             meaning
+//   0       2     bfType            "BM" (0x4D42)
+//   2       4     bfSize            size of the whole file in bytes
+//   6       2     bfReserved1       0
+//   8       2     bfReserved2       0
+//   10      4     bfOffBits         offset of the first pixel byte
+//   14      4     biSize            size of the info header: 12 (OS/2 core), 40, 52, 56, 108 or 124
+//   18      4     biWidth           pixels per row, > 0            (core header: 2-byte unsigned fields)
+//   22      4     biHeight          rows; > 0 stored bottom-up, < 0 stored top-down
+//   26      2     biPlanes          1
+//   28      2     biBitCount        1, 4, 8, 16, 24 or 32
+//   30      4     biCompression     0 BI_RGB, 1 BI_RLE8, 2 BI_RLE4, 3 BI_BITFIELDS
+//   34      4     biSizeImage       bytes of pixel data (may be 0 when uncompressed)
+//   38      4     biXPelsPerMeter   horizontal density
+//   42      4     biYPelsPerMeter   vertical density
+//   46      4     biClrUsed         colour table entries; 0 means 2^biBitCount for depths of 8 or less
+//   50      4     biClrImportant    ignored
+//   54      12/16 channel masks     red, green, blue (and alpha from 56 bytes on) inside headers of 52
+//                                   bytes or more; after a 40-byte header when biCompression is BI_BITFIELDS
+//   then          colour table      4-byte B, G, R, 0 entries (3-byte B, G, R after a core header)
+//   bfOffBits     pixel rows        each row padded to a multiple of 4 bytes
+//
+// Pixels are read from the first row in the file; bit-packed depths hold their leftmost pixel in the
+// most significant bits of a byte.
+#ifndef BITMAP_IO_BMP_FORMAT_H
+#define BITMAP_IO_BMP_FORMAT_H
+
+#include <cstdint>
+
+#include "win32.h"
+
+// The most pixel memory any image may take: 256 MiB. It holds a 8192 × 8192 picture at 32 bits, far
+// beyond anything this program shrinks, keeps every size a header can carry (DWORD) and every product of
+// a row count and a row stride (LONG) far from overflow, and turns a header that claims a huge picture
+// into a refusal instead of an allocation.
+constexpr std::uint64_t kMaxPixelBytes = std::uint64_t{256} << 20;
+
+// The largest density a header may claim: one million pixels per metre (25,400 dots per inch) is beyond
+// any scanner or printer, so a header claiming more is damaged rather than unusual.
+constexpr std::int64_t kMaxPixelsPerMeter = 1000000;
+
+constexpr WORD kBmpSignature = 0x4D42;  // "BM"
+constexpr DWORD kFileHeaderSize = 14;
+constexpr DWORD kCoreHeaderSize = 12;
+constexpr DWORD kInfoHeaderSize = 40;
+
+// Bytes per row of `width` pixels of `bpp` bits, padded to 4 bytes. Exact for every width a LONG holds.
+std::uint64_t BmpRowStride(std::uint64_t width, unsigned bpp);
+
+// What the headers of an accepted file say, in one plain record.
+struct BmpLayout {
+    LONG width = 0;
+    LONG rows = 0;           // always positive
+    bool top_down = false;   // first row in the file is the top row of the picture
+    unsigned bpp = 0;
+    DWORD compression = BI_RGB;
+    DWORD header_size = 0;
+    DWORD palette_offset = 0;        // from the start of the info header
+    DWORD palette_count = 0;         // depths of 8 or less only
+    unsigned palette_entry_size = 4; // 3 after a core header
+    DWORD masks[4] = {0, 0, 0, 0};   // red, green, blue, alpha; depths 16 and 32 only
+    std::uint64_t stride = 0;        // bytes per uncompressed row
+    DWORD pixel_bytes = 0;           // bytes from bfOffBits to bfSize
+};
+
+// Checks a file header against the real file size: the signature, zero reserved fields and
+// 14 < bfOffBits < bfSize <= file_size. Returns false for anything else.
+bool CheckBmpFileHeader(const BITMAPFILEHEADER& file_header, std::uint64_t file_size);
+
+// Checks the info part (the `info_size` = bfOffBits - 14 bytes after the file header) of a file whose
+// file header already passed CheckBmpFileHeader, and describes it in `layout`. Accepts the header sizes,
+// depths and compressions listed above; an uncompressed file's pixel part must hold all its rows and
+// the colour table and masks must lie inside the info part. Returns false for anything else.
+bool ReadBmpLayout(const BITMAPFILEHEADER& file_header, const BYTE* info, DWORD info_size, BmpLayout* layout);
+
+// True when the red, green and blue masks are each one unbroken run of bits inside a `bpp`-bit pixel,
+// the alpha mask is 0 or such a run, and no two overlap.
+bool BmpMasksUsable(const DWORD masks[4], unsigned bpp);
+
+// For an uncompressed file of 8 bits or less: true when every pixel's index names an entry of the
+// colour table. `pixels` holds layout.rows × layout.stride bytes. True for every other file.
+bool BmpIndicesWithinPalette(const BmpLayout& layout, const BYTE* pixels);
+
+// Little-endian field access, independent of the host's byte order and alignment.
+inline DWORD ReadLe32(const BYTE* p) {
+    return DWORD{p[0]} | DWORD{p[1]} << 8 | DWORD{p[2]} << 16 | DWORD{p[3]} << 24;
+}
+inline WORD ReadLe16(const BYTE* p) { return static_cast<WORD>(p[0] | p[1] << 8); }
+
+#endif  // BITMAP_IO_BMP_FORMAT_H

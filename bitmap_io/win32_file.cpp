@@ -1,0 +1,204 @@
+// The stand-in for the Windows file, heap and tick calls: thin wrappers over the POSIX calls, with the
+// results Windows gives (a read at the end of a file succeeds with fewer bytes; opening a folder fails).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <set>
+#include <string>
+
+#include "win32.h"
+#include "win32_standin.h"
+
+namespace {
+
+struct FaultPlan {
+    int countdown = 0;  // faults when it reaches 0 from 1; 0 means disarmed
+    FileFault how = FileFault::kFail;
+    int calls = 0;
+    bool heap_fails = false;
+};
+
+FaultPlan& Faults() {
+    static FaultPlan plan;
+    return plan;
+}
+
+// Counts one file-changing call and tells whether it is the one that must fault.
+bool FaultNow() {
+    FaultPlan& f = Faults();
+    ++f.calls;
+    if (f.countdown == 0) return false;
+    return --f.countdown == 0;
+}
+
+// Open descriptors handed out as handles: anything else given to a file call is refused, not used.
+std::set<int>& OpenFiles() {
+    static std::set<int> files;
+    return files;
+}
+
+HANDLE ToHandle(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1); }
+
+int ToFd(HANDLE h) {
+    const std::intptr_t fd = reinterpret_cast<std::intptr_t>(h) - 1;
+    if (fd < 0 || fd > INT32_MAX || OpenFiles().count(static_cast<int>(fd)) == 0) return -1;
+    return static_cast<int>(fd);
+}
+
+}  // namespace
+
+void StandInInjectFileFault(int nth, FileFault how) {
+    FaultPlan& f = Faults();
+    f.countdown = nth;
+    f.how = how;
+    f.calls = 0;
+}
+
+int StandInFileCallCount() { return Faults().calls; }
+
+void StandInFailHeapAlloc(bool fail) { Faults().heap_fails = fail; }
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    (void)dwShareMode;
+    (void)lpSecurityAttributes;
+    (void)dwFlagsAndAttributes;
+    (void)hTemplateFile;
+    if (lpFileName == nullptr) return INVALID_HANDLE_VALUE;
+    int flags;
+    if (dwDesiredAccess == GENERIC_READ && dwCreationDisposition == OPEN_EXISTING) {
+        flags = O_RDONLY;
+    } else if (dwDesiredAccess == GENERIC_WRITE && dwCreationDisposition == CREATE_ALWAYS) {
+        if (FaultNow()) return INVALID_HANDLE_VALUE;
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+    } else {
+        return INVALID_HANDLE_VALUE;  // no other use is made of files
+    }
+    const int fd = open(lpFileName, flags | O_CLOEXEC, 0666);
+    if (fd < 0) return INVALID_HANDLE_VALUE;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    OpenFiles().insert(fd);
+    return ToHandle(fd);
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+    const int fd = ToFd(hFile);
+    if (fd < 0 || lpBuffer == nullptr || lpOverlapped != nullptr) return FALSE;
+    auto* out = static_cast<BYTE*>(lpBuffer);
+    DWORD total = 0;
+    while (total < nNumberOfBytesToRead) {
+        const ssize_t got = read(fd, out + total, nNumberOfBytesToRead - total);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return FALSE;
+        if (got == 0) break;
+        total += static_cast<DWORD>(got);
+    }
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = total;
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped) {
+    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+    const int fd = ToFd(hFile);
+    if (fd < 0 || lpBuffer == nullptr || lpOverlapped != nullptr) return FALSE;
+    DWORD size = nNumberOfBytesToWrite;
+    if (FaultNow()) {
+        if (Faults().how == FileFault::kFail || size == 0) return FALSE;
+        size /= 2;  // a full disk: part of the data goes out and the call still reports success
+    }
+    const auto* in = static_cast<const BYTE*>(lpBuffer);
+    DWORD total = 0;
+    while (total < size) {
+        const ssize_t put = write(fd, in + total, size - total);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return FALSE;
+        total += static_cast<DWORD>(put);
+    }
+    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = total;
+    return TRUE;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+    const int fd = ToFd(hFile);
+    if (fd < 0 || FaultNow()) return FALSE;
+    return fsync(fd) == 0 ? TRUE : FALSE;
+}
+
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+    const int fd = ToFd(hFile);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return INVALID_FILE_SIZE;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (lpFileSizeHigh != nullptr) *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
+    return static_cast<DWORD>(size);
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+    const int fd = ToFd(hObject);
+    if (fd < 0) return FALSE;
+    OpenFiles().erase(fd);
+    return close(fd) == 0 ? TRUE : FALSE;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
+    return lpFileName != nullptr && unlink(lpFileName) == 0 ? TRUE : FALSE;
+}
+
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
+    if (lpExistingFileName == nullptr || lpNewFileName == nullptr || (dwFlags & MOVEFILE_REPLACE_EXISTING) == 0 ||
+        FaultNow()) {
+        return FALSE;
+    }
+    if (std::rename(lpExistingFileName, lpNewFileName) != 0) return FALSE;
+    if ((dwFlags & MOVEFILE_WRITE_THROUGH) != 0) {
+        // The new name is only durable once the folder that holds it is on disk too.
+        const std::string name = lpNewFileName;
+        const std::size_t slash = name.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+        const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            fsync(dir);
+            close(dir);
+        }
+    }
+    return TRUE;
+}
+
+HANDLE WINAPI GetProcessHeap(void) {
+    static int heap;  // one heap per process; its address is its handle
+    return &heap;
+}
+
+LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
+    (void)dwFlags;
+    if (hHeap != GetProcessHeap() || Faults().heap_fails) return nullptr;
+    return std::malloc(dwBytes != 0 ? dwBytes : 1);
+}
+
+BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
+    (void)dwFlags;
+    if (hHeap != GetProcessHeap()) return FALSE;
+    std::free(lpMem);
+    return TRUE;
+}
+
+DWORD WINAPI GetTickCount(void) {
+    // Milliseconds since the system started, wrapping at 32 bits as the real counter does after 49.7 days.
+    timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+    return static_cast<DWORD>(ms);
+}

@@ -1,0 +1,457 @@
+// The stand-in for the GDI calls the program makes: DIB sections, memory contexts, row transfer, the
+// halftone stretch and the few drawing calls of the grid pattern.
+//
+// Every object lives in one table keyed by its handle. Handle values count up and are never reused, so
+// a handle that was released, or one of the wrong kind, is simply not found and the call fails the way
+// the real one does (NULL, 0 or FALSE) instead of touching freed memory. The program is single-threaded
+// and so is this table.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <unordered_map>
+#include <vector>
+
+#include "bmp_format.h"
+#include "win32.h"
+#include "win32_standin.h"
+
+namespace {
+
+constexpr int kDefaultStretchMode = 1;  // BLACKONWHITE, what a new context starts with
+constexpr int kLastStretchMode = HALFTONE;
+
+struct FreeDeleter {
+    void operator()(BYTE* p) const { std::free(p); }
+};
+
+struct Surface {
+    LONG width = 0;
+    LONG rows = 0;
+    bool top_down = false;
+    unsigned bpp = 0;
+    DWORD compression = BI_RGB;
+    DWORD masks[4] = {0, 0, 0, 0};
+    std::vector<RGBQUAD> colors;  // 2^bpp entries for depths of 8 or less, else none
+    LONG stride = 0;
+    std::unique_ptr<BYTE, FreeDeleter> bits;
+    HDC selected_into = nullptr;
+
+    // Memory row of the picture row counted from the bottom, as the row transfer and the stretch count.
+    BYTE* RowFromBottom(LONG b) const {
+        const LONG memory_row = top_down ? rows - 1 - b : b;
+        return bits.get() + static_cast<std::size_t>(memory_row) * static_cast<std::size_t>(stride);
+    }
+};
+
+struct Context {
+    HGDIOBJ bitmap = nullptr;
+    HGDIOBJ pen = nullptr;
+    HGDIOBJ brush = nullptr;
+    int stretch_mode = kDefaultStretchMode;
+    POINT position = {0, 0};
+};
+
+enum class Kind { kBitmap, kContext, kPen, kBrush };
+
+struct Object {
+    Kind kind;
+    bool stock = false;
+    BYTE colour = 0;  // grey level of a stock pen or brush: they are all black or white
+    Surface surface;
+    Context context;
+};
+
+struct Table {
+    std::unordered_map<std::uintptr_t, std::unique_ptr<Object>> objects;
+    std::uintptr_t next = 0x1000;  // small values look like errors or stock indices in a debugger
+    HGDIOBJ white_brush = nullptr;
+    HGDIOBJ black_pen = nullptr;
+    HGDIOBJ default_bitmap = nullptr;
+};
+
+Table& Objects() {
+    static Table table;
+    return table;
+}
+
+HGDIOBJ Add(std::unique_ptr<Object> object) {
+    Table& t = Objects();
+    const std::uintptr_t key = t.next++;
+    t.objects.emplace(key, std::move(object));
+    return reinterpret_cast<HGDIOBJ>(key);
+}
+
+Object* Find(const void* handle, Kind kind) {
+    Table& t = Objects();
+    const auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == t.objects.end() || it->second->kind != kind) return nullptr;
+    return it->second.get();
+}
+
+Surface* FindSurface(const void* handle) {
+    Object* o = Find(handle, Kind::kBitmap);
+    return o != nullptr ? &o->surface : nullptr;
+}
+
+Context* FindContext(HDC dc) {
+    Object* o = Find(dc, Kind::kContext);
+    return o != nullptr ? &o->context : nullptr;
+}
+
+HGDIOBJ Stock(HGDIOBJ* slot, Kind kind, BYTE colour) {
+    if (*slot == nullptr) {
+        auto o = std::make_unique<Object>();
+        o->kind = kind;
+        o->stock = true;
+        o->colour = colour;
+        if (kind == Kind::kBitmap) {
+            // A new context holds a 1 × 1 monochrome bitmap until the caller selects its own.
+            o->surface.width = 1;
+            o->surface.rows = 1;
+            o->surface.bpp = 1;
+            o->surface.stride = 4;
+            o->surface.colors = {RGBQUAD{0, 0, 0, 0}, RGBQUAD{255, 255, 255, 0}};
+            o->surface.bits.reset(static_cast<BYTE*>(std::calloc(4, 1)));
+        }
+        *slot = Add(std::move(o));
+    }
+    return *slot;
+}
+
+// Everything that makes a DIB section: the checks of its header, then a zeroed, padded pixel block.
+HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out) {
+    if (bits_out != nullptr) *bits_out = nullptr;
+    if (info == nullptr) return nullptr;
+    const BITMAPINFOHEADER& h = info->bmiHeader;
+    const unsigned bpp = h.biBitCount;
+    const bool depth_known = bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
+    const bool compression_known =
+        h.biCompression == BI_RGB || (h.biCompression == BI_BITFIELDS && (bpp == 16 || bpp == 32));
+    if ((h.biSize != kInfoHeaderSize && h.biSize != 108 && h.biSize != 124) || h.biPlanes != 1 ||
+        h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == INT32_MIN || !depth_known || !compression_known ||
+        (bpp <= 8 && h.biClrUsed > (DWORD{1} << bpp))) {
+        return nullptr;
+    }
+    const std::uint64_t rows = h.biHeight < 0 ? -static_cast<std::int64_t>(h.biHeight) : h.biHeight;
+    const std::uint64_t stride = BmpRowStride(static_cast<std::uint64_t>(h.biWidth), bpp);
+    if (stride * rows > kMaxPixelBytes) return nullptr;
+
+    auto o = std::make_unique<Object>();
+    o->kind = Kind::kBitmap;
+    Surface& s = o->surface;
+    s.width = h.biWidth;
+    s.rows = static_cast<LONG>(rows);
+    s.top_down = h.biHeight < 0;
+    s.bpp = bpp;
+    s.compression = h.biCompression;
+    s.stride = static_cast<LONG>(stride);
+    const BYTE* after_header = reinterpret_cast<const BYTE*>(info) + h.biSize;
+    if (bpp == 16 || bpp == 32) {
+        if (h.biCompression == BI_BITFIELDS) {
+            const BYTE* masks = reinterpret_cast<const BYTE*>(info) + kInfoHeaderSize;
+            for (int c = 0; c < 3; ++c) s.masks[c] = ReadLe32(masks + 4 * c);
+            if (!BmpMasksUsable(s.masks, bpp)) return nullptr;
+        } else {
+            s.masks[0] = bpp == 16 ? 0x7C00 : 0xFF0000;
+            s.masks[1] = bpp == 16 ? 0x03E0 : 0x00FF00;
+            s.masks[2] = bpp == 16 ? 0x001F : 0x0000FF;
+        }
+    }
+    if (bpp <= 8) {
+        s.colors.assign(std::size_t{1} << bpp, RGBQUAD{0, 0, 0, 0});
+        const DWORD given = h.biClrUsed != 0 ? h.biClrUsed : DWORD{1} << bpp;
+        std::memcpy(s.colors.data(), after_header, given * sizeof(RGBQUAD));
+    }
+    s.bits.reset(static_cast<BYTE*>(std::calloc(static_cast<std::size_t>(stride * rows), 1)));
+    if (s.bits == nullptr) return nullptr;
+    if (bits_out != nullptr) *bits_out = s.bits.get();
+    return static_cast<HBITMAP>(Add(std::move(o)));
+}
+
+// A buffer in BMP row layout matches an image when it has the image's width, depth and pixel encoding.
+bool LayoutMatches(const Surface& s, const BITMAPINFOHEADER& h, const BITMAPINFO* info) {
+    if (h.biWidth != s.width || h.biBitCount != s.bpp || h.biHeight == 0) return false;
+    if (s.bpp != 16 && s.bpp != 32) return h.biCompression == BI_RGB;
+    if (h.biCompression == BI_BITFIELDS) {
+        const BYTE* masks = reinterpret_cast<const BYTE*>(info) + kInfoHeaderSize;
+        for (int c = 0; c < 3; ++c) {
+            if (ReadLe32(masks + 4 * c) != s.masks[c]) return false;
+        }
+        return true;
+    }
+    const DWORD red = s.bpp == 16 ? 0x7C00 : 0xFF0000;
+    return h.biCompression == BI_RGB && s.masks[0] == red;
+}
+
+// Copies rows between an image and a BMP-layout buffer; returns the number of rows copied.
+int TransferRows(const Surface& s, UINT start, UINT lines, BYTE* buffer, bool buffer_top_down, bool into_image) {
+    if (start >= static_cast<UINT>(s.rows)) return 0;
+    const UINT count = std::min<UINT>(lines, static_cast<UINT>(s.rows) - start);
+    const std::size_t stride = static_cast<std::size_t>(s.stride);
+    for (UINT k = 0; k < count; ++k) {
+        const LONG from_bottom =
+            buffer_top_down ? s.rows - 1 - static_cast<LONG>(start + k) : static_cast<LONG>(start + k);
+        BYTE* image_row = s.RowFromBottom(from_bottom);
+        BYTE* buffer_row = buffer + k * stride;
+        if (into_image) {
+            std::memcpy(image_row, buffer_row, stride);
+        } else {
+            std::memcpy(buffer_row, image_row, stride);
+        }
+    }
+    return static_cast<int>(count);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// The halftone stretch.
+//
+// An exact area average: destination pixel (j, i) covers the source area [j·sW/dW, (j+1)·sW/dW) ×
+// [i·sH/dH, (i+1)·sH/dH), and its value is the mean of the source pixels weighted by how much of each
+// lies in that area, rounded half up. Scaling every coordinate by dW (columns) or dH (rows) makes all
+// overlaps whole numbers:
+//   wx(j, x) = max(0, min((x+1)·dW, (j+1)·sW) − max(x·dW, j·sW)),  and likewise wy(i, y);
+//   D(j, i) = ⌊(Σx Σy wx·wy·S(x, y) + ⌊sW·sH/2⌋) / (sW·sH)⌋.
+// The weights of one destination column sum to sW and those of one row to sH, so the sum never exceeds
+// 255·sW·sH < 2^64 and the whole computation is exact in 64-bit integers. Being exact, it can be done as
+// two separable passes: each source row is first reduced across to the destination's columns, then the
+// rows are combined down. Rows are taken in picture order, so the orientation of either image is
+// irrelevant.
+// ---------------------------------------------------------------------------------------------------
+namespace {
+
+// The source span and weights of every destination position along one axis, computed once per call.
+struct AxisWeights {
+    std::vector<std::uint32_t> first;   // first source index covering each destination index
+    std::vector<std::uint32_t> count;   // how many source indices cover it
+    std::vector<std::uint32_t> offset;  // where its weights start in `weights`
+    std::vector<std::uint64_t> weights;
+};
+
+AxisWeights MakeAxisWeights(std::uint64_t source, std::uint64_t destination) {
+    AxisWeights a;
+    a.first.resize(destination);
+    a.count.resize(destination);
+    a.offset.resize(destination);
+    for (std::uint64_t j = 0; j < destination; ++j) {
+        const std::uint64_t lo = j * source;        // destination span, in units of 1/(source·destination)
+        const std::uint64_t hi = (j + 1) * source;
+        const std::uint64_t x_first = lo / destination;
+        const std::uint64_t x_last = (hi - 1) / destination;
+        a.first[j] = static_cast<std::uint32_t>(x_first);
+        a.count[j] = static_cast<std::uint32_t>(x_last - x_first + 1);
+        a.offset[j] = static_cast<std::uint32_t>(a.weights.size());
+        for (std::uint64_t x = x_first; x <= x_last; ++x) {
+            a.weights.push_back(std::min((x + 1) * destination, hi) - std::max(x * destination, lo));
+        }
+    }
+    return a;
+}
+
+bool HalftoneStretch(const Surface& dst, const Surface& src) {
+    const std::uint64_t sW = static_cast<std::uint64_t>(src.width), sH = static_cast<std::uint64_t>(src.rows);
+    const std::uint64_t dW = static_cast<std::uint64_t>(dst.width), dH = static_cast<std::uint64_t>(dst.rows);
+    const AxisWeights across = MakeAxisWeights(sW, dW);
+    const AxisWeights down = MakeAxisWeights(sH, dH);
+    const std::uint64_t area = sW * sH;
+    const std::uint64_t half = area / 2;
+    const unsigned src_step = src.bpp / 8, dst_step = dst.bpp / 8;
+
+    std::vector<std::uint64_t> sums(dW * 3);  // one destination row before the division
+    for (std::uint64_t i = 0; i < dH; ++i) {
+        std::fill(sums.begin(), sums.end(), 0);
+        for (std::uint32_t k = 0; k < down.count[i]; ++k) {
+            const std::uint64_t wy = down.weights[down.offset[i] + k];
+            const BYTE* s_row = src.RowFromBottom(static_cast<LONG>(down.first[i] + k));
+            for (std::uint64_t j = 0; j < dW; ++j) {
+                std::uint64_t b = 0, g = 0, r = 0;
+                const BYTE* p = s_row + std::size_t{across.first[j]} * src_step;
+                const std::uint64_t* w = &across.weights[across.offset[j]];
+                for (std::uint32_t n = 0; n < across.count[j]; ++n, p += src_step) {
+                    b += w[n] * p[0];
+                    g += w[n] * p[1];
+                    r += w[n] * p[2];
+                }
+                sums[3 * j] += wy * b;
+                sums[3 * j + 1] += wy * g;
+                sums[3 * j + 2] += wy * r;
+            }
+        }
+        BYTE* d = dst.RowFromBottom(static_cast<LONG>(i));
+        for (std::uint64_t j = 0; j < dW; ++j, d += dst_step) {
+            for (int c = 0; c < 3; ++c) d[c] = static_cast<BYTE>((sums[3 * j + c] + half) / area);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// The calls.
+// ---------------------------------------------------------------------------------------------------
+
+HDC WINAPI CreateCompatibleDC(HDC hdc) {
+    if (hdc != nullptr && FindContext(hdc) == nullptr) return nullptr;
+    Table& t = Objects();
+    auto o = std::make_unique<Object>();
+    o->kind = Kind::kContext;
+    o->context.bitmap = Stock(&t.default_bitmap, Kind::kBitmap, 0);
+    o->context.pen = Stock(&t.black_pen, Kind::kPen, 0);
+    o->context.brush = Stock(&t.white_brush, Kind::kBrush, 255);
+    return static_cast<HDC>(Add(std::move(o)));
+}
+
+BOOL WINAPI DeleteDC(HDC hdc) {
+    Context* c = FindContext(hdc);
+    if (c == nullptr) return FALSE;
+    // The image it held is free again, as with the real call.
+    if (Surface* s = FindSurface(c->bitmap); s != nullptr && s->selected_into == hdc) s->selected_into = nullptr;
+    Objects().objects.erase(reinterpret_cast<std::uintptr_t>(hdc));
+    return TRUE;
+}
+
+HBITMAP WINAPI CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, VOID** ppvBits, HANDLE hSection,
+                                DWORD offset) {
+    (void)offset;
+    if (ppvBits != nullptr) *ppvBits = nullptr;
+    if ((hdc != nullptr && FindContext(hdc) == nullptr) || usage != DIB_RGB_COLORS || hSection != nullptr) {
+        return nullptr;
+    }
+    return MakeSurface(pbmi, ppvBits);
+}
+
+int WINAPI GetObjectA(HANDLE h, int c, LPVOID pv) {
+    const Surface* s = FindSurface(h);
+    if (s == nullptr) return 0;
+    if (pv == nullptr) return sizeof(BITMAP);
+    if (c < static_cast<int>(sizeof(BITMAP))) return 0;
+    BITMAP view{};
+    view.bmType = 0;
+    view.bmWidth = s->width;
+    view.bmHeight = s->rows;
+    view.bmWidthBytes = s->stride;
+    view.bmPlanes = 1;
+    view.bmBitsPixel = static_cast<WORD>(s->bpp);
+    view.bmBits = s->bits.get();
+    std::memcpy(pv, &view, sizeof view);
+    return sizeof(BITMAP);
+}
+
+HANDLE WINAPI CopyImage(HANDLE h, UINT type, int cx, int cy, UINT flags) {
+    (void)flags;  // LR_COPYRETURNORG never hands back the original here: every copy is a new image
+    const Surface* s = FindSurface(h);
+    if (s == nullptr || type != IMAGE_BITMAP || (cx != 0 && cx != s->width) || (cy != 0 && cy != s->rows) ||
+        Find(h, Kind::kBitmap)->stock) {
+        return nullptr;
+    }
+    // The header, then the masks (16 and 32 bits) or the colour table (8 bits or less).
+    struct {
+        BITMAPINFOHEADER header;
+        BYTE after[256 * sizeof(RGBQUAD)];
+    } info{};
+    info.header.biSize = kInfoHeaderSize;
+    info.header.biWidth = s->width;
+    info.header.biHeight = s->top_down ? -s->rows : s->rows;
+    info.header.biPlanes = 1;
+    info.header.biBitCount = static_cast<WORD>(s->bpp);
+    info.header.biCompression = s->compression;
+    if (!s->colors.empty()) {
+        std::memcpy(info.after, s->colors.data(), s->colors.size() * sizeof(RGBQUAD));
+    } else {
+        std::memcpy(info.after, s->masks, 3 * sizeof(DWORD));
+    }
+    HBITMAP copy = MakeSurface(reinterpret_cast<const BITMAPINFO*>(&info), nullptr);
+    if (copy == nullptr) return nullptr;
+    Surface* d = FindSurface(copy);
+    std::memcpy(d->bits.get(), s->bits.get(), static_cast<std::size_t>(s->stride) * static_cast<std::size_t>(s->rows));
+    return copy;
+}
+
+HGDIOBJ WINAPI SelectObject(HDC hdc, HGDIOBJ h) {
+    Context* c = FindContext(hdc);
+    if (c == nullptr) return nullptr;
+    if (Object* o = Find(h, Kind::kBitmap); o != nullptr) {
+        if (h == c->bitmap) return h;
+        // An image can be selected into one context at a time; the shared default one into any.
+        if (!o->stock && o->surface.selected_into != nullptr) return nullptr;
+        HGDIOBJ previous = c->bitmap;
+        if (Surface* p = FindSurface(previous); p != nullptr && p->selected_into == hdc) p->selected_into = nullptr;
+        if (!o->stock) o->surface.selected_into = hdc;
+        c->bitmap = h;
+        return previous;
+    }
+    if (Find(h, Kind::kPen) != nullptr) return std::exchange(c->pen, h);
+    if (Find(h, Kind::kBrush) != nullptr) return std::exchange(c->brush, h);
+    return nullptr;
+}
+
+BOOL WINAPI DeleteObject(HGDIOBJ ho) {
+    Table& t = Objects();
+    const auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(ho));
+    if (it == t.objects.end() || it->second->kind == Kind::kContext) return FALSE;
+    Object& o = *it->second;
+    if (o.stock) return TRUE;  // stock objects outlive every caller; releasing one is harmless
+    if (o.kind == Kind::kBitmap && o.surface.selected_into != nullptr) return FALSE;
+    t.objects.erase(it);
+    return TRUE;
+}
+
+HGDIOBJ WINAPI GetStockObject(int i) {
+    Table& t = Objects();
+    if (i == WHITE_BRUSH) return Stock(&t.white_brush, Kind::kBrush, 255);
+    if (i == BLACK_PEN) return Stock(&t.black_pen, Kind::kPen, 0);
+    return nullptr;
+}
+
+int WINAPI SetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, const VOID* lpBits, const BITMAPINFO* lpbmi,
+                     UINT ColorUse) {
+    Surface* s = FindSurface(hbm);
+    if ((hdc != nullptr && FindContext(hdc) == nullptr) || s == nullptr || lpBits == nullptr || lpbmi == nullptr ||
+        ColorUse != DIB_RGB_COLORS || !LayoutMatches(*s, lpbmi->bmiHeader, lpbmi)) {
+        return 0;
+    }
+    return TransferRows(*s, start, cLines, static_cast<BYTE*>(const_cast<VOID*>(lpBits)),
+                        lpbmi->bmiHeader.biHeight < 0, true);
+}
+
+int WINAPI GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits, LPBITMAPINFO lpbmi,
+                     UINT usage) {
+    const Surface* s = FindSurface(hbm);
+    if (FindContext(hdc) == nullptr || s == nullptr || lpvBits == nullptr || lpbmi == nullptr ||
+        usage != DIB_RGB_COLORS || !LayoutMatches(*s, lpbmi->bmiHeader, lpbmi)) {
+        return 0;
+    }
+    const int rows = TransferRows(*s, start, cLines, static_cast<BYTE*>(lpvBits), lpbmi->bmiHeader.biHeight < 0, false);
+    if (!s->colors.empty()) {
+        std::memcpy(reinterpret_cast<BYTE*>(lpbmi) + lpbmi->bmiHeader.biSize, s->colors.data(),
+                    s->colors.size() * sizeof(RGBQUAD));
+    }
+    return rows;
+}
+
+int WINAPI SetStretchBltMode(HDC hdc, int mode) {
+    Context* c = FindContext(hdc);
+    if (c == nullptr || mode < 1 || mode > kLastStretchMode) return 0;
+    return std::exchange(c->stretch_mode, mode);
+}
+
+BOOL WINAPI StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, HDC hdcSrc, int xSrc, int ySrc,
+                       int wSrc, int hSrc, DWORD rop) {
+    const Context* dc = FindContext(hdcDest);
+    const Context* sc = FindContext(hdcSrc);
+    if (dc == nullptr || sc == nullptr) return FALSE;
+    const Surface* dst = FindSurface(dc->bitmap);
+    const Surface* src = FindSurface(sc->bitmap);
+    // Only what the program asks for: the whole source into the whole destination, halftone, 24 or 32 bits.
+    if (dst == nullptr || src == nullptr || dst == src || dc->stretch_mode != HALFTONE || rop != SRCCOPY ||
+        xDest != 0 || yDest != 0 || xSrc != 0 || ySrc != 0 || wDest != dst->width || hDest != dst->rows ||
+        wSrc != src->width || hSrc != src->rows || (dst->bpp != 24 && dst->bpp != 32) ||
+        (src->bpp != 24 && src->bpp != 32)) {
+        return FALSE;
+    }
+    return HalftoneStretch(*dst, *src);
+}

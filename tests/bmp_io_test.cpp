@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "SaveBitmapToFile.h"
+#include "test_support.h"
+#include "win32_standin.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::BmpBytes;
+using test::ScratchFolder;
+using test::ViewOf;
+
+std::vector<BYTE> RawRows(HBITMAP image) {
+    const BITMAP v = ViewOf(image);
+    const auto* p = static_cast<const BYTE*>(v.bmBits);
+    return std::vector<BYTE>(p, p + static_cast<std::size_t>(v.bmWidthBytes) * v.bmHeight);
+}
+
+HBITMAP Patterned(LONG width, LONG height, WORD bpp) {
+    HBITMAP image = test::MakeImage(width, height, bpp);
+    const BITMAP v = ViewOf(image);
+    auto* p = static_cast<BYTE*>(v.bmBits);
+    for (LONG i = 0; i < v.bmWidthBytes * v.bmHeight; ++i) p[i] = static_cast<BYTE>(i * 37 + 11);
+    return image;
+}
+
+struct RoundTrip {
+    WORD bpp;
+    DWORD off_bits;
+    friend void PrintTo(const RoundTrip& r, std::ostream* os) { *os << r.bpp << " bits"; }
+};
+
+class SaveThenParse : public testing::TestWithParam<RoundTrip> {};
+
+TEST_P(SaveThenParse, KeepsSizeDepthPixelsAndColours) {
+    ScratchFolder dir;
+    const auto [bpp, off_bits] = GetParam();
+    HBITMAP image = Patterned(13, 5, bpp);
+    ASSERT_TRUE(SaveBitmapToFileA((dir / "a.bmp").c_str(), image));
+
+    const std::vector<BYTE> file = test::ReadFileBytes(dir / "a.bmp");
+    const BITMAP v = ViewOf(image);
+    ASSERT_GE(file.size(), 54u);
+    BITMAPFILEHEADER fh;
+    std::memcpy(&fh, file.data(), sizeof fh);
+    EXPECT_EQ(+fh.bfOffBits, off_bits);
+    EXPECT_EQ(+fh.bfSize, file.size());
+    EXPECT_EQ(+fh.bfSize, off_bits + static_cast<DWORD>(v.bmWidthBytes * v.bmHeight));
+
+    HBITMAP back = ParseBitmapFileA((dir / "a.bmp").c_str());
+    ASSERT_NE(back, nullptr);
+    const BITMAP w = ViewOf(back);
+    EXPECT_EQ(w.bmWidth, 13);
+    EXPECT_EQ(w.bmHeight, 5);
+    EXPECT_EQ(w.bmBitsPixel, bpp);
+    EXPECT_EQ(RawRows(back), RawRows(image));
+    if (bpp <= 8) {
+        // The colour table written is the image's own: 2^bpp entries after the 40-byte header.
+        const std::size_t entries = std::size_t{1} << bpp;
+        for (std::size_t i = 0; i < entries; ++i) {
+            EXPECT_EQ(file[54 + 4 * i], static_cast<BYTE>(i)) << i;
+            EXPECT_EQ(file[54 + 4 * i + 1], static_cast<BYTE>(255 - i)) << i;
+        }
+    }
+    DeleteObject(back);
+    DeleteObject(image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, SaveThenParse,
+                         testing::Values(RoundTrip{1, 62}, RoundTrip{8, 1078}, RoundTrip{24, 54}, RoundTrip{32, 54}),
+                         [](const testing::TestParamInfo<RoundTrip>& info) {
+                             return std::to_string(info.param.bpp) + "Bits";
+                         });
+
+TEST(SaveBitmap, WritesTheSearchImageIn1782Bytes) {
+    ScratchFolder dir;
+    HBITMAP image = Patterned(24, 24, 24);
+    ASSERT_TRUE(SaveBitmapToFileA((dir / "o.bmp").c_str(), image));
+    const std::vector<BYTE> file = test::ReadFileBytes(dir / "o.bmp");
+    ASSERT_EQ(file.size(), 1782u);
+    BITMAPFILEHEADER fh;
+    BITMAPINFOHEADER ih;
+    std::memcpy(&fh, file.data(), sizeof fh);
+    std::memcpy(&ih, file.data() + 14, sizeof ih);
+    EXPECT_EQ(+fh.bfType, 0x4D42);
+    EXPECT_EQ(+fh.bfOffBits, 54u);
+    EXPECT_EQ(fh.bfReserved1 | fh.bfReserved2, 0);
+    EXPECT_EQ(ih.biSize, 40u);
+    EXPECT_EQ(ih.biWidth, 24);
+    EXPECT_EQ(ih.biHeight, 24);
+    EXPECT_EQ(ih.biPlanes, 1);
+    EXPECT_EQ(ih.biBitCount, 24);
+    EXPECT_EQ(ih.biCompression, 0u);
+    EXPECT_EQ(ih.biSizeImage, 1728u);
+    EXPECT_EQ(ih.biXPelsPerMeter | ih.biYPelsPerMeter, 0);
+    EXPECT_EQ(ih.biClrUsed | ih.biClrImportant, 0u);
+    DeleteObject(image);
+}
+
+// A valid 2 × 2 24-bit file, then one field damaged per case. Each must be refused by this program's
+// parser and, since the platform loader applies the same rules, by the whole reader too.
+struct Damage {
+    const char* name;
+    std::function<void(BmpBytes&)> apply;
+    friend void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+};
+
+BmpBytes ValidFile() {
+    return test::MakeBmpFile(2, 2, 24, {}, std::vector<BYTE>(16, 0x5A));
+}
+
+class ParserRefuses : public testing::TestWithParam<Damage> {};
+
+TEST_P(ParserRefuses, DamagedFile) {
+    ScratchFolder dir;
+    BmpBytes f = ValidFile();
+    GetParam().apply(f);
+    test::WriteFileBytes(dir / "bad.bmp", f.bytes);
+    EXPECT_EQ(ParseBitmapFileA((dir / "bad.bmp").c_str()), nullptr);
+    EXPECT_EQ(LoadBitmapFromFileA((dir / "bad.bmp").c_str()), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParserRefuses,
+    testing::Values(
+        Damage{"NotBM", [](BmpBytes& f) { f.bytes[1] = 'A'; }},
+        Damage{"Reserved1", [](BmpBytes& f) { f.U16(6, 1); }},
+        Damage{"Reserved2", [](BmpBytes& f) { f.U16(8, 1); }},
+        Damage{"OffBitsAt14", [](BmpBytes& f) { f.U32(10, 14); }},
+        Damage{"OffBitsEqualsSize", [](BmpBytes& f) { f.U32(10, static_cast<std::uint32_t>(f.bytes.size())); }},
+        Damage{"SizeBeyondFile", [](BmpBytes& f) { f.U32(2, static_cast<std::uint32_t>(f.bytes.size()) + 1); }},
+        Damage{"TruncatedFile", [](BmpBytes& f) { f.bytes.resize(f.bytes.size() - 1); }},
+        Damage{"InfoPartShorterThan40", [](BmpBytes& f) { f.U32(10, 53); }},
+        Damage{"HeaderLongerThanInfoPart", [](BmpBytes& f) { f.U32(14, 108); }},
+        Damage{"PixelsShorterThanRows", [](BmpBytes& f) { f.U32(22, 3); }},
+        Damage{"HugeClaimedPicture", [](BmpBytes& f) { f.U32(18, 3000000); f.U32(22, 2000000); }},
+        Damage{"ZeroWidth", [](BmpBytes& f) { f.U32(18, 0); }},
+        Damage{"NegativeWidth", [](BmpBytes& f) { f.U32(18, static_cast<std::uint32_t>(-2)); }},
+        Damage{"TwoPlanes", [](BmpBytes& f) { f.U16(26, 2); }},
+        Damage{"UnknownDepth", [](BmpBytes& f) { f.U16(28, 30000); }},
+        Damage{"UnknownCompression", [](BmpBytes& f) { f.U32(30, 9); }},
+        Damage{"ColourTableLargerThanDepthAllows",
+               [](BmpBytes& f) {
+                   f.U16(28, 1);
+                   f.U32(46, 3);
+               }}),
+    [](const testing::TestParamInfo<Damage>& info) { return info.param.name; });
+
+TEST(Parser, AcceptsOffBitsOf1078AndKeepsTheFileDepth) {
+    ScratchFolder dir;
+    std::vector<BYTE> palette(1024);
+    for (int i = 0; i < 256; ++i) palette[4 * i + 2] = static_cast<BYTE>(i);
+    BmpBytes f = test::MakeBmpFile(4, 1, 8, palette, {0, 7, 255, 9});
+    ASSERT_EQ(f.bytes[10] | f.bytes[11] << 8, 1078);
+    test::WriteFileBytes(dir / "p.bmp", f.bytes);
+    HBITMAP image = ParseBitmapFileA((dir / "p.bmp").c_str());
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(ViewOf(image).bmBitsPixel, 8);
+    EXPECT_EQ(RawRows(image), (std::vector<BYTE>{0, 7, 255, 9}));
+    DeleteObject(image);
+}
+
+TEST(Parser, RefusesOffBitsBeyondItsInfoBuffer) {
+    // The platform loader may skip a gap before the pixels; the parser's info buffer ends at 1078.
+    ScratchFolder dir;
+    BmpBytes f = ValidFile();
+    f.bytes.insert(f.bytes.begin() + 54, 1079 - 54, 0);
+    f.U32(10, 1079);
+    f.U32(2, static_cast<std::uint32_t>(f.bytes.size()));
+    test::WriteFileBytes(dir / "gap.bmp", f.bytes);
+    EXPECT_EQ(ParseBitmapFileA((dir / "gap.bmp").c_str()), nullptr);
+}
+
+TEST(Parser, RefusesIndicesBeyondTheColourTable) {
+    ScratchFolder dir;
+    test::WriteFileBytes(dir / "p.bmp", test::MakeBmpFile(4, 1, 8, std::vector<BYTE>(8), {0, 1, 2, 0}).bytes);
+    EXPECT_EQ(ParseBitmapFileA((dir / "p.bmp").c_str()), nullptr);
+}
+
+TEST(Parser, RefusesACoreHeaderItCannotHandOn) {
+    // A 12-byte OS/2 header inside a large enough info part: the platform loader reads it, but the
+    // parser's info part must be a full 40-byte header.
+    ScratchFolder dir;
+    BmpBytes f = ValidFile();
+    f.U32(14, 12);
+    f.U16(18, 2);
+    f.U16(20, 2);
+    f.U16(22, 1);
+    f.U16(24, 24);
+    test::WriteFileBytes(dir / "core.bmp", f.bytes);
+    EXPECT_EQ(ParseBitmapFileA((dir / "core.bmp").c_str()), nullptr);
+    HBITMAP loaded = LoadBitmapFromFileA((dir / "core.bmp").c_str());
+    EXPECT_NE(loaded, nullptr);
+    DeleteObject(loaded);
+}
+
+TEST(Reader, GivesNullForMissingFileAndFolder) {
+    ScratchFolder dir;
+    EXPECT_EQ(LoadBitmapFromFileA((dir / "none.bmp").c_str()), nullptr);
+    EXPECT_EQ(LoadBitmapFromFileA(dir.path().c_str()), nullptr);
+}
+
+TEST(Reader, PrefersThePlatformLoader) {
+    // A 16-bit file: the loader turns it into a 24-bit image; the parser would keep 16 bits.
+    ScratchFolder dir;
+    test::WriteFileBytes(dir / "16.bmp", test::MakeBmpFile(2, 1, 16, {}, {0x1F, 0x00, 0x00, 0x7C}).bytes);
+    HBITMAP image = LoadBitmapFromFileA((dir / "16.bmp").c_str());
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(ViewOf(image).bmBitsPixel, 24);
+    EXPECT_EQ(test::ColourBytes(image), (std::vector<int>{255, 0, 0, 0, 0, 255}));
+    DeleteObject(image);
+}
+
+TEST(SaveBitmap, FailsWithoutAFileWhereThePathCannotBeCreated) {
+    ScratchFolder dir;
+    test::WriteFileBytes(dir / "plain", {1});
+    HBITMAP image = Patterned(3, 3, 24);
+    EXPECT_FALSE(SaveBitmapToFileA((dir / "plain/x.bmp").c_str(), image));
+    EXPECT_FALSE(SaveBitmapToFileA((dir / "missing/x.bmp").c_str(), image));
+    EXPECT_FALSE(SaveBitmapToFileA((dir / "y.bmp").c_str(), nullptr));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    DeleteObject(image);
+}
+
+// Every point of a save that changes files is failed in turn; each time the earlier file must stay
+// whole and nothing else may be left in the folder.
+TEST(SaveBitmap, FailureAtAnyPointKeepsTheEarlierFile) {
+    ScratchFolder dir;
+    const std::string path = dir / "out.bmp";
+    HBITMAP first = Patterned(5, 4, 24);
+    HBITMAP second = Patterned(7, 2, 32);
+    ASSERT_TRUE(SaveBitmapToFileA(path.c_str(), first));
+    const std::vector<BYTE> earlier = test::ReadFileBytes(path);
+
+    StandInInjectFileFault(0, FileFault::kFail);
+    ASSERT_TRUE(SaveBitmapToFileA((dir / "count.bmp").c_str(), second));
+    const int points = StandInFileCallCount();
+    fs::remove(dir / "count.bmp");
+    ASSERT_GE(points, 6);  // create, three writes, flush, rename
+
+    for (FileFault how : {FileFault::kFail, FileFault::kShortWrite}) {
+        for (int n = 1; n <= points; ++n) {
+            StandInInjectFileFault(n, how);
+            EXPECT_FALSE(SaveBitmapToFileA(path.c_str(), second)) << "fault at point " << n;
+            EXPECT_EQ(test::ReadFileBytes(path), earlier) << "fault at point " << n;
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
+                << "fault at point " << n;
+        }
+    }
+    StandInInjectFileFault(0, FileFault::kFail);
+    StandInFailHeapAlloc(true);
+    EXPECT_FALSE(SaveBitmapToFileA(path.c_str(), second));
+    StandInFailHeapAlloc(false);
+    EXPECT_EQ(test::ReadFileBytes(path), earlier);
+
+    ASSERT_TRUE(SaveBitmapToFileA(path.c_str(), second));
+    EXPECT_NE(test::ReadFileBytes(path), earlier);
+    DeleteObject(first);
+    DeleteObject(second);
+}
+
+}  // namespace

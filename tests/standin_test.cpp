@@ -1,0 +1,296 @@
+// The stand-in platform layer: what the program's call sites rely on, and misuse failing cleanly.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "test_support.h"
+#include "win32.h"
+
+namespace {
+
+using test::FirstBytes;
+using test::MakeGrey;
+using test::ViewOf;
+
+struct Header {
+    BITMAPINFOHEADER h;
+    DWORD extra[256 + 3 + 21];  // masks or colour table, after a header of up to 124 bytes
+};
+
+Header MakeHeader(LONG width, LONG height, WORD bpp, DWORD compression = BI_RGB, DWORD size = 40) {
+    Header info{};
+    info.h.biSize = size;
+    info.h.biWidth = width;
+    info.h.biHeight = height;
+    info.h.biPlanes = 1;
+    info.h.biBitCount = bpp;
+    info.h.biCompression = compression;
+    return info;
+}
+
+HBITMAP Create(const Header& info, void** bits = nullptr) {
+    return CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(&info), DIB_RGB_COLORS, bits, nullptr, 0);
+}
+
+struct Accepted {
+    const char* name;
+    Header info;
+    LONG stride;
+    friend void PrintTo(const Accepted& c, std::ostream* os) { *os << c.name; }
+};
+
+// Masks follow a 40-byte header.
+Header WithMasks(Header info, DWORD r, DWORD g, DWORD b) {
+    info.extra[0] = r;
+    info.extra[1] = g;
+    info.extra[2] = b;
+    return info;
+}
+
+class CreateDIBSectionAccepts : public testing::TestWithParam<Accepted> {};
+
+TEST_P(CreateDIBSectionAccepts, ZeroedPaddedRows) {
+    const Accepted& c = GetParam();
+    void* bits = nullptr;
+    HBITMAP image = Create(c.info, &bits);
+    ASSERT_NE(image, nullptr);
+    const BITMAP v = ViewOf(image);
+    EXPECT_EQ(v.bmBits, bits);
+    EXPECT_EQ(v.bmWidth, c.info.h.biWidth);
+    EXPECT_EQ(v.bmHeight, c.info.h.biHeight < 0 ? -c.info.h.biHeight : c.info.h.biHeight);
+    EXPECT_EQ(v.bmWidthBytes, c.stride);
+    EXPECT_EQ(v.bmBitsPixel, c.info.h.biBitCount);
+    EXPECT_EQ(v.bmPlanes, 1);
+    const auto* p = static_cast<const BYTE*>(v.bmBits);
+    for (LONG i = 0; i < v.bmWidthBytes * v.bmHeight; ++i) ASSERT_EQ(p[i], 0) << i;
+    EXPECT_TRUE(DeleteObject(image));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, CreateDIBSectionAccepts,
+    testing::Values(Accepted{"OneBit", MakeHeader(9, 2, 1), 4}, Accepted{"FourBits", MakeHeader(9, 2, 4), 8},
+                    Accepted{"EightBits", MakeHeader(5, 2, 8), 8}, Accepted{"SixteenBits", MakeHeader(3, 2, 16), 8},
+                    Accepted{"TwentyFourBits", MakeHeader(5, 3, 24), 16},
+                    Accepted{"ThirtyTwoBits", MakeHeader(3, 1, 32), 12},
+                    Accepted{"TopDown", MakeHeader(5, -3, 24), 16},
+                    Accepted{"Bitfields16", WithMasks(MakeHeader(3, 2, 16, BI_BITFIELDS), 0xF800, 0x07E0, 0x001F), 8},
+                    Accepted{"Bitfields32", WithMasks(MakeHeader(3, 2, 32, BI_BITFIELDS), 0xFF0000, 0xFF00, 0xFF), 12},
+                    Accepted{"V4Header", MakeHeader(4, 4, 24, BI_RGB, 108), 12},
+                    Accepted{"V5Header", MakeHeader(4, 4, 8, BI_RGB, 124), 4}),
+    [](const testing::TestParamInfo<Accepted>& info) { return info.param.name; });
+
+struct Refused {
+    const char* name;
+    Header info;
+    friend void PrintTo(const Refused& c, std::ostream* os) { *os << c.name; }
+};
+
+Header Tweak(Header info, void (*change)(BITMAPINFOHEADER&)) {
+    change(info.h);
+    return info;
+}
+
+class CreateDIBSectionRefuses : public testing::TestWithParam<Refused> {};
+
+TEST_P(CreateDIBSectionRefuses, WithNull) {
+    void* bits = reinterpret_cast<void*>(1);
+    EXPECT_EQ(Create(GetParam().info, &bits), nullptr);
+    EXPECT_EQ(bits, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, CreateDIBSectionRefuses,
+    testing::Values(
+        Refused{"TwoPlanes", Tweak(MakeHeader(2, 2, 24), [](BITMAPINFOHEADER& h) { h.biPlanes = 2; })},
+        Refused{"ZeroWidth", MakeHeader(0, 2, 24)}, Refused{"NegativeWidth", MakeHeader(-2, 2, 24)},
+        Refused{"ZeroHeight", MakeHeader(2, 0, 24)}, Refused{"TwoBits", MakeHeader(2, 2, 2)},
+        Refused{"SixtyFourBits", MakeHeader(2, 2, 64)}, Refused{"Rle8", MakeHeader(2, 2, 8, BI_RLE8)},
+        Refused{"Bitfields24", MakeHeader(2, 2, 24, BI_BITFIELDS)},
+        Refused{"BitfieldsWithoutMasks", MakeHeader(2, 2, 32, BI_BITFIELDS)},
+        Refused{"CoreHeader", MakeHeader(2, 2, 24, BI_RGB, 12)},
+        Refused{"TooManyColours", Tweak(MakeHeader(2, 2, 1), [](BITMAPINFOHEADER& h) { h.biClrUsed = 3; })},
+        // 20000 × 20000 × 4 bytes is far beyond the pixel memory limit.
+        Refused{"TooLarge", MakeHeader(20000, 20000, 32)},
+        Refused{"LargestNegativeHeight", MakeHeader(2, INT32_MIN, 24)}),
+    [](const testing::TestParamInfo<Refused>& info) { return info.param.name; });
+
+TEST(GetObject, NeedsRoomForTheWholeRecord) {
+    HBITMAP image = test::MakeImage(3, 3, 24);
+    BITMAP view{};
+    // The record is 32 bytes on 64-bit systems; 24 bytes would cut the pixel pointer off.
+    EXPECT_EQ(GetObjectA(image, 24, &view), 0);
+    EXPECT_EQ(GetObjectA(image, sizeof view, &view), static_cast<int>(sizeof(BITMAP)));
+    EXPECT_NE(view.bmBits, nullptr);
+    DeleteObject(image);
+    EXPECT_EQ(GetObjectA(image, sizeof view, &view), 0);
+}
+
+TEST(CopyImage, GivesADistinctIndependentImage) {
+    HBITMAP image = test::MakeImage(3, 2, 8);
+    auto* p = static_cast<BYTE*>(ViewOf(image).bmBits);
+    p[0] = 5;
+    HBITMAP copy = static_cast<HBITMAP>(CopyImage(image, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION | LR_COPYRETURNORG));
+    ASSERT_NE(copy, nullptr);
+    ASSERT_NE(copy, image);
+    const BITMAP a = ViewOf(image), b = ViewOf(copy);
+    EXPECT_NE(a.bmBits, b.bmBits);
+    EXPECT_EQ(std::memcmp(a.bmBits, b.bmBits, static_cast<std::size_t>(a.bmWidthBytes) * a.bmHeight), 0);
+    EXPECT_EQ(b.bmBitsPixel, 8);
+    static_cast<BYTE*>(b.bmBits)[0] = 6;
+    EXPECT_EQ(p[0], 5);
+
+    // The colour table travels with the copy.
+    HDC dc = CreateCompatibleDC(nullptr);
+    Header info = MakeHeader(3, 2, 8);
+    std::vector<BYTE> rows(8);
+    ASSERT_EQ(GetDIBits(dc, copy, 0, 2, rows.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS), 2);
+    EXPECT_EQ(info.extra[3], 0x0001FC03u);  // entry 3: blue 3, green 252, red 1
+    EXPECT_EQ(rows[0], 6);
+    DeleteDC(dc);
+    DeleteObject(copy);
+    DeleteObject(image);
+}
+
+TEST(Handles, MisuseFailsCleanly) {
+    HDC dc = CreateCompatibleDC(nullptr);
+    HDC other = CreateCompatibleDC(nullptr);
+    HBITMAP image = test::MakeImage(2, 2, 24);
+    HGDIOBJ original = SelectObject(dc, image);
+    ASSERT_NE(original, nullptr);
+    EXPECT_EQ(SelectObject(other, image), nullptr) << "an image is in one context at a time";
+    EXPECT_FALSE(DeleteObject(image)) << "a selected image cannot be released";
+    EXPECT_EQ(SelectObject(dc, original), image);
+    EXPECT_TRUE(DeleteObject(image));
+    EXPECT_FALSE(DeleteObject(image)) << "double release";
+    EXPECT_EQ(SelectObject(dc, image), nullptr) << "use after release";
+    BITMAP view;
+    EXPECT_EQ(GetObjectA(dc, sizeof view, &view), 0) << "a context is not an image";
+    EXPECT_FALSE(DeleteObject(dc)) << "contexts go with DeleteDC";
+    EXPECT_EQ(CopyImage(dc, IMAGE_BITMAP, 0, 0, 0), nullptr);
+    EXPECT_TRUE(DeleteDC(dc));
+    EXPECT_FALSE(DeleteDC(dc));
+    EXPECT_EQ(SelectObject(dc, original), nullptr);
+    EXPECT_EQ(SetStretchBltMode(dc, HALFTONE), 0);
+    EXPECT_FALSE(DeleteObject(nullptr));
+    EXPECT_EQ(CopyImage(nullptr, IMAGE_BITMAP, 0, 0, 0), nullptr);
+
+    // Deleting a context frees the image it held.
+    HBITMAP held = test::MakeImage(2, 2, 24);
+    SelectObject(other, held);
+    EXPECT_TRUE(DeleteDC(other));
+    EXPECT_TRUE(DeleteObject(held));
+}
+
+TEST(DIBits, BufferOrientationFollowsItsHeader) {
+    HBITMAP image = test::MakeImage(1, 3, 24);  // bottom-up: memory row 0 is the bottom row
+    HDC dc = CreateCompatibleDC(nullptr);
+    const BYTE top_down_rows[12] = {30, 30, 30, 0, 20, 20, 20, 0, 10, 10, 10, 0};
+    Header down = MakeHeader(1, -3, 24);
+    ASSERT_EQ(SetDIBits(dc, image, 0, 3, top_down_rows, reinterpret_cast<BITMAPINFO*>(&down), DIB_RGB_COLORS), 3);
+    EXPECT_EQ(FirstBytes(image), (std::vector<int>{10, 20, 30}));
+
+    BYTE bottom_up[12] = {};
+    Header up = MakeHeader(1, 3, 24);
+    ASSERT_EQ(GetDIBits(dc, image, 0, 3, bottom_up, reinterpret_cast<BITMAPINFO*>(&up), DIB_RGB_COLORS), 3);
+    EXPECT_EQ(bottom_up[0], 10);
+    EXPECT_EQ(bottom_up[8], 30);
+
+    Header wrong = MakeHeader(1, 3, 32);
+    EXPECT_EQ(GetDIBits(dc, image, 0, 3, bottom_up, reinterpret_cast<BITMAPINFO*>(&wrong), DIB_RGB_COLORS), 0);
+    EXPECT_EQ(SetDIBits(dc, image, 0, 3, bottom_up, reinterpret_cast<BITMAPINFO*>(&wrong), DIB_RGB_COLORS), 0);
+    DeleteDC(dc);
+    DeleteObject(image);
+}
+
+// ---- The halftone stretch: an exact area average, rounded half up. ----
+
+std::vector<int> Halftone(HBITMAP source, LONG width, LONG height, WORD bpp = 24) {
+    HBITMAP target = test::MakeImage(width, height, bpp);
+    const BITMAP s = ViewOf(source);
+    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
+    SetStretchBltMode(to, HALFTONE);
+    const BOOL ok = StretchBlt(to, 0, 0, width, height, from, 0, 0, s.bmWidth, s.bmHeight, SRCCOPY);
+    SelectObject(from, old_from);
+    SelectObject(to, old_to);
+    DeleteDC(from);
+    DeleteDC(to);
+    std::vector<int> out = ok ? FirstBytes(target) : std::vector<int>{};
+    DeleteObject(target);
+    return out;
+}
+
+struct AreaCase {
+    const char* name;
+    LONG sw, sh;
+    std::vector<int> source;
+    LONG dw, dh;
+    std::vector<int> expected;
+    friend void PrintTo(const AreaCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class HalftoneArea : public testing::TestWithParam<AreaCase> {};
+
+TEST_P(HalftoneArea, AveragesTheCoveredArea) {
+    const AreaCase& c = GetParam();
+    HBITMAP source = MakeGrey(c.sw, c.sh, c.source);
+    EXPECT_EQ(Halftone(source, c.dw, c.dh), c.expected);
+    DeleteObject(source);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HalftoneArea,
+    testing::Values(
+        // (1 + 2 + 3 + 4) / 4 = 2.5 rounds up.
+        AreaCase{"HalvedRoundsHalfUp", 4, 2, {1, 2, 10, 20, 3, 4, 30, 41}, 2, 1, {3, 25}},
+        // Column 1 is shared: 2/3 of column 0 and 1/3 of column 1, then the reverse.
+        AreaCase{"ThirdsAcross", 3, 1, {0, 90, 180}, 2, 1, {30, 150}},
+        AreaCase{"EnlargedAcross", 2, 1, {0, 255}, 3, 1, {0, 128, 255}},
+        AreaCase{"ThirdsDown", 1, 3, {0, 90, 180}, 1, 2, {30, 150}},
+        AreaCase{"WholeToOne", 2, 2, {0, 100, 200, 40}, 1, 1, {85}},
+        AreaCase{"Same", 2, 2, {7, 8, 9, 10}, 2, 2, {7, 8, 9, 10}},
+        // 5 × 1 to 2 × 1: 2.5 source columns each, every byte counted with its share.
+        AreaCase{"FractionalFive", 5, 1, {10, 20, 30, 40, 51}, 2, 1, {18, 42}}),
+    [](const testing::TestParamInfo<AreaCase>& info) { return info.param.name; });
+
+TEST(Halftone, KeepsFourthByteAndWorksAcrossDepths) {
+    HBITMAP source = test::MakeImage(2, 1, 32, {0, 0, 0, 255, 255, 255}, 200);
+    HBITMAP target = test::MakeImage(1, 1, 32, {1, 1, 1}, 66);
+    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
+    SetStretchBltMode(to, HALFTONE);
+    EXPECT_TRUE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 1, SRCCOPY));
+    SelectObject(from, old_from);
+    SelectObject(to, old_to);
+    const BYTE* p = static_cast<const BYTE*>(ViewOf(target).bmBits);
+    EXPECT_EQ(p[0], 128);
+    EXPECT_EQ(p[3], 66);
+    DeleteDC(from);
+    DeleteDC(to);
+    DeleteObject(source);
+    DeleteObject(target);
+}
+
+TEST(Halftone, RefusesWhatItDoesNotSupportAndLeavesTheTarget) {
+    HBITMAP source = MakeGrey(2, 2, {1, 2, 3, 4});
+    HBITMAP indexed = test::MakeImage(2, 2, 8);
+    HBITMAP target = MakeGrey(1, 1, {99});
+    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
+    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 2, SRCCOPY)) << "not in halftone mode";
+    SetStretchBltMode(to, HALFTONE);
+    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 1, 1, SRCCOPY)) << "part of the source";
+    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 2, 0)) << "another raster operation";
+    SelectObject(from, indexed);
+    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 2, SRCCOPY)) << "8-bit source";
+    SelectObject(from, old_from);
+    SelectObject(to, old_to);
+    EXPECT_EQ(FirstBytes(target), (std::vector<int>{99}));
+    DeleteDC(from);
+    DeleteDC(to);
+    DeleteObject(source);
+    DeleteObject(indexed);
+    DeleteObject(target);
+}
+
+}  // namespace
