@@ -1,0 +1,69 @@
+#include "pipeline.h"
+
+#include "SaveBitmapToFile.h"
+#include "bilinear.h"
+#include "copy_image.h"
+#include "image_view.h"
+
+namespace {
+
+// Path 0: the platform's halftone stretch of the whole source into the whole target.
+bool Stretch(HBITMAP target, const BITMAP& target_view, HBITMAP source, const BITMAP& source_view) {
+    HDC from = CreateCompatibleDC(nullptr);
+    HDC to = CreateCompatibleDC(nullptr);
+    bool stretched = false;
+    if (from != nullptr && to != nullptr) {
+        HGDIOBJ kept_from = SelectObject(from, source);
+        HGDIOBJ kept_to = SelectObject(to, target);
+        if (kept_from != nullptr && kept_to != nullptr) {
+            SetStretchBltMode(to, HALFTONE);
+            stretched = StretchBlt(to, 0, 0, target_view.bmWidth, target_view.bmHeight, from, 0, 0,
+                                   source_view.bmWidth, source_view.bmHeight, SRCCOPY) != FALSE;
+        }
+        if (kept_from != nullptr) SelectObject(from, kept_from);
+        if (kept_to != nullptr) SelectObject(to, kept_to);
+    }
+    if (from != nullptr) DeleteDC(from);
+    if (to != nullptr) DeleteDC(to);
+    return stretched;
+}
+
+}  // namespace
+
+HBITMAP Create24BppBitmap(HDC context, int width, int height) {
+    // The header with one zeroed colour entry after it, which a 24-bit image does not use.
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    return CreateDIBSection(context, &info, DIB_RGB_COLORS, nullptr, nullptr, 0);
+}
+
+HBITMAP JustDoIt(int width, int height, int flag, const float kernel[kKernelSize]) {
+    return ScaleSourceFile(kSourceFile, width, height, flag, kernel);
+}
+
+HBITMAP ScaleSourceFile(LPCSTR source_path, int width, int height, int flag, const float kernel[kKernelSize]) {
+    HDC context = CreateCompatibleDC(nullptr);
+    HBITMAP source = LoadBitmapFromFileA(source_path);
+    HBITMAP target = Create24BppBitmap(context, width, height);
+    BITMAP source_view{}, target_view{};
+    HBITMAP result = nullptr;
+    // A source that is missing or not a plain colour picture leaves nothing to scale.
+    if (source != nullptr && target != nullptr && GetObjectA(source, sizeof source_view, &source_view) != 0 &&
+        GetObjectA(target, sizeof target_view, &target_view) != 0 && IsTrueColour(source_view)) {
+        if (flag != kReferencePath) {
+            bilinear_interpolation(target_view, source_view);
+            result = sharpen(target, kernel);
+        } else if (Stretch(target, target_view, source, source_view)) {
+            result = CopyBitmap(target);
+        }
+    }
+    if (source != nullptr) DeleteObject(source);
+    if (target != nullptr) DeleteObject(target);
+    if (context != nullptr) DeleteDC(context);
+    return result;
+}

@@ -1,0 +1,190 @@
+#include "search.h"
+
+#include <cerrno>
+#include <cfloat>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "SaveBitmapToFile.h"
+#include "compare.h"
+#include "image_view.h"
+#include "pipeline.h"
+
+static_assert(LDBL_MANT_DIG == 64, "long double must have a 64-bit significand (x87 extended precision)");
+
+namespace {
+
+// How many bits of each rand() value to drop so that 15 remain.
+constexpr int RandShift() {
+    int bits = 0;
+    for (unsigned long long top = RAND_MAX; top > 0; top >>= 1) ++bits;
+    return bits - 15;
+}
+static_assert(RAND_MAX >= kDrawMax, "the runtime's generator must yield at least 15 bits");
+
+float FromBits(DWORD bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+std::string InFolder(const std::string& folder, const char* name) {
+    return folder.empty() ? std::string(name) : folder + "/" + name;
+}
+
+// A progress line on a terminal: redrawn at most ten times a second, cleared before anything else is
+// printed and at the end.
+class Progress {
+public:
+    Progress(std::FILE* err, bool on, int total) : err_(err), on_(on), total_(total) {}
+
+    void Update(int done, DWORD best) {
+        if (!on_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (shown_ && now - last_ < std::chrono::milliseconds(100)) return;
+        last_ = now;
+        shown_ = true;
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        std::fprintf(err_, "\r\033[Kattempt %d of %d, %.0f per second, best score %u", done, total_,
+                     seconds > 0 ? done / seconds : 0.0, best);
+        std::fflush(err_);
+    }
+
+    void Clear() {
+        if (!shown_) return;
+        std::fprintf(err_, "\r\033[K");
+        std::fflush(err_);
+        shown_ = false;
+    }
+
+private:
+    std::FILE* err_;
+    bool on_;
+    int total_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_ = start_;
+};
+
+void Save(const SearchRun& run, const char* name, HBITMAP image) {
+    const std::string path = InFolder(run.folder, name);
+    if (!SaveBitmapToFileA(path.c_str(), image)) {
+        std::fflush(run.out);
+        std::fprintf(run.err, "%s: could not save %s; the earlier file of that name is kept\n", run.program,
+                     path.c_str());
+    }
+}
+
+}  // namespace
+
+Weights WeightsForDraw(int u) {
+    const long double q = static_cast<long double>(u) / kDrawMax * static_cast<long double>(0.1) -
+                          static_cast<long double>(0.1236) - static_cast<long double>(0.05);
+    Weights w;
+    w.q = static_cast<float>(q);
+    w.r = static_cast<float>(1.0L - 4.0L * w.q);
+    return w;
+}
+
+Weights StartingWeights() { return Weights{FromBits(kStartingEdgeBits), FromBits(kStartingCentreBits)}; }
+
+void BuildKernel(Weights w, float kernel[kKernelSize]) {
+    const float k[kKernelSize] = {0, w.q, 0, w.q, w.r, w.q, 0, w.q, 0};
+    std::memcpy(kernel, k, sizeof k);
+}
+
+int DrawU() { return std::rand() >> RandShift(); }
+
+void PrintReport(std::FILE* out, Weights w, DWORD score) {
+    std::fprintf(out, "p_max = %f; q_max = %f; r_max = %f; dwHiScore = %u;\n", 0.0, static_cast<double>(w.q),
+                 static_cast<double>(w.r), score);
+}
+
+std::string SourceProblem(const std::string& path) {
+    std::FILE* probe = std::fopen(path.c_str(), "rb");
+    if (probe == nullptr) return std::string("cannot be opened: ") + std::strerror(errno);
+    std::fclose(probe);
+    HBITMAP image = LoadBitmapFromFileA(path.c_str());
+    if (image == nullptr) return "is not a BMP picture this program can read";
+    BITMAP view{};
+    std::string problem;
+    if (GetObjectA(image, sizeof view, &view) == 0 || view.bmWidth <= 0 || view.bmHeight <= 0) {
+        problem = "holds no pixels";
+    } else if (!IsTrueColour(view)) {
+        problem = "has " + std::to_string(view.bmBitsPixel) + " bits per pixel; the search needs 24 or 32";
+    }
+    DeleteObject(image);
+    return problem;
+}
+
+int RunSearch(const SearchRun& run) {
+    const std::string source = InFolder(run.folder, kSourceFile);
+    if (const std::string problem = SourceProblem(source); !problem.empty()) {
+        std::fprintf(run.err, "%s: %s %s\n", run.program, source.c_str(), problem.c_str());
+        return 1;
+    }
+    std::srand(run.seed);
+
+    DWORD dwHiScore = kStartingScore;
+    Weights best = StartingWeights();
+    DWORD best_seen = 0;  // the highest score of any attempt, reported when none beats the start
+    Weights best_seen_weights = best;
+    Progress progress(run.err, run.progress, run.attempts);
+    for (int left = run.attempts, done = 0; left > 0; --left, ++done) {
+        const Weights w = WeightsForDraw(DrawU());
+        float kernel[kKernelSize];
+        BuildKernel(w, kernel);
+        HBITMAP reference = ScaleSourceFile(source.c_str(), kTargetSize, kTargetSize, kReferencePath, kernel);
+        HBITMAP candidate = ScaleSourceFile(source.c_str(), kTargetSize, kTargetSize, kCandidatePath, kernel);
+        if (reference == nullptr || candidate == nullptr) {
+            progress.Clear();
+            std::fflush(run.out);
+            std::fprintf(run.err, "%s: %s could no longer be read as a 24 or 32-bit picture; stopping\n",
+                         run.program, source.c_str());
+            if (reference != nullptr) DeleteObject(reference);
+            if (candidate != nullptr) DeleteObject(candidate);
+            return 1;
+        }
+        BITMAP reference_view, candidate_view;
+        GetObjectA(reference, sizeof reference_view, &reference_view);
+        GetObjectA(candidate, sizeof candidate_view, &candidate_view);
+        int exact_match = 0;
+        const DWORD score = GetScore(reference_view, candidate_view, &exact_match);
+        if (done == 0 || score > best_seen) {
+            best_seen = score;
+            best_seen_weights = w;
+        }
+        if (score > dwHiScore) {
+            progress.Clear();
+            PrintReport(run.out, w, score);
+            Save(run, kReferenceFile, reference);
+            Save(run, kCandidateFile, candidate);
+            GetObjectA(reference, sizeof reference_view, &reference_view);
+            GetObjectA(candidate, sizeof candidate_view, &candidate_view);
+            GetDiff(reference_view, candidate_view);
+            Save(run, kDiffFile, reference);
+            if (exact_match == 1) {
+                std::fprintf(run.out, "gotcha\n");
+                PrintReport(run.out, w, score);
+                // The two images of this attempt are left to the ending process.
+                return 0;
+            }
+            dwHiScore = score;
+            best = w;
+        }
+        DeleteObject(reference);
+        DeleteObject(candidate);
+        progress.Update(done + 1, dwHiScore);
+    }
+    progress.Clear();
+    PrintReport(run.out, best, dwHiScore);
+    std::fflush(run.out);  // the report comes before the note below when both go to one terminal or file
+    if (dwHiScore == kStartingScore && run.attempts > 0) {
+        std::fprintf(run.err,
+                     "%s: no attempt beat the starting score %u; the best of the run was %u at q = %.9g, r = %.9g\n",
+                     run.program, kStartingScore, best_seen, static_cast<double>(best_seen_weights.q),
+                     static_cast<double>(best_seen_weights.r));
+    }
+    return 0;
+}

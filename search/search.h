@@ -1,0 +1,72 @@
+// The kernel search: random one-parameter sharpening kernels, scored against the halftone reference.
+//
+// The kernel is symmetric with one free weight: corners p = 0, edges q drawn at random, centre
+// r = 1 − 4q, so the weights sum to 1 up to single-precision rounding:
+//     0  q  0
+//     q  r  q
+//     0  q  0
+#ifndef SEARCH_SEARCH_H
+#define SEARCH_SEARCH_H
+
+#include <cstdio>
+#include <string>
+
+#include "sharpen.h"
+#include "win32.h"
+
+constexpr int kTargetSize = 24;        // both images are 24 × 24 pixels
+constexpr int kAttempts = 100000;      // attempts of one run
+constexpr int kDrawMax = 32767;        // draws are uniform on 0 … 32767, and q divides by this constant
+constexpr DWORD kStartingScore = 3860; // an attempt must beat this to be reported at all
+// The best weights before any attempt: q = −0.124999 and r = 1.499997 in single precision.
+constexpr DWORD kStartingEdgeBits = 0xBDFFFF7A;
+constexpr DWORD kStartingCentreBits = 0x3FBFFFE7;
+
+constexpr char kReferenceFile[] = "output0.bmp";
+constexpr char kCandidateFile[] = "output1.bmp";
+constexpr char kDiffFile[] = "diff.bmp";
+
+struct Weights {
+    float q;  // edge
+    float r;  // centre
+};
+
+// The weights of draw u: q = u / 32767 × 0.1 − 0.1236 − 0.05, evaluated left to right in extended
+// precision with the double constants and rounded once to single precision; r = 1 − 4q from that q,
+// rounded once.
+Weights WeightsForDraw(int u);
+
+// The starting weights, from their bit patterns.
+Weights StartingWeights();
+
+// The nine weights 0, q, 0, q, r, q, 0, q, 0.
+void BuildKernel(Weights w, float kernel[kKernelSize]);
+
+// One draw of the C runtime's generator on 0 … 32767. A runtime whose RAND_MAX is larger keeps the top
+// 15 bits of each value, which stay uniform.
+int DrawU();
+
+// "p_max = %f; q_max = %f; r_max = %f; dwHiScore = %u;\n" with p = 0.
+void PrintReport(std::FILE* out, Weights w, DWORD score);
+
+// Why the picture at `path` cannot be searched, or "" when it can: it must be a BMP picture the
+// reader accepts, of 24 or 32 bits per pixel.
+std::string SourceProblem(const std::string& path);
+
+struct SearchRun {
+    const char* program = "kernel_search";  // names the messages on standard error
+    std::string folder;                     // holds ant.bmp and receives the pictures; "" = working folder
+    unsigned seed = 0;
+    int attempts = kAttempts;
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+    bool progress = false;  // redraw a progress line on `err` (only when it is a terminal)
+};
+
+// Runs one search: seeds the generator, makes up to `attempts` attempts, prints a report line and
+// replaces the three pictures on each improvement, ends early with "gotcha" on an exact match, and
+// prints the final report line. Returns the exit status: 0, or 1 when the picture is unusable before
+// or during the run (one line on `err`; the pictures of earlier improvements stay).
+int RunSearch(const SearchRun& run);
+
+#endif  // SEARCH_SEARCH_H

@@ -1,0 +1,289 @@
+// Whole searches in scratch folders with fixed seeds, the weights of a draw, and the pipeline.
+#include "search.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "SaveBitmapToFile.h"
+#include "bilinear.h"
+#include "compare.h"
+#include "pipeline.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::ScratchFolder;
+using test::ViewOf;
+
+constexpr char kStartLine[] = "p_max = 0.000000; q_max = -0.124999; r_max = 1.499997; dwHiScore = 3860;\n";
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+std::string Drain(std::FILE* f) {
+    std::string text;
+    std::rewind(f);
+    for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(f);
+    return text;
+}
+
+Outcome Search(const ScratchFolder& dir, unsigned seed, int attempts) {
+    SearchRun run;
+    run.folder = dir.path().string();
+    run.seed = seed;
+    run.attempts = attempts;
+    run.out = std::tmpfile();
+    run.err = std::tmpfile();
+    Outcome o;
+    o.status = RunSearch(run);
+    o.out = Drain(run.out);
+    o.err = Drain(run.err);
+    return o;
+}
+
+void SaveSource(const ScratchFolder& dir, HBITMAP image) {
+    ASSERT_TRUE(SaveBitmapToFileA((dir / "ant.bmp").c_str(), image));
+    DeleteObject(image);
+}
+
+// Pictures as grey levels of one value per pixel, row after row.
+std::vector<int> Noise(int count) {
+    std::vector<int> v;
+    std::uint32_t state = 12345;
+    for (int i = 0; i < count; ++i) {
+        state = state * 1103515245u + 12345u;
+        v.push_back(static_cast<int>(state >> 24));
+    }
+    return v;
+}
+
+std::vector<int> Ramp(int width, int height) {
+    std::vector<int> v;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) v.push_back((x * 5 + y * 3) % 256);
+    }
+    return v;
+}
+
+// A grey field with four small squares of rising contrast: different kernels get different parts of
+// it right, so a search climbs through several scores before it settles.
+std::vector<int> Squares() {
+    std::vector<int> v;
+    const int contrast[4] = {6, 12, 20, 30};
+    for (int y = 0; y < 96; ++y) {
+        for (int x = 0; x < 96; ++x) {
+            int value = 100;
+            for (int i = 0; i < 4; ++i) {
+                if (x >= 10 + 22 * i && x < 14 + 22 * i && y >= 42 && y < 46) value += contrast[i];
+            }
+            v.push_back(value);
+        }
+    }
+    return v;
+}
+
+std::vector<std::string> Files(const ScratchFolder& dir) {
+    std::vector<std::string> names;
+    for (const auto& f : fs::directory_iterator(dir.path())) names.push_back(f.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Weights, FollowTheDrawExactly) {
+    const Weights top = WeightsForDraw(kDrawMax);
+    EXPECT_EQ(top.q, -0.07360000163316727f);
+    EXPECT_EQ(top.r, 1.2943999767303467f);
+    const Weights bottom = WeightsForDraw(0);
+    EXPECT_EQ(bottom.q, static_cast<float>(-0.1736L));
+    EXPECT_EQ(bottom.r, static_cast<float>(1.0L - 4.0L * bottom.q));
+    const Weights start = StartingWeights();
+    char line[128];
+    std::snprintf(line, sizeof line, "%f %f", static_cast<double>(start.q), static_cast<double>(start.r));
+    EXPECT_STREQ(line, "-0.124999 1.499997");
+}
+
+TEST(Weights, DrawsStayWithin15Bits) {
+    std::srand(7);
+    int low = 0, high = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const int u = DrawU();
+        ASSERT_GE(u, 0);
+        ASSERT_LE(u, kDrawMax);
+        (u < 16384 ? low : high)++;
+    }
+    EXPECT_GT(low, 9000);
+    EXPECT_GT(high, 9000);
+}
+
+TEST(Search, UniformSourceEndsWithGotcha) {
+    ScratchFolder dir;
+    SaveSource(dir, test::MakeImage(48, 48, 24, [] {
+                   std::vector<int> v;
+                   for (int i = 0; i < 48 * 48; ++i) v.insert(v.end(), {90, 140, 200});
+                   return v;
+               }()));
+    const Outcome o = Search(dir, 1, 1000);
+    EXPECT_EQ(o.status, 0);
+    const std::regex shape(R"((p_max = 0\.000000; q_max = -0\.\d{6}; r_max = 1\.\d{6}; dwHiScore = 4032;\n)gotcha\n\1)");
+    EXPECT_TRUE(std::regex_match(o.out, shape)) << o.out;
+    EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
+    EXPECT_EQ(test::ReadFileBytes(dir.path() / "diff.bmp"), test::ReadFileBytes(dir.path() / "output0.bmp"));
+    EXPECT_EQ(test::ReadFileBytes(dir.path() / "output1.bmp"), test::ReadFileBytes(dir.path() / "output0.bmp"));
+}
+
+TEST(Search, NothingBeatsTheStartOnNoise) {
+    ScratchFolder dir;
+    SaveSource(dir, test::MakeGrey(96, 96, Noise(96 * 96)));
+    const Outcome o = Search(dir, 2, 300);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, kStartLine);
+    EXPECT_EQ(Files(dir), std::vector<std::string>{"ant.bmp"});
+    EXPECT_NE(o.err.find("no attempt beat the starting score 3860"), std::string::npos) << o.err;
+}
+
+TEST(Search, ImprovementsStrictlyIncreaseAndEndTheRun) {
+    ScratchFolder dir;
+    SaveSource(dir, test::MakeGrey(96, 96, Squares()));
+    const Outcome o = Search(dir, 17, 3000);
+    EXPECT_EQ(o.status, 0);
+    const std::regex line(R"(p_max = 0\.000000; q_max = (-?[\d.]+); r_max = ([\d.]+); dwHiScore = (\d+);\n)");
+    std::vector<std::smatch> lines;
+    for (auto it = std::sregex_iterator(o.out.begin(), o.out.end(), line); it != std::sregex_iterator(); ++it) {
+        lines.push_back(*it);
+    }
+    ASSERT_GE(lines.size(), 4u) << o.out << "(three improvements and the final line)";
+    EXPECT_EQ(o.out.find("gotcha"), std::string::npos);
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        EXPECT_GT(std::stoul(lines[i][3]), std::stoul(lines[i - 1][3])) << o.out;
+    }
+    // The final line repeats the last improvement.
+    EXPECT_EQ(lines.back().str(), lines[lines.size() - 2].str());
+    EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
+}
+
+TEST(Search, SameSeedSameOutput) {
+    ScratchFolder dir;
+    SaveSource(dir, test::MakeGrey(48, 48, Ramp(48, 48)));
+    EXPECT_EQ(Search(dir, 9, 300).out, Search(dir, 9, 300).out);
+}
+
+struct BadSource {
+    const char* name;
+    std::vector<BYTE> bytes;  // empty: no file at all
+    friend void PrintTo(const BadSource& c, std::ostream* os) { *os << c.name; }
+};
+
+class SearchRefuses : public testing::TestWithParam<BadSource> {};
+
+TEST_P(SearchRefuses, WithOneLineAndNoFiles) {
+    ScratchFolder dir;
+    if (!GetParam().bytes.empty()) test::WriteFileBytes(dir.path() / "ant.bmp", GetParam().bytes);
+    const std::vector<std::string> before = Files(dir);
+    const Outcome o = Search(dir, 4, 10);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    EXPECT_NE(o.err.find("ant.bmp"), std::string::npos) << o.err;
+    EXPECT_EQ(Files(dir), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SearchRefuses,
+    testing::Values(BadSource{"Missing", {}}, BadSource{"Garbage", std::vector<BYTE>(500, 'x')},
+                    BadSource{"Truncated", [] {
+                                  auto bytes = test::MakeBmpFile(8, 8, 24, {}, std::vector<BYTE>(192)).bytes;
+                                  bytes.resize(100);
+                                  return bytes;
+                              }()}),
+    [](const testing::TestParamInfo<BadSource>& info) { return info.param.name; });
+
+TEST(Search, AFailedSaveIsReportedAndTheSearchGoesOn) {
+    ScratchFolder dir;
+    SaveSource(dir, test::MakeGrey(24, 24, std::vector<int>(24 * 24, 200)));
+    fs::create_directory(dir.path() / "output0.bmp");  // nothing can be renamed over a folder
+    const Outcome o = Search(dir, 5, 1000);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.out.find("gotcha\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("output0.bmp"), std::string::npos) << o.err;
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "output1.bmp"));
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "diff.bmp"));
+}
+
+// ---- The pipeline ----
+
+const float kIdentity[9] = {0, 0, 0, 0, 1, 0, 0, 0, 0};
+
+TEST(Pipeline, BothPathsGiveIndependent24BitImagesOfTheRequestedSize) {
+    ScratchFolder dir;
+    SaveSource(dir, test::MakeGrey(40, 30, Ramp(40, 30), 32));
+    const std::string source = dir / "ant.bmp";
+    float kernel[9];
+    BuildKernel(WeightsForDraw(100), kernel);
+    HBITMAP a = ScaleSourceFile(source.c_str(), 24, 20, kReferencePath, kernel);
+    HBITMAP b = ScaleSourceFile(source.c_str(), 24, 20, kCandidatePath, kernel);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    for (HBITMAP image : {a, b}) {
+        const BITMAP v = ViewOf(image);
+        EXPECT_EQ(v.bmWidth, 24);
+        EXPECT_EQ(v.bmHeight, 20);
+        EXPECT_EQ(v.bmBitsPixel, 24);
+    }
+    EXPECT_NE(ViewOf(a).bmBits, ViewOf(b).bmBits);
+    const std::vector<int> before = test::ColourBytes(b);
+    static_cast<BYTE*>(ViewOf(a).bmBits)[0] ^= 0xFF;
+    EXPECT_EQ(test::ColourBytes(b), before);
+    DeleteObject(a);
+    DeleteObject(b);
+}
+
+TEST(Pipeline, ReferenceIgnoresTheKernel) {
+    ScratchFolder dir;
+    SaveSource(dir, test::MakeGrey(50, 50, Noise(2500)));
+    float k1[9], k2[9];
+    BuildKernel(WeightsForDraw(0), k1);
+    BuildKernel(WeightsForDraw(kDrawMax), k2);
+    const std::string source = dir / "ant.bmp";
+    HBITMAP a = ScaleSourceFile(source.c_str(), 24, 24, kReferencePath, k1);
+    HBITMAP b = ScaleSourceFile(source.c_str(), 24, 24, kReferencePath, k2);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(test::ColourBytes(a), test::ColourBytes(b));
+    DeleteObject(a);
+    DeleteObject(b);
+}
+
+TEST(Pipeline, CandidateWithIdentityKernelIsTheBilinearImage) {
+    ScratchFolder dir;
+    const std::vector<int> grey = Noise(50 * 37);
+    SaveSource(dir, test::MakeGrey(50, 37, grey));
+    const std::string cwd = fs::current_path().string();
+    fs::current_path(dir.path());
+    HBITMAP candidate = JustDoIt(24, 24, 7, kIdentity);  // any flag but 0 takes this path
+    fs::current_path(cwd);
+    ASSERT_NE(candidate, nullptr);
+    HBITMAP source = test::MakeGrey(50, 37, grey);
+    HBITMAP expected = test::MakeImage(24, 24, 24);
+    bilinear_interpolation(ViewOf(expected), ViewOf(source));
+    EXPECT_EQ(test::ColourBytes(candidate), test::ColourBytes(expected));
+    DeleteObject(candidate);
+    DeleteObject(source);
+    DeleteObject(expected);
+}
+
+TEST(Pipeline, GivesNullForAnUnusableSource) {
+    ScratchFolder dir;
+    test::WriteFileBytes(dir.path() / "ant.bmp", std::vector<BYTE>(300, 'x'));
+    for (int path : {kReferencePath, kCandidatePath}) {
+        EXPECT_EQ(ScaleSourceFile((dir / "ant.bmp").c_str(), 24, 24, path, kIdentity), nullptr);
+        EXPECT_EQ(ScaleSourceFile((dir / "none.bmp").c_str(), 24, 24, path, kIdentity), nullptr);
+    }
+}
+
+}  // namespace
