@@ -1,0 +1,175 @@
+// The cost of one search attempt, stage by stage, against the floor every attempt must pay: reading
+// the picture twice. Run: build/release/bench/kernel_bench (see README.md).
+//
+// Each stage runs on the shipped sample (144 × 120) and on a large generated source (1024 × 768,
+// 24-bit), to show how the cost grows with the picture.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "SaveBitmapToFile.h"
+#include "bilinear.h"
+#include "compare.h"
+#include "pipeline.h"
+#include "search.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The two sources: index 0 the sample, 1 the large picture written once into a temporary folder.
+const std::string& SourcePath(int which) {
+    static const std::string sample = SAMPLE_PATH;
+    static const std::string large = [] {
+        const fs::path dir = fs::temp_directory_path() / "kernel_bench";
+        fs::create_directories(dir);
+        const std::string path = (dir / "large.bmp").string();
+        HBITMAP image = Create24BppBitmap(nullptr, 1024, 768);
+        BITMAP view;
+        GetObjectA(image, sizeof view, &view);
+        auto* p = static_cast<BYTE*>(view.bmBits);
+        std::uint32_t state = 1;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(view.bmWidthBytes) * view.bmHeight; ++i) {
+            state = state * 1664525u + 1013904223u;  // a deterministic texture, like a photograph's noise
+            p[i] = static_cast<BYTE>((i / 3 % 1024) / 4 + (state >> 28));
+        }
+        SaveBitmapToFileA(path.c_str(), image);
+        DeleteObject(image);
+        return path;
+    }();
+    return which == 0 ? sample : large;
+}
+
+void Label(benchmark::State& state) { state.SetLabel(state.range(0) == 0 ? "sample 144x120" : "large 1024x768"); }
+
+float* Kernel() {
+    static float kernel[kKernelSize];
+    BuildKernel(WeightsForDraw(12345), kernel);
+    return kernel;
+}
+
+void Floor(benchmark::State& state) {
+    const std::string& path = SourcePath(static_cast<int>(state.range(0)));
+    std::vector<char> buffer(static_cast<std::size_t>(fs::file_size(path)));
+    for (auto _ : state) {
+        for (int i = 0; i < 2; ++i) {
+            const int fd = open(path.c_str(), O_RDONLY);
+            benchmark::DoNotOptimize(read(fd, buffer.data(), buffer.size()));
+            close(fd);
+        }
+    }
+    Label(state);
+}
+
+void LoadPicture(benchmark::State& state) {
+    const std::string& path = SourcePath(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        HBITMAP image = LoadBitmapFromFileA(path.c_str());
+        benchmark::DoNotOptimize(image);
+        DeleteObject(image);
+    }
+    Label(state);
+}
+
+void Halftone(benchmark::State& state) {
+    HBITMAP source = LoadBitmapFromFileA(SourcePath(static_cast<int>(state.range(0))).c_str());
+    BITMAP s;
+    GetObjectA(source, sizeof s, &s);
+    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+    HBITMAP target = Create24BppBitmap(to, kTargetSize, kTargetSize);
+    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
+    SetStretchBltMode(to, HALFTONE);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(StretchBlt(to, 0, 0, kTargetSize, kTargetSize, from, 0, 0, s.bmWidth, s.bmHeight, SRCCOPY));
+    }
+    SelectObject(from, old_from);
+    SelectObject(to, old_to);
+    DeleteDC(from);
+    DeleteDC(to);
+    DeleteObject(source);
+    DeleteObject(target);
+    Label(state);
+}
+
+void Bilinear(benchmark::State& state) {
+    HBITMAP source = LoadBitmapFromFileA(SourcePath(static_cast<int>(state.range(0))).c_str());
+    HBITMAP target = Create24BppBitmap(nullptr, kTargetSize, kTargetSize);
+    BITMAP s, t;
+    GetObjectA(source, sizeof s, &s);
+    GetObjectA(target, sizeof t, &t);
+    for (auto _ : state) {
+        bilinear_interpolation(t, s);
+        benchmark::ClobberMemory();
+    }
+    DeleteObject(source);
+    DeleteObject(target);
+    Label(state);
+}
+
+void Sharpen(benchmark::State& state) {
+    HBITMAP image = ScaleSourceFile(SourcePath(0).c_str(), kTargetSize, kTargetSize, kReferencePath, Kernel());
+    for (auto _ : state) {
+        HBITMAP out = sharpen(image, Kernel());
+        benchmark::DoNotOptimize(out);
+        DeleteObject(out);
+    }
+    DeleteObject(image);
+}
+
+void Score(benchmark::State& state) {
+    HBITMAP a = ScaleSourceFile(SourcePath(0).c_str(), kTargetSize, kTargetSize, kReferencePath, Kernel());
+    HBITMAP b = ScaleSourceFile(SourcePath(0).c_str(), kTargetSize, kTargetSize, kCandidatePath, Kernel());
+    BITMAP va, vb;
+    GetObjectA(a, sizeof va, &va);
+    GetObjectA(b, sizeof vb, &vb);
+    int exact;
+    for (auto _ : state) benchmark::DoNotOptimize(GetScore(va, vb, &exact));
+    DeleteObject(a);
+    DeleteObject(b);
+}
+
+void Save(benchmark::State& state) {
+    HBITMAP image = ScaleSourceFile(SourcePath(0).c_str(), kTargetSize, kTargetSize, kReferencePath, Kernel());
+    const std::string path = (fs::temp_directory_path() / "kernel_bench" / "output0.bmp").string();
+    for (auto _ : state) benchmark::DoNotOptimize(SaveBitmapToFileA(path.c_str(), image));
+    DeleteObject(image);
+}
+
+void Attempt(benchmark::State& state) {
+    const std::string& path = SourcePath(static_cast<int>(state.range(0)));
+    int u = 0;
+    for (auto _ : state) {
+        float kernel[kKernelSize];
+        BuildKernel(WeightsForDraw(u), kernel);
+        u = (u + 7919) % (kDrawMax + 1);
+        HBITMAP reference = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kReferencePath, kernel);
+        HBITMAP candidate = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kCandidatePath, kernel);
+        BITMAP a, b;
+        GetObjectA(reference, sizeof a, &a);
+        GetObjectA(candidate, sizeof b, &b);
+        int exact;
+        benchmark::DoNotOptimize(GetScore(a, b, &exact));
+        DeleteObject(reference);
+        DeleteObject(candidate);
+    }
+    Label(state);
+}
+
+}  // namespace
+
+BENCHMARK(Floor)->Arg(0)->Arg(1);
+BENCHMARK(Attempt)->Arg(0)->Arg(1);
+BENCHMARK(LoadPicture)->Arg(0)->Arg(1);
+BENCHMARK(Halftone)->Arg(0)->Arg(1);
+BENCHMARK(Bilinear)->Arg(0)->Arg(1);
+BENCHMARK(Sharpen);
+BENCHMARK(Score);
+BENCHMARK(Save);
+
+BENCHMARK_MAIN();
