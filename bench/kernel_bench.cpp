@@ -5,6 +5,7 @@
 // 24-bit), to show how the cost grows with the picture.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -161,8 +162,34 @@ void Attempt(benchmark::State& state) {
     Label(state);
 }
 
+// Whole searches of growing length on the sample, in a scratch folder: the peak resident memory after
+// each must not grow with the number of attempts.
+void WholeRun(benchmark::State& state) {
+    const fs::path dir = fs::temp_directory_path() / "kernel_bench" / "run";
+    fs::create_directories(dir);
+    fs::copy_file(SourcePath(0), dir / "ant.bmp", fs::copy_options::overwrite_existing);
+    for (auto _ : state) {
+        SearchRun run;
+        run.folder = dir.string();
+        run.seed = 1;
+        run.attempts = static_cast<int>(state.range(0));
+        run.out = std::tmpfile();
+        run.err = std::tmpfile();
+        benchmark::DoNotOptimize(RunSearch(run));
+        std::fclose(run.out);
+        std::fclose(run.err);
+    }
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_rss_kib"] = static_cast<double>(usage.ru_maxrss);
+    state.counters["attempts_per_s"] =
+        benchmark::Counter(static_cast<double>(state.range(0)) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
+BENCHMARK(WholeRun)->Arg(1000)->Arg(30000)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(Floor)->Arg(0)->Arg(1);
 BENCHMARK(Attempt)->Arg(0)->Arg(1);
 BENCHMARK(LoadPicture)->Arg(0)->Arg(1);

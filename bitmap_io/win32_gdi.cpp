@@ -16,7 +16,7 @@
 
 #include "bmp_format.h"
 #include "win32.h"
-#include "win32_standin.h"
+#include "win32_internal.h"
 
 namespace {
 
@@ -122,7 +122,7 @@ HGDIOBJ Stock(HGDIOBJ* slot, Kind kind, BYTE colour) {
 }
 
 // Everything that makes a DIB section: the checks of its header, then a zeroed, padded pixel block.
-HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out) {
+HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out, bool zeroed = true) {
     if (bits_out != nullptr) *bits_out = nullptr;
     if (info == nullptr) return nullptr;
     const BITMAPINFOHEADER& h = info->bmiHeader;
@@ -165,7 +165,8 @@ HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out) {
         const DWORD given = h.biClrUsed != 0 ? h.biClrUsed : DWORD{1} << bpp;
         std::memcpy(s.colors.data(), after_header, given * sizeof(RGBQUAD));
     }
-    s.bits.reset(static_cast<BYTE*>(std::calloc(static_cast<std::size_t>(stride * rows), 1)));
+    const auto bytes = static_cast<std::size_t>(stride * rows);
+    s.bits.reset(static_cast<BYTE*>(zeroed ? std::calloc(bytes, 1) : std::malloc(bytes)));
     if (s.bits == nullptr) return nullptr;
     if (bits_out != nullptr) *bits_out = s.bits.get();
     return static_cast<HBITMAP>(Add(std::move(o)));
@@ -229,7 +230,7 @@ struct AxisWeights {
     std::vector<std::uint32_t> first;   // first source index covering each destination index
     std::vector<std::uint32_t> count;   // how many source indices cover it
     std::vector<std::uint32_t> offset;  // where its weights start in `weights`
-    std::vector<std::uint64_t> weights;
+    std::vector<std::uint32_t> weights; // each at most min(source, destination) < 2^31
 };
 
 AxisWeights MakeAxisWeights(std::uint64_t source, std::uint64_t destination) {
@@ -237,8 +238,9 @@ AxisWeights MakeAxisWeights(std::uint64_t source, std::uint64_t destination) {
     a.first.resize(destination);
     a.count.resize(destination);
     a.offset.resize(destination);
+    a.weights.reserve(source + destination);
     for (std::uint64_t j = 0; j < destination; ++j) {
-        const std::uint64_t lo = j * source;        // destination span, in units of 1/(source·destination)
+        const std::uint64_t lo = j * source;  // destination span, in units of 1/(source·destination)
         const std::uint64_t hi = (j + 1) * source;
         const std::uint64_t x_first = lo / destination;
         const std::uint64_t x_last = (hi - 1) / destination;
@@ -246,45 +248,166 @@ AxisWeights MakeAxisWeights(std::uint64_t source, std::uint64_t destination) {
         a.count[j] = static_cast<std::uint32_t>(x_last - x_first + 1);
         a.offset[j] = static_cast<std::uint32_t>(a.weights.size());
         for (std::uint64_t x = x_first; x <= x_last; ++x) {
-            a.weights.push_back(std::min((x + 1) * destination, hi) - std::max(x * destination, lo));
+            a.weights.push_back(
+                static_cast<std::uint32_t>(std::min((x + 1) * destination, hi) - std::max(x * destination, lo)));
         }
     }
     return a;
 }
 
-bool HalftoneStretch(const Surface& dst, const Surface& src) {
-    const std::uint64_t sW = static_cast<std::uint64_t>(src.width), sH = static_cast<std::uint64_t>(src.rows);
-    const std::uint64_t dW = static_cast<std::uint64_t>(dst.width), dH = static_cast<std::uint64_t>(dst.rows);
-    const AxisWeights across = MakeAxisWeights(sW, dW);
-    const AxisWeights down = MakeAxisWeights(sH, dH);
-    const std::uint64_t area = sW * sH;
-    const std::uint64_t half = area / 2;
-    const unsigned src_step = src.bpp / 8, dst_step = dst.bpp / 8;
+__extension__ typedef unsigned __int128 Uint128;
 
-    std::vector<std::uint64_t> sums(dW * 3);  // one destination row before the division
-    for (std::uint64_t i = 0; i < dH; ++i) {
-        std::fill(sums.begin(), sums.end(), 0);
+// Floor division by a fixed divisor without a division per pixel: for n < 2^32 and d <= 2^32,
+// floor(n · ceil(2^64 / d) / 2^64) = floor(n / d) exactly (the excess of the rounded-up reciprocal,
+// below 1, times n stays below 2^64 / d, so it never carries the quotient past the next integer).
+struct Divider {
+    Uint128 reciprocal;
+    explicit Divider(std::uint64_t d) : reciprocal(((Uint128{1} << 64) + d - 1) / d) {}
+    std::uint64_t operator()(std::uint64_t n) const { return static_cast<std::uint64_t>((n * reciprocal) >> 64); }
+};
+
+// Adds up to four source rows, as plain bytes, into a row of 16-bit sums (or sets it, when `first`).
+// Taking several rows per pass keeps the sums in registers instead of storing them after every row.
+void AddPlainRows(std::uint16_t* __restrict plain, const BYTE* const* rows, int count, std::size_t bytes,
+                  bool first) {
+    const BYTE* __restrict r0 = rows[0];
+    const BYTE* __restrict r1 = count > 1 ? rows[1] : nullptr;
+    const BYTE* __restrict r2 = count > 2 ? rows[2] : nullptr;
+    const BYTE* __restrict r3 = count > 3 ? rows[3] : nullptr;
+    const std::uint16_t keep = first ? 0 : 1;
+    switch (count) {
+    case 4:
+        for (std::size_t b = 0; b < bytes; ++b) {
+            plain[b] = static_cast<std::uint16_t>(plain[b] * keep + r0[b] + r1[b] + r2[b] + r3[b]);
+        }
+        break;
+    case 3:
+        for (std::size_t b = 0; b < bytes; ++b) {
+            plain[b] = static_cast<std::uint16_t>(plain[b] * keep + r0[b] + r1[b] + r2[b]);
+        }
+        break;
+    case 2:
+        for (std::size_t b = 0; b < bytes; ++b) plain[b] = static_cast<std::uint16_t>(plain[b] * keep + r0[b] + r1[b]);
+        break;
+    default:
+        for (std::size_t b = 0; b < bytes; ++b) plain[b] = static_cast<std::uint16_t>(plain[b] * keep + r0[b]);
+        break;
+    }
+}
+
+// The weighted sum of one destination pixel's source columns, per colour byte, from a row of per-byte
+// sums starting at its first column. Columns wholly inside the pixel all weigh `full` (dW): they are
+// added plainly and weighted once; only the first and last column can weigh less.
+template <typename Sum, typename Row>
+void GatherColumns(const Row* p, std::size_t step, const AxisWeights& across, LONG j, Sum full, Sum total[3]) {
+    const std::uint32_t count = across.count[j];
+    const std::uint32_t* w = &across.weights[across.offset[j]];
+    for (int c = 0; c < 3; ++c) total[c] = static_cast<Sum>(w[0] * Sum{p[c]});
+    if (count == 1) return;
+    Sum inner[3] = {0, 0, 0};
+    const Row* q = p + step;
+    for (std::uint32_t n = 1; n + 1 < count; ++n, q += step) {
+        inner[0] += q[0];
+        inner[1] += q[1];
+        inner[2] += q[2];
+    }
+    for (int c = 0; c < 3; ++c) total[c] += full * inner[c] + w[count - 1] * Sum{q[c]};
+}
+
+// Up to this many full-weight rows are summed as plain bytes before the sum is weighted: 257 × 255
+// still fits in 16 bits.
+constexpr std::uint32_t kPlainRowsAtOnce = 257;
+
+// The stretch proper. `Sum` holds a weighted sum: 32 bits when 255·sW·sH + sW·sH/2 fits in them (any
+// picture up to about 16 million pixels), which lets the divisions become multiplications; 64 bits
+// otherwise. The source rows of each destination row are first combined down into one row of sums per
+// byte, then each destination pixel gathers its columns from that row. Every source row that lies
+// wholly inside a destination row has the same weight, dH, so those rows are added as plain bytes and
+// weighted once; only the one or two rows cut by the destination row's edges are weighted one by one.
+// All of it is integer arithmetic, so the grouping changes no result.
+template <typename Sum>
+void StretchRows(const Surface& dst, const Surface& src, const AxisWeights& across, const AxisWeights& down) {
+    const std::uint64_t area = static_cast<std::uint64_t>(src.width) * static_cast<std::uint64_t>(src.rows);
+    const Sum half = static_cast<Sum>(area / 2);
+    const Sum full = static_cast<Sum>(dst.rows);   // weight of a source row wholly inside a destination row
+    const Sum full_x = static_cast<Sum>(dst.width);  // and of such a column
+    const Divider divide(area);
+    const std::size_t src_step = src.bpp / 8, dst_step = dst.bpp / 8;
+    const std::size_t row_bytes = static_cast<std::size_t>(src.width) * src_step;
+    std::vector<Sum> column_sums(row_bytes);
+    std::vector<std::uint16_t> plain_sums(row_bytes);
+    for (LONG i = 0; i < dst.rows; ++i) {
+        Sum* sums = column_sums.data();
+        std::uint16_t* plain = plain_sums.data();
+        bool weighted = false;         // `sums` holds something
+        std::uint32_t plain_rows = 0;  // rows in `plain` not yet weighted into `sums`
+        const auto flush = [&] {
+            if (weighted) {
+                for (std::size_t b = 0; b < row_bytes; ++b) sums[b] += full * plain[b];
+            } else {
+                for (std::size_t b = 0; b < row_bytes; ++b) sums[b] = full * plain[b];
+            }
+            weighted = true;
+            plain_rows = 0;
+        };
+        const BYTE* pending[4];  // whole rows waiting to be added plainly, four at a time
+        int waiting = 0;
+        const auto add_pending = [&] {
+            AddPlainRows(plain, pending, waiting, row_bytes, plain_rows == 0);
+            plain_rows += static_cast<std::uint32_t>(waiting);
+            waiting = 0;
+            if (plain_rows + 4 > kPlainRowsAtOnce) flush();
+        };
         for (std::uint32_t k = 0; k < down.count[i]; ++k) {
-            const std::uint64_t wy = down.weights[down.offset[i] + k];
+            const Sum wy = down.weights[down.offset[i] + k];
             const BYTE* s_row = src.RowFromBottom(static_cast<LONG>(down.first[i] + k));
-            for (std::uint64_t j = 0; j < dW; ++j) {
-                std::uint64_t b = 0, g = 0, r = 0;
-                const BYTE* p = s_row + std::size_t{across.first[j]} * src_step;
-                const std::uint64_t* w = &across.weights[across.offset[j]];
-                for (std::uint32_t n = 0; n < across.count[j]; ++n, p += src_step) {
-                    b += w[n] * p[0];
-                    g += w[n] * p[1];
-                    r += w[n] * p[2];
-                }
-                sums[3 * j] += wy * b;
-                sums[3 * j + 1] += wy * g;
-                sums[3 * j + 2] += wy * r;
+            if (wy == full) {
+                pending[waiting++] = s_row;
+                if (waiting == 4) add_pending();
+            } else if (weighted) {
+                for (std::size_t b = 0; b < row_bytes; ++b) sums[b] += wy * s_row[b];
+            } else {
+                for (std::size_t b = 0; b < row_bytes; ++b) sums[b] = wy * s_row[b];
+                weighted = true;
             }
         }
-        BYTE* d = dst.RowFromBottom(static_cast<LONG>(i));
-        for (std::uint64_t j = 0; j < dW; ++j, d += dst_step) {
-            for (int c = 0; c < 3; ++c) d[c] = static_cast<BYTE>((sums[3 * j + c] + half) / area);
+        if (waiting > 0) add_pending();
+
+        // With every source row of this destination row whole (always so for whole-number ratios), the
+        // plain sums serve directly and the row weight multiplies each pixel once at the end.
+        const bool only_plain = !weighted;
+        if (!only_plain && plain_rows > 0) flush();
+
+        BYTE* d = dst.RowFromBottom(i);
+        for (LONG j = 0; j < dst.width; ++j, d += dst_step) {
+            Sum total[3];
+            if (only_plain) {
+                GatherColumns(plain + std::size_t{across.first[j]} * src_step, src_step, across, j, full_x, total);
+                for (Sum& t : total) t *= full;
+            } else {
+                GatherColumns(sums + std::size_t{across.first[j]} * src_step, src_step, across, j, full_x, total);
+            }
+            for (int c = 0; c < 3; ++c) {
+                const Sum n = total[c] + half;
+                if constexpr (sizeof(Sum) == 4) {
+                    d[c] = static_cast<BYTE>(divide(n));
+                } else {
+                    d[c] = static_cast<BYTE>(n / area);
+                }
+            }
         }
+    }
+}
+
+bool HalftoneStretch(const Surface& dst, const Surface& src) {
+    const std::uint64_t sW = static_cast<std::uint64_t>(src.width), sH = static_cast<std::uint64_t>(src.rows);
+    const AxisWeights across = MakeAxisWeights(sW, static_cast<std::uint64_t>(dst.width));
+    const AxisWeights down = MakeAxisWeights(sH, static_cast<std::uint64_t>(dst.rows));
+    const std::uint64_t area = sW * sH;
+    if (255 * area + area / 2 < (std::uint64_t{1} << 32)) {
+        StretchRows<std::uint32_t>(dst, src, across, down);
+    } else {
+        StretchRows<std::uint64_t>(dst, src, across, down);
     }
     return true;
 }
@@ -323,6 +446,10 @@ HBITMAP WINAPI CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, VOI
         return nullptr;
     }
     return MakeSurface(pbmi, ppvBits);
+}
+
+HBITMAP StandInCreateDIBUninitialised(const BITMAPINFO* pbmi, VOID** ppvBits) {
+    return MakeSurface(pbmi, ppvBits, false);
 }
 
 int WINAPI GetObjectA(HANDLE h, int c, LPVOID pv) {
@@ -365,7 +492,7 @@ HANDLE WINAPI CopyImage(HANDLE h, UINT type, int cx, int cy, UINT flags) {
     } else {
         std::memcpy(info.after, s->masks, 3 * sizeof(DWORD));
     }
-    HBITMAP copy = MakeSurface(reinterpret_cast<const BITMAPINFO*>(&info), nullptr);
+    HBITMAP copy = MakeSurface(reinterpret_cast<const BITMAPINFO*>(&info), nullptr, false);
     if (copy == nullptr) return nullptr;
     Surface* d = FindSurface(copy);
     std::memcpy(d->bits.get(), s->bits.get(), static_cast<std::size_t>(s->stride) * static_cast<std::size_t>(s->rows));

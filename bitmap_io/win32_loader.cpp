@@ -18,6 +18,7 @@
 
 #include "bmp_format.h"
 #include "win32.h"
+#include "win32_internal.h"
 
 namespace {
 
@@ -98,11 +99,6 @@ HBITMAP Decode(int fd) {
         l.compression == BI_RLE4) {
         return nullptr;
     }
-    std::vector<BYTE> rows(static_cast<std::size_t>(l.stride) * static_cast<std::size_t>(l.rows));
-    if (!ReadAt(fd, fh.bfOffBits, rows.data(), rows.size()) || !BmpIndicesWithinPalette(l, rows.data())) {
-        return nullptr;
-    }
-
     BITMAPINFO out{};
     out.bmiHeader.biSize = kInfoHeaderSize;
     out.bmiHeader.biWidth = l.width;
@@ -111,14 +107,47 @@ HBITMAP Decode(int fd) {
     out.bmiHeader.biBitCount = l.bpp == 32 ? 32 : 24;
     out.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP image = CreateDIBSection(nullptr, &out, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP image = StandInCreateDIBUninitialised(&out, &bits);
     if (image == nullptr) return nullptr;
-    const std::size_t out_stride = static_cast<std::size_t>(BmpRowStride(static_cast<std::uint64_t>(l.width), out.bmiHeader.biBitCount));
+    const std::size_t rows_bytes = static_cast<std::size_t>(l.stride) * static_cast<std::size_t>(l.rows);
+    auto* pixels = static_cast<BYTE*>(bits);
+
+    // Plain 24 and 32-bit rows are already the image's rows: read them in place, the one copy the
+    // picture has to make anyway, and turn a top-down file over afterwards.
+    if (l.bpp == 24 || (l.bpp == 32 && l.compression == BI_RGB)) {
+        if (!ReadAt(fd, fh.bfOffBits, pixels, rows_bytes)) {
+            DeleteObject(image);
+            return nullptr;
+        }
+        if (l.top_down) {
+            std::vector<BYTE> swap(static_cast<std::size_t>(l.stride));
+            for (LONG top = 0, bottom = l.rows - 1; top < bottom; ++top, --bottom) {
+                BYTE* a = pixels + static_cast<std::size_t>(top) * l.stride;
+                BYTE* b = pixels + static_cast<std::size_t>(bottom) * l.stride;
+                std::memcpy(swap.data(), a, swap.size());
+                std::memcpy(a, b, swap.size());
+                std::memcpy(b, swap.data(), swap.size());
+            }
+        }
+        return image;
+    }
+
+    std::vector<BYTE> rows(rows_bytes);
+    if (!ReadAt(fd, fh.bfOffBits, rows.data(), rows.size()) || !BmpIndicesWithinPalette(l, rows.data())) {
+        DeleteObject(image);
+        return nullptr;
+    }
+    const std::size_t out_stride =
+        static_cast<std::size_t>(BmpRowStride(static_cast<std::uint64_t>(l.width), out.bmiHeader.biBitCount));
     const BYTE* palette = info.data() + l.palette_offset;
     for (LONG b = 0; b < l.rows; ++b) {
         const LONG file_row = l.top_down ? l.rows - 1 - b : b;
+        BYTE* out_row = pixels + static_cast<std::size_t>(b) * out_stride;
         DecodeRow(l, palette, rows.data() + static_cast<std::size_t>(file_row) * static_cast<std::size_t>(l.stride),
-                  static_cast<BYTE*>(bits) + static_cast<std::size_t>(b) * out_stride);
+                  out_row);
+        // The padding at the end of each row is the image's too; it starts out zero like any new image's.
+        const std::size_t used = static_cast<std::size_t>(l.width) * (out.bmiHeader.biBitCount / 8);
+        std::memset(out_row + used, 0, out_stride - used);
     }
     return image;
 }
