@@ -80,6 +80,73 @@ void DecodeRow(const BmpLayout& l, const BYTE* palette, const BYTE* in, BYTE* ou
     }
 }
 
+// The most run-length data a picture can need: every pixel as a literal (a byte each, padded), plus a
+// code per row. Anything longer is not a picture of that size, and is not read into memory.
+std::uint64_t MostRunLengthBytes(const BmpLayout& l) {
+    return 2 * (l.stride + 4) * static_cast<std::uint64_t>(l.rows) + 16;
+}
+
+// Expands BI_RLE8 or BI_RLE4 data (at `offset`, l.pixel_bytes long) into one palette index per pixel,
+// rows bottom-up, and turns `l` into the layout of that 8-bit picture. The codes, in byte pairs:
+//   n > 0, v      a run of n pixels: index v (RLE8), or the two nibbles of v in turn (RLE4)
+//   0, 0          end of the row           0, 1   end of the picture
+//   0, 2, dx, dy  move right dx and up dy  0, n≥3 n literal indices (bytes or nibbles), padded to 16 bits
+// Pixels the data never reaches keep palette index 0's colour, as the platform's loader leaves them.
+// Declined: a run, literal or move that leaves the picture, an index beyond the colour table, a
+// top-down picture, or data far longer than the picture could need. Data that simply stops early is
+// taken as far as it goes.
+bool ExpandRunLength(int fd, DWORD offset, BmpLayout* layout, std::vector<BYTE>* out) {
+    BmpLayout& l = *layout;
+    if (l.pixel_bytes > MostRunLengthBytes(l)) return false;
+    std::vector<BYTE> data(l.pixel_bytes);
+    if (!ReadAt(fd, offset, data.data(), data.size())) return false;
+    const bool nibbles = l.compression == BI_RLE4;
+    const std::size_t width = static_cast<std::size_t>(l.width), height = static_cast<std::size_t>(l.rows);
+    out->assign(width * height, 0);
+    std::size_t x = 0, y = 0, at = 0;
+    const auto put = [&](unsigned index) {
+        if (index >= l.palette_count) return false;
+        (*out)[y * width + x++] = static_cast<BYTE>(index);
+        return true;
+    };
+    while (at + 1 < data.size()) {
+        const unsigned count = data[at], value = data[at + 1];
+        at += 2;
+        if (count > 0) {
+            if (y >= height || x + count > width) return false;
+            for (unsigned n = 0; n < count; ++n) {
+                const unsigned index = nibbles ? (n % 2 == 0 ? value >> 4 : value & 0x0F) : value;
+                if (!put(index)) return false;
+            }
+        } else if (value == 0) {
+            x = 0;
+            ++y;
+        } else if (value == 1) {
+            break;
+        } else if (value == 2) {
+            if (at + 1 >= data.size()) break;
+            x += data[at];
+            y += data[at + 1];
+            at += 2;
+            if (x > width || y > height) return false;
+        } else {
+            const std::size_t bytes = nibbles ? (value + 1) / 2 : value;
+            if (y >= height || x + value > width || at + bytes > data.size()) return false;
+            for (unsigned n = 0; n < value; ++n) {
+                const unsigned index = nibbles ? (n % 2 == 0 ? data[at + n / 2] >> 4 : data[at + n / 2] & 0x0F)
+                                               : data[at + n];
+                if (!put(index)) return false;
+            }
+            at += bytes + bytes % 2;
+        }
+    }
+    l.bpp = 8;
+    l.compression = BI_RGB;
+    l.stride = width;
+    l.top_down = false;
+    return true;
+}
+
 HBITMAP Decode(int fd) {
     struct stat st;
     BYTE file_bytes[kFileHeaderSize];
@@ -95,8 +162,7 @@ HBITMAP Decode(int fd) {
     std::vector<BYTE> info(std::min(fh.bfOffBits - kFileHeaderSize, kMaxInfoPartNeeded));
     BmpLayout l;
     if (!ReadAt(fd, kFileHeaderSize, info.data(), info.size()) ||
-        !ReadBmpLayout(fh, info.data(), static_cast<DWORD>(info.size()), &l) || l.compression == BI_RLE8 ||
-        l.compression == BI_RLE4) {
+        !ReadBmpLayout(fh, info.data(), static_cast<DWORD>(info.size()), &l)) {
         return nullptr;
     }
     BITMAPINFO out{};
@@ -132,10 +198,19 @@ HBITMAP Decode(int fd) {
         return image;
     }
 
-    std::vector<BYTE> rows(rows_bytes);
-    if (!ReadAt(fd, fh.bfOffBits, rows.data(), rows.size()) || !BmpIndicesWithinPalette(l, rows.data())) {
-        DeleteObject(image);
-        return nullptr;
+    std::vector<BYTE> rows;
+    if (l.compression == BI_RLE8 || l.compression == BI_RLE4) {
+        // Run-length data becomes one byte per pixel: a plain 8-bit picture of palette indices.
+        if (!ExpandRunLength(fd, fh.bfOffBits, &l, &rows)) {
+            DeleteObject(image);
+            return nullptr;
+        }
+    } else {
+        rows.resize(rows_bytes);
+        if (!ReadAt(fd, fh.bfOffBits, rows.data(), rows.size()) || !BmpIndicesWithinPalette(l, rows.data())) {
+            DeleteObject(image);
+            return nullptr;
+        }
     }
     const std::size_t out_stride =
         static_cast<std::size_t>(BmpRowStride(static_cast<std::uint64_t>(l.width), out.bmiHeader.biBitCount));

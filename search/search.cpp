@@ -176,6 +176,7 @@ int RunSearch(const SearchRun& run) {
         DeleteObject(reference);
         DeleteObject(candidate);
         progress.Update(done + 1, dwHiScore);
+        if (run.after_attempt) run.after_attempt(done + 1);
     }
     progress.Clear();
     PrintReport(run.out, best, dwHiScore);

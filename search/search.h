@@ -9,6 +9,7 @@
 #define SEARCH_SEARCH_H
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "sharpen.h"
@@ -61,6 +62,8 @@ struct SearchRun {
     std::FILE* out = stdout;
     std::FILE* err = stderr;
     bool progress = false;  // redraw a progress line on `err` (only when it is a terminal)
+    // Called after each attempt with the number done; lets tests change the world in the middle of a run.
+    std::function<void(int)> after_attempt;
 };
 
 // Runs one search: seeds the generator, makes up to `attempts` attempts, prints a report line and

@@ -15,6 +15,7 @@
 
 #include "SaveBitmapToFile.h"
 #include "bmp_format.h"
+#include "search.h"
 #include "test_support.h"
 #include "win32.h"
 
@@ -65,16 +66,6 @@ bool ReadPng(const fs::path& path, Picture* out) {
     return ok;
 }
 
-DWORD CompressionOf(const fs::path& path) {
-    const std::vector<BYTE> bytes = test::ReadFileBytes(path);
-    return bytes.size() >= 34 && ReadLe32(bytes.data() + 14) >= 40 ? ReadLe32(bytes.data() + 30) : BI_RGB;
-}
-
-bool IsRunLength(const fs::path& path) {
-    const DWORD c = CompressionOf(path);
-    return c == BI_RLE8 || c == BI_RLE4;
-}
-
 bool HasFewerThan8BitsPerChannel(const fs::path& path) {
     const std::vector<BYTE> bytes = test::ReadFileBytes(path);
     return bytes.size() >= 30 && ReadLe16(bytes.data() + 28) == 16;
@@ -91,7 +82,6 @@ TEST(BmpSuite, GoodFilesDecodeToTheirReferences) {
         if (e.file.rfind("g/", 0) != 0 || e.reference == "-") continue;
         const fs::path file = SuiteDir() / e.file;
         SCOPED_TRACE(e.file);
-        if (IsRunLength(file)) continue;  // run-length files are not decoded by this loader
         HBITMAP image = LoadBitmapFromFileA(file.c_str());
         ASSERT_NE(image, nullptr);
         // A file of non-square pixels is paired with its picture as viewed ("-v"); the loader gives its
@@ -149,6 +139,40 @@ TEST(BmpSuite, QuestionableFilesDecodeOrAreDeclined) {
             EXPECT_TRUE(DeleteObject(image));
         }
     }
+}
+
+// Every file of the suite as the search's picture: it runs, or it stops at once with its one line.
+TEST(BmpSuite, SearchRunsOrRefusesEveryFile) {
+    SKIP_WITHOUT_SUITE();
+    int ran = 0, refused = 0;
+    for (const char* folder : {"g", "q", "b", "x"}) {
+        for (const auto& f : fs::directory_iterator(SuiteDir() / folder)) {
+            SCOPED_TRACE(f.path().string());
+            test::ScratchFolder dir;
+            fs::copy_file(f.path(), dir.path() / "ant.bmp");
+            SearchRun run;
+            run.folder = dir.path().string();
+            run.seed = 11;
+            run.attempts = 3;
+            run.out = std::tmpfile();
+            run.err = std::tmpfile();
+            const int status = RunSearch(run);
+            std::rewind(run.err);
+            int lines = 0;
+            for (int c; (c = std::fgetc(run.err)) != EOF;) lines += c == '\n';
+            std::fclose(run.out);
+            std::fclose(run.err);
+            if (status == 0) {
+                ++ran;
+            } else {
+                EXPECT_EQ(status, 1);
+                EXPECT_EQ(lines, 1);
+                ++refused;
+            }
+        }
+    }
+    EXPECT_GE(ran, 27);
+    EXPECT_GE(refused, 20);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <regex>
 
 #include "SaveBitmapToFile.h"
@@ -12,6 +13,7 @@
 #include "compare.h"
 #include "pipeline.h"
 #include "test_support.h"
+#include "win32_standin.h"
 
 namespace {
 
@@ -215,6 +217,63 @@ TEST(Search, AFailedSaveIsReportedAndTheSearchGoesOn) {
     EXPECT_TRUE(fs::is_regular_file(dir.path() / "output1.bmp"));
     EXPECT_TRUE(fs::is_regular_file(dir.path() / "diff.bmp"));
 }
+
+TEST(Search, AFaultAtAnyPointOfASaveIsReportedAndTheSearchGoesOn) {
+    for (int point = 1; point <= 6; ++point) {
+        ScratchFolder dir;
+        SaveSource(dir, test::MakeGrey(24, 24, std::vector<int>(24 * 24, 200)));
+        StandInInjectFileFault(point, FileFault::kFail);  // the first save is output0.bmp
+        const Outcome o = Search(dir, 5, 1000);
+        StandInInjectFileFault(0, FileFault::kFail);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_NE(o.out.find("gotcha\n"), std::string::npos) << o.out;
+        EXPECT_NE(o.err.find("could not save"), std::string::npos) << "point " << point << ": " << o.err;
+        EXPECT_NE(o.err.find("output0.bmp"), std::string::npos) << "point " << point << ": " << o.err;
+        EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output1.bmp"})) << "point " << point;
+    }
+}
+
+// The picture spoilt in the middle of a run, after the first improvement has written its pictures.
+struct Spoil {
+    const char* name;
+    void (*apply)(const fs::path& picture);
+    friend void PrintTo(const Spoil& c, std::ostream* os) { *os << c.name; }
+};
+
+class SearchStopsWhenThePictureIsSpoilt : public testing::TestWithParam<Spoil> {};
+
+TEST_P(SearchStopsWhenThePictureIsSpoilt, KeepingEarlierPictures) {
+    ScratchFolder dir;
+    SaveSource(dir, test::MakeGrey(96, 96, Squares()));
+    std::map<std::string, std::vector<BYTE>> earlier;
+    SearchRun run;
+    run.folder = dir.path().string();
+    run.seed = 17;
+    run.attempts = 3000;
+    run.out = std::tmpfile();
+    run.err = std::tmpfile();
+    run.after_attempt = [&](int) {
+        if (!earlier.empty() || !fs::exists(dir.path() / "diff.bmp")) return;
+        for (const char* name : {"output0.bmp", "output1.bmp", "diff.bmp"}) {
+            earlier[name] = test::ReadFileBytes(dir.path() / name);
+        }
+        GetParam().apply(dir.path() / "ant.bmp");
+    };
+    EXPECT_EQ(RunSearch(run), 1);
+    Drain(run.out);
+    const std::string err = Drain(run.err);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("ant.bmp"), std::string::npos) << err;
+    ASSERT_EQ(earlier.size(), 3u);
+    for (const auto& [name, bytes] : earlier) EXPECT_EQ(test::ReadFileBytes(dir.path() / name), bytes) << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SearchStopsWhenThePictureIsSpoilt,
+    testing::Values(Spoil{"Removed", [](const fs::path& p) { fs::remove(p); }},
+                    Spoil{"Truncated", [](const fs::path& p) { fs::resize_file(p, 100); }},
+                    Spoil{"Garbage", [](const fs::path& p) { test::WriteFileBytes(p, std::vector<BYTE>(5000, 0xEE)); }}),
+    [](const testing::TestParamInfo<Spoil>& info) { return info.param.name; });
 
 // ---- The pipeline ----
 
