@@ -14,6 +14,10 @@
 #define BITMAP_IO_WIN32_H
 
 #ifdef _WIN32
+// std::min and std::max are used throughout; windows.h would otherwise define them as macros.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 

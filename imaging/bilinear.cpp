@@ -1,15 +1,10 @@
 #include "bilinear.h"
 
-#include <cfloat>
 #include <cstdint>
 #include <vector>
 
+#include "extended_precision.h"
 #include "image_view.h"
-
-// The sampling positions are defined in extended precision: rounding each operation to a 64-bit
-// significand decides some output bytes (a value that is a half only in exact arithmetic may come out
-// just below it), so double precision would give different pictures.
-static_assert(LDBL_MANT_DIG == 64, "long double must have a 64-bit significand (x87 extended precision)");
 
 namespace {
 

@@ -1,15 +1,14 @@
 #include "sharpen.h"
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "copy_image.h"
+#include "extended_precision.h"
 #include "image_view.h"
 
-static_assert(LDBL_MANT_DIG == 64, "long double must have a 64-bit significand (x87 extended precision)");
 
 namespace {
 

@@ -1,17 +1,16 @@
 #include "search.h"
 
 #include <cerrno>
-#include <cfloat>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "SaveBitmapToFile.h"
 #include "compare.h"
+#include "extended_precision.h"
 #include "image_view.h"
 #include "pipeline.h"
 
-static_assert(LDBL_MANT_DIG == 64, "long double must have a 64-bit significand (x87 extended precision)");
 
 namespace {
 
@@ -47,7 +46,7 @@ public:
         shown_ = true;
         const double seconds = std::chrono::duration<double>(now - start_).count();
         std::fprintf(err_, "\r\033[Kattempt %d of %d, %.0f per second, best score %u", done, total_,
-                     seconds > 0 ? done / seconds : 0.0, best);
+                     seconds > 0 ? done / seconds : 0.0, static_cast<unsigned>(best));
         std::fflush(err_);
     }
 
@@ -98,7 +97,7 @@ int DrawU() { return std::rand() >> RandShift(); }
 
 void PrintReport(std::FILE* out, Weights w, DWORD score) {
     std::fprintf(out, "p_max = %f; q_max = %f; r_max = %f; dwHiScore = %u;\n", 0.0, static_cast<double>(w.q),
-                 static_cast<double>(w.r), score);
+                 static_cast<double>(w.r), static_cast<unsigned>(score));
 }
 
 std::string SourceProblem(const std::string& path) {
@@ -184,7 +183,8 @@ int RunSearch(const SearchRun& run) {
     if (dwHiScore == kStartingScore && run.attempts > 0) {
         std::fprintf(run.err,
                      "%s: no attempt beat the starting score %u; the best of the run was %u at q = %.9g, r = %.9g\n",
-                     run.program, kStartingScore, best_seen, static_cast<double>(best_seen_weights.q),
+                     run.program, static_cast<unsigned>(kStartingScore), static_cast<unsigned>(best_seen),
+                     static_cast<double>(best_seen_weights.q),
                      static_cast<double>(best_seen_weights.r));
     }
     return 0;
