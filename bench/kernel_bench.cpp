@@ -16,6 +16,7 @@
 
 #include "SaveBitmapToFile.h"
 #include "bilinear.h"
+#include "lab.h"
 #include "compare.h"
 #include "pipeline.h"
 #include "search.h"
@@ -187,8 +188,23 @@ void WholeRun(benchmark::State& state) {
                            benchmark::Counter::kIsRate);
 }
 
+// kernel_lab's full sweep of all 32768 draws on the sample: the source loaded and scaled once, then
+// one filter and one score per draw, and the table, chart and pictures written.
+void Sweep(benchmark::State& state) {
+    const fs::path dir = fs::temp_directory_path() / "kernel_bench" / "sweep";
+    fs::create_directories(dir);
+    const std::string source = SourcePath(0), out = dir.string();
+    const char* argv[] = {"kernel_lab", "sweep", "--source", source.c_str(), "--out", out.c_str()};
+    for (auto _ : state) {
+        std::FILE* sink = std::tmpfile();
+        benchmark::DoNotOptimize(RunLab(6, argv, sink, sink));
+        std::fclose(sink);
+    }
+}
+
 }  // namespace
 
+BENCHMARK(Sweep)->Unit(benchmark::kMillisecond);
 BENCHMARK(WholeRun)->Arg(1000)->Arg(30000)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(Floor)->Arg(0)->Arg(1);
 BENCHMARK(Attempt)->Arg(0)->Arg(1);

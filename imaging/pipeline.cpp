@@ -47,13 +47,20 @@ HBITMAP JustDoIt(int width, int height, int flag, const float kernel[kKernelSize
 }
 
 HBITMAP ScaleSourceFile(LPCSTR source_path, int width, int height, int flag, const float kernel[kKernelSize]) {
-    HDC context = CreateCompatibleDC(nullptr);
     HBITMAP source = LoadBitmapFromFileA(source_path);
+    if (source == nullptr) return nullptr;
+    HBITMAP result = ScaleImage(source, width, height, flag, kernel);
+    DeleteObject(source);
+    return result;
+}
+
+HBITMAP ScaleImage(HBITMAP source, int width, int height, int flag, const float kernel[kKernelSize]) {
+    HDC context = CreateCompatibleDC(nullptr);
     HBITMAP target = Create24BppBitmap(context, width, height);
     BITMAP source_view{}, target_view{};
     HBITMAP result = nullptr;
-    // A source that is missing or not a plain colour picture leaves nothing to scale.
-    if (source != nullptr && target != nullptr && GetObjectA(source, sizeof source_view, &source_view) != 0 &&
+    // A source that is not a plain colour picture leaves nothing to scale.
+    if (target != nullptr && GetObjectA(source, sizeof source_view, &source_view) != 0 &&
         GetObjectA(target, sizeof target_view, &target_view) != 0 && IsTrueColour(source_view)) {
         if (flag != kReferencePath) {
             bilinear_interpolation(target_view, source_view);
@@ -62,7 +69,6 @@ HBITMAP ScaleSourceFile(LPCSTR source_path, int width, int height, int flag, con
             result = CopyBitmap(target);
         }
     }
-    if (source != nullptr) DeleteObject(source);
     if (target != nullptr) DeleteObject(target);
     if (context != nullptr) DeleteDC(context);
     return result;

@@ -24,4 +24,7 @@ HBITMAP JustDoIt(int width, int height, int flag, const float kernel[kKernelSize
 // JustDoIt on a source file of the caller's choosing.
 HBITMAP ScaleSourceFile(LPCSTR source_path, int width, int height, int flag, const float kernel[kKernelSize]);
 
+// The same on a source already in memory, which stays the caller's: a new image, or NULL.
+HBITMAP ScaleImage(HBITMAP source, int width, int height, int flag, const float kernel[kKernelSize]);
+
 #endif  // IMAGING_PIPELINE_H

@@ -28,10 +28,6 @@ float FromBits(DWORD bits) {
     return f;
 }
 
-std::string InFolder(const std::string& folder, const char* name) {
-    return folder.empty() ? std::string(name) : folder + "/" + name;
-}
-
 // A progress line on a terminal: redrawn at most ten times a second, cleared before anything else is
 // printed and at the end.
 class Progress {
@@ -77,6 +73,10 @@ void Save(const SearchRun& run, const char* name, HBITMAP image) {
 
 }  // namespace
 
+std::string InFolder(const std::string& folder, const char* name) {
+    return folder.empty() ? std::string(name) : folder + "/" + name;
+}
+
 Weights WeightsForDraw(int u) {
     const long double q = static_cast<long double>(u) / kDrawMax * static_cast<long double>(0.1) -
                           static_cast<long double>(0.1236) - static_cast<long double>(0.05);
@@ -118,7 +118,7 @@ std::string SourceProblem(const std::string& path) {
 }
 
 int RunSearch(const SearchRun& run) {
-    const std::string source = InFolder(run.folder, kSourceFile);
+    const std::string source = run.source.empty() ? InFolder(run.folder, kSourceFile) : run.source;
     if (const std::string problem = SourceProblem(source); !problem.empty()) {
         std::fprintf(run.err, "%s: %s %s\n", run.program, source.c_str(), problem.c_str());
         return 1;

@@ -50,6 +50,9 @@ int DrawU();
 // "p_max = %f; q_max = %f; r_max = %f; dwHiScore = %u;\n" with p = 0.
 void PrintReport(std::FILE* out, Weights w, DWORD score);
 
+// `name` inside `folder` ("" is the working folder).
+std::string InFolder(const std::string& folder, const char* name);
+
 // Why the picture at `path` cannot be searched, or "" when it can: it must be a BMP picture the
 // reader accepts, of 24 or 32 bits per pixel.
 std::string SourceProblem(const std::string& path);
@@ -57,6 +60,7 @@ std::string SourceProblem(const std::string& path);
 struct SearchRun {
     const char* program = "kernel_search";  // names the messages on standard error
     std::string folder;                     // holds ant.bmp and receives the pictures; "" = working folder
+    std::string source;                     // the picture, when not ant.bmp in `folder`
     unsigned seed = 0;
     int attempts = kAttempts;
     std::FILE* out = stdout;

@@ -74,23 +74,6 @@ std::vector<int> Ramp(int width, int height) {
     return v;
 }
 
-// A grey field with four small squares of rising contrast: different kernels get different parts of
-// it right, so a search climbs through several scores before it settles.
-std::vector<int> Squares() {
-    std::vector<int> v;
-    const int contrast[4] = {6, 12, 20, 30};
-    for (int y = 0; y < 96; ++y) {
-        for (int x = 0; x < 96; ++x) {
-            int value = 100;
-            for (int i = 0; i < 4; ++i) {
-                if (x >= 10 + 22 * i && x < 14 + 22 * i && y >= 42 && y < 46) value += contrast[i];
-            }
-            v.push_back(value);
-        }
-    }
-    return v;
-}
-
 std::vector<std::string> Files(const ScratchFolder& dir) {
     std::vector<std::string> names;
     for (const auto& f : fs::directory_iterator(dir.path())) names.push_back(f.path().filename().string());
@@ -152,7 +135,7 @@ TEST(Search, NothingBeatsTheStartOnNoise) {
 
 TEST(Search, ImprovementsStrictlyIncreaseAndEndTheRun) {
     ScratchFolder dir;
-    SaveSource(dir, test::MakeGrey(96, 96, Squares()));
+    SaveSource(dir, test::MakeGrey(96, 96, test::Squares()));
     const Outcome o = Search(dir, 17, 3000);
     EXPECT_EQ(o.status, 0);
     const std::regex line(R"(p_max = 0\.000000; q_max = (-?[\d.]+); r_max = ([\d.]+); dwHiScore = (\d+);\n)");
@@ -244,7 +227,7 @@ class SearchStopsWhenThePictureIsSpoilt : public testing::TestWithParam<Spoil> {
 
 TEST_P(SearchStopsWhenThePictureIsSpoilt, KeepingEarlierPictures) {
     ScratchFolder dir;
-    SaveSource(dir, test::MakeGrey(96, 96, Squares()));
+    SaveSource(dir, test::MakeGrey(96, 96, test::Squares()));
     std::map<std::string, std::vector<BYTE>> earlier;
     SearchRun run;
     run.folder = dir.path().string();

@@ -1,0 +1,13 @@
+// kernel_lab: the exhaustive sweep over every draw, seeded searches, single renders and captured
+// references, built from the same functions as kernel_search. See `kernel_lab --help`.
+#ifndef SEARCH_LAB_H
+#define SEARCH_LAB_H
+
+#include <cstdio>
+
+// Runs one kernel_lab command line (argv[0] is the program name). Returns the exit status: 0, 1 for
+// bad input (an unreadable source or reference, a reference of the wrong size, a file that cannot be
+// written), 2 for bad usage. On 1 or 2 one line goes to `err` and no file is written.
+int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err);
+
+#endif  // SEARCH_LAB_H

@@ -1,0 +1,204 @@
+// kernel_lab, run in-process on pictures in scratch folders.
+#include "lab.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "SaveBitmapToFile.h"
+#include "compare.h"
+#include "pipeline.h"
+#include "search.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::ScratchFolder;
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+std::string Drain(std::FILE* f) {
+    std::string text;
+    std::rewind(f);
+    for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(f);
+    return text;
+}
+
+Result Lab(std::vector<std::string> args) {
+    args.insert(args.begin(), "kernel_lab");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    Result r;
+    r.status = RunLab(static_cast<int>(argv.size()), argv.data(), out, err);
+    r.out = Drain(out);
+    r.err = Drain(err);
+    return r;
+}
+
+// A picture with detail: the sample the project ships.
+void PutSample(const ScratchFolder& dir) { fs::copy_file(SAMPLE_PATH, dir.path() / "ant.bmp"); }
+
+std::vector<std::string> CsvRow(const fs::path& csv, int u) {
+    std::ifstream in(csv);
+    std::string line;
+    for (int i = 0; i <= u + 1 && std::getline(in, line); ++i) {
+    }
+    std::vector<std::string> fields;
+    std::stringstream split(line);
+    for (std::string f; std::getline(split, f, ',');) fields.push_back(f);
+    return fields;
+}
+
+TEST(Lab, SweepRowsAreWhatThePipelineGives) {
+    ScratchFolder dir;
+    PutSample(dir);
+    const Result r = Lab({"sweep", "--source", dir / "ant.bmp", "--out", dir.path().string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream header(dir.path() / "sweep.csv");
+    std::string first;
+    std::getline(header, first);
+    EXPECT_EQ(first, "u,q,r,score,exact");
+    for (int u : {0, 1234, 20000, kDrawMax}) {
+        float kernel[kKernelSize];
+        const Weights w = WeightsForDraw(u);
+        BuildKernel(w, kernel);
+        HBITMAP a = ScaleSourceFile((dir / "ant.bmp").c_str(), 24, 24, kReferencePath, kernel);
+        HBITMAP b = ScaleSourceFile((dir / "ant.bmp").c_str(), 24, 24, kCandidatePath, kernel);
+        int exact = 0;
+        const DWORD score = GetScore(test::ViewOf(a), test::ViewOf(b), &exact);
+        char q[32], rr[32];
+        std::snprintf(q, sizeof q, "%.9g", static_cast<double>(w.q));
+        std::snprintf(rr, sizeof rr, "%.9g", static_cast<double>(w.r));
+        EXPECT_EQ(CsvRow(dir.path() / "sweep.csv", u),
+                  (std::vector<std::string>{std::to_string(u), q, rr, std::to_string(score), std::to_string(exact)}));
+        DeleteObject(a);
+        DeleteObject(b);
+    }
+    // The report line and u of the best draw, and its pictures and chart.
+    EXPECT_NE(r.out.find("dwHiScore = "), std::string::npos);
+    EXPECT_NE(r.out.find("\nu = "), std::string::npos);
+    for (const char* name : {"output0.bmp", "output1.bmp", "diff.bmp", "sweep.svg"}) {
+        EXPECT_TRUE(fs::is_regular_file(dir.path() / name)) << name;
+    }
+}
+
+TEST(Lab, ARenderedCandidateAsReferenceIsMatchedExactly) {
+    ScratchFolder dir;
+    PutSample(dir);
+    const std::string out = dir.path().string();
+    ASSERT_EQ(Lab({"render", "--u", "777", "--source", dir / "ant.bmp", "--out", out}).status, 0);
+    fs::rename(dir.path() / "output1.bmp", dir.path() / "captured.bmp");
+    const Result r = Lab({"sweep", "--source", dir / "ant.bmp", "--reference", dir / "captured.bmp", "--out", out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("dwHiScore = 4032;"), std::string::npos) << r.out;
+    const int best = std::stoi(r.out.substr(r.out.find("u = ") + 4));
+    EXPECT_EQ(CsvRow(dir.path() / "sweep.csv", best).back(), "1");
+}
+
+TEST(Lab, CaptureWritesTheHalftoneReference) {
+    ScratchFolder dir;
+    PutSample(dir);
+    ASSERT_EQ(Lab({"capture", "--source", dir / "ant.bmp", "--out", dir / "ref.bmp"}).status, 0);
+    const float none[kKernelSize] = {};
+    HBITMAP expected = ScaleSourceFile((dir / "ant.bmp").c_str(), 24, 24, kReferencePath, none);
+    HBITMAP captured = LoadBitmapFromFileA((dir / "ref.bmp").c_str());
+    ASSERT_NE(captured, nullptr);
+    EXPECT_EQ(test::ColourBytes(captured), test::ColourBytes(expected));
+    DeleteObject(expected);
+    DeleteObject(captured);
+}
+
+TEST(Lab, ZoomWritesTheThreePicturesSideBySide) {
+    ScratchFolder dir;
+    PutSample(dir);
+    ASSERT_EQ(Lab({"render", "--q", "-0.125", "--zoom", "3", "--source", dir / "ant.bmp", "--out",
+                   dir.path().string()})
+                  .status,
+              0);
+    HBITMAP compare = LoadBitmapFromFileA((dir / "compare.bmp").c_str());
+    ASSERT_NE(compare, nullptr);
+    const BITMAP v = test::ViewOf(compare);
+    EXPECT_EQ(v.bmWidth, (3 * 24 + 2) * 3);
+    EXPECT_EQ(v.bmHeight, 24 * 3);
+    DeleteObject(compare);
+}
+
+TEST(Lab, SeededSearchesRepeatThemselves) {
+    ScratchFolder dir;
+    HBITMAP squares = test::MakeGrey(96, 96, test::Squares());
+    ASSERT_TRUE(SaveBitmapToFileA((dir / "squares.bmp").c_str(), squares));
+    DeleteObject(squares);
+    const auto run = [&](const char* seed) {
+        return Lab({"search", "--seed", seed, "--attempts", "3000", "--source", dir / "squares.bmp", "--out",
+                    dir.path().string()});
+    };
+    const Result a = run("17"), b = run("17"), other = run("18");
+    EXPECT_EQ(a.status, 0);
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_GE(std::count(a.out.begin(), a.out.end(), '\n'), 4) << a.out;  // improvements, then the final line
+    EXPECT_NE(a.out, other.out);
+}
+
+struct BadCall {
+    const char* name;
+    std::vector<std::string> args;  // "@" stands for the scratch folder
+    int status;
+    friend void PrintTo(const BadCall& c, std::ostream* os) { *os << c.name; }
+};
+
+class LabRefuses : public testing::TestWithParam<BadCall> {};
+
+TEST_P(LabRefuses, WithOneLineAndNoFiles) {
+    ScratchFolder dir;
+    PutSample(dir);
+    std::vector<std::string> args = GetParam().args;
+    for (std::string& a : args) {
+        if (a[0] == '@') a = dir.path().string() + a.substr(1);
+    }
+    const Result r = Lab(args);
+    EXPECT_EQ(r.status, GetParam().status) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    if (GetParam().status == 2) {
+        EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LabRefuses,
+    testing::Values(BadCall{"NoCommand", {}, 2}, BadCall{"UnknownCommand", {"sweeep"}, 2},
+                    BadCall{"UnknownOption", {"sweep", "--fast", "1"}, 2},
+                    BadCall{"MissingValue", {"sweep", "--out"}, 2},
+                    BadCall{"BadSize", {"sweep", "--size", "24by24"}, 2},
+                    BadCall{"BadZoom", {"render", "--u", "1", "--zoom", "0"}, 2},
+                    BadCall{"DrawOutOfRange", {"render", "--u", "32768"}, 2},
+                    BadCall{"RenderWithoutDraw", {"render"}, 2},
+                    BadCall{"RenderWithBoth", {"render", "--u", "1", "--q", "-0.1"}, 2},
+                    BadCall{"SearchWithoutSeed", {"search"}, 2},
+                    BadCall{"CaptureWithoutOut", {"capture"}, 2},
+                    BadCall{"MissingSource", {"sweep", "--source", "@/none.bmp", "--out", "@"}, 1},
+                    BadCall{"GarbageSource", {"render", "--u", "1", "--source", "@/ant.bmp/x", "--out", "@"}, 1},
+                    BadCall{"ReferenceOfAnotherSize",
+                            {"sweep", "--source", "@/ant.bmp", "--reference", "@/ant.bmp", "--out", "@"}, 1},
+                    BadCall{"OutIsNoFolder", {"sweep", "--source", "@/ant.bmp", "--out", "@/missing"}, 1}),
+    [](const testing::TestParamInfo<BadCall>& info) { return info.param.name; });
+
+TEST(Lab, HelpListsTheCommands) {
+    const Result r = Lab({"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* word : {"sweep", "search", "render", "capture", "--reference", "--zoom"}) {
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    }
+}
+
+}  // namespace
