@@ -23,14 +23,6 @@ struct Result {
     std::string out, err;
 };
 
-std::string Drain(std::FILE* f) {
-    std::string text;
-    std::rewind(f);
-    for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
-    std::fclose(f);
-    return text;
-}
-
 Result Lab(std::vector<std::string> args) {
     args.insert(args.begin(), "kernel_lab");
     std::vector<const char*> argv;
@@ -39,8 +31,8 @@ Result Lab(std::vector<std::string> args) {
     std::FILE* err = std::tmpfile();
     Result r;
     r.status = RunLab(static_cast<int>(argv.size()), argv.data(), out, err);
-    r.out = Drain(out);
-    r.err = Drain(err);
+    r.out = test::Drain(out);
+    r.err = test::Drain(err);
     return r;
 }
 

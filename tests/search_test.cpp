@@ -28,14 +28,6 @@ struct Outcome {
     std::string out, err;
 };
 
-std::string Drain(std::FILE* f) {
-    std::string text;
-    std::rewind(f);
-    for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
-    std::fclose(f);
-    return text;
-}
-
 Outcome Search(const ScratchFolder& dir, unsigned seed, int attempts) {
     SearchRun run;
     run.folder = dir.path().string();
@@ -45,8 +37,8 @@ Outcome Search(const ScratchFolder& dir, unsigned seed, int attempts) {
     run.err = std::tmpfile();
     Outcome o;
     o.status = RunSearch(run);
-    o.out = Drain(run.out);
-    o.err = Drain(run.err);
+    o.out = test::Drain(run.out);
+    o.err = test::Drain(run.err);
     return o;
 }
 
@@ -243,8 +235,8 @@ TEST_P(SearchStopsWhenThePictureIsSpoilt, KeepingEarlierPictures) {
         GetParam().apply(dir.path() / "ant.bmp");
     };
     EXPECT_EQ(RunSearch(run), 1);
-    Drain(run.out);
-    const std::string err = Drain(run.err);
+    test::Drain(run.out);
+    const std::string err = test::Drain(run.err);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_NE(err.find("ant.bmp"), std::string::npos) << err;
     ASSERT_EQ(earlier.size(), 3u);

@@ -75,6 +75,14 @@ std::vector<int> FirstBytes(HBITMAP image) {
     return out;
 }
 
+std::string Drain(std::FILE* f) {
+    std::string text;
+    std::rewind(f);
+    for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(f);
+    return text;
+}
+
 std::vector<BYTE> ReadFileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -3,6 +3,7 @@
 #define TESTS_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -30,6 +31,9 @@ std::vector<int> ColourBytes(HBITMAP image);
 
 // Byte 0 of every pixel, row after row: enough to check a grey picture.
 std::vector<int> FirstBytes(HBITMAP image);
+
+// Everything written to a temporary stream (from std::tmpfile), which is closed.
+std::string Drain(std::FILE* f);
 
 std::vector<BYTE> ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::vector<BYTE>& bytes);
