@@ -257,41 +257,47 @@ AxisWeights MakeAxisWeights(std::uint64_t source, std::uint64_t destination) {
 
 __extension__ typedef unsigned __int128 Uint128;
 
-// Floor division by a fixed divisor without a division per pixel: for n < 2^32 and d <= 2^32,
+// Floor division by a fixed divisor without a division per pixel: for n < 2^32 and 2 <= d <= 2^32,
 // floor(n · ceil(2^64 / d) / 2^64) = floor(n / d) exactly (the excess of the rounded-up reciprocal,
-// below 1, times n stays below 2^64 / d, so it never carries the quotient past the next integer).
+// below 1, times n stays below 2^64 / d, so it never carries the quotient past the next integer). The
+// reciprocal then fits 64 bits, and the product is one 64 × 64-bit multiplication; d = 1 divides by
+// doing nothing.
 struct Divider {
-    Uint128 reciprocal;
-    explicit Divider(std::uint64_t d) : reciprocal(((Uint128{1} << 64) + d - 1) / d) {}
-    std::uint64_t operator()(std::uint64_t n) const { return static_cast<std::uint64_t>((n * reciprocal) >> 64); }
+    std::uint64_t reciprocal;
+    bool one;
+    explicit Divider(std::uint64_t d)
+        : reciprocal(d < 2 ? 0 : static_cast<std::uint64_t>(((Uint128{1} << 64) + d - 1) / d)), one(d < 2) {}
+    std::uint64_t operator()(std::uint64_t n) const {
+        return one ? n : static_cast<std::uint64_t>((Uint128{n} * reciprocal) >> 64);
+    }
 };
 
-// Adds up to four source rows, as plain bytes, into a row of 16-bit sums (or sets it, when `first`).
-// Taking several rows per pass keeps the sums in registers instead of storing them after every row.
-void AddPlainRows(std::uint16_t* __restrict plain, const BYTE* const* rows, int count, std::size_t bytes,
-                  bool first) {
-    const BYTE* __restrict r0 = rows[0];
-    const BYTE* __restrict r1 = count > 1 ? rows[1] : nullptr;
-    const BYTE* __restrict r2 = count > 2 ? rows[2] : nullptr;
-    const BYTE* __restrict r3 = count > 3 ? rows[3] : nullptr;
+// Adds kRows source rows, as plain bytes, into a row of 16-bit sums (or sets it, when `first`). Taking
+// several rows per pass keeps the sums in registers instead of storing them after every row; a fixed
+// count lets the compiler unroll the rows and vectorise the bytes.
+template <int kRows>
+void AddPlainRows(std::uint16_t* __restrict plain, const BYTE* const* rows, std::size_t bytes, bool first) {
     const std::uint16_t keep = first ? 0 : 1;
+    for (std::size_t b = 0; b < bytes; ++b) {
+        unsigned sum = plain[b] * keep;
+        for (int k = 0; k < kRows; ++k) sum += rows[k][b];
+        plain[b] = static_cast<std::uint16_t>(sum);
+    }
+}
+
+// The most rows added in one pass.
+constexpr int kRowsAtOnce = 8;
+
+void AddPlainRows(std::uint16_t* plain, const BYTE* const* rows, int count, std::size_t bytes, bool first) {
     switch (count) {
-    case 4:
-        for (std::size_t b = 0; b < bytes; ++b) {
-            plain[b] = static_cast<std::uint16_t>(plain[b] * keep + r0[b] + r1[b] + r2[b] + r3[b]);
-        }
-        break;
-    case 3:
-        for (std::size_t b = 0; b < bytes; ++b) {
-            plain[b] = static_cast<std::uint16_t>(plain[b] * keep + r0[b] + r1[b] + r2[b]);
-        }
-        break;
-    case 2:
-        for (std::size_t b = 0; b < bytes; ++b) plain[b] = static_cast<std::uint16_t>(plain[b] * keep + r0[b] + r1[b]);
-        break;
-    default:
-        for (std::size_t b = 0; b < bytes; ++b) plain[b] = static_cast<std::uint16_t>(plain[b] * keep + r0[b]);
-        break;
+    case 8: AddPlainRows<8>(plain, rows, bytes, first); break;
+    case 7: AddPlainRows<7>(plain, rows, bytes, first); break;
+    case 6: AddPlainRows<6>(plain, rows, bytes, first); break;
+    case 5: AddPlainRows<5>(plain, rows, bytes, first); break;
+    case 4: AddPlainRows<4>(plain, rows, bytes, first); break;
+    case 3: AddPlainRows<3>(plain, rows, bytes, first); break;
+    case 2: AddPlainRows<2>(plain, rows, bytes, first); break;
+    default: AddPlainRows<1>(plain, rows, bytes, first); break;
     }
 }
 
@@ -350,20 +356,20 @@ void StretchRows(const Surface& dst, const Surface& src, const AxisWeights& acro
             weighted = true;
             plain_rows = 0;
         };
-        const BYTE* pending[4];  // whole rows waiting to be added plainly, four at a time
+        const BYTE* pending[kRowsAtOnce];  // whole rows waiting to be added plainly, several at a time
         int waiting = 0;
         const auto add_pending = [&] {
             AddPlainRows(plain, pending, waiting, row_bytes, plain_rows == 0);
             plain_rows += static_cast<std::uint32_t>(waiting);
             waiting = 0;
-            if (plain_rows + 4 > kPlainRowsAtOnce) flush();
+            if (plain_rows + kRowsAtOnce > kPlainRowsAtOnce) flush();
         };
         for (std::uint32_t k = 0; k < down.count[i]; ++k) {
             const Sum wy = down.weights[down.offset[i] + k];
             const BYTE* s_row = src.RowFromBottom(static_cast<LONG>(down.first[i] + k));
             if (wy == full) {
                 pending[waiting++] = s_row;
-                if (waiting == 4) add_pending();
+                if (waiting == kRowsAtOnce) add_pending();
             } else if (weighted) {
                 for (std::size_t b = 0; b < row_bytes; ++b) sums[b] += wy * s_row[b];
             } else {
