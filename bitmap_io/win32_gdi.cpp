@@ -342,6 +342,9 @@ void StretchRows(const Surface& dst, const Surface& src, const AxisWeights& acro
     const std::size_t row_bytes = static_cast<std::size_t>(src.width) * src_step;
     std::vector<Sum> column_sums(row_bytes);
     std::vector<std::uint16_t> plain_sums(row_bytes);
+    // Source columns per destination column when the widths divide, else 0.
+    const std::uint32_t whole_columns =
+        src.width % dst.width == 0 ? static_cast<std::uint32_t>(src.width / dst.width) : 0;
     for (LONG i = 0; i < dst.rows; ++i) {
         Sum* sums = column_sums.data();
         std::uint16_t* plain = plain_sums.data();
@@ -387,7 +390,17 @@ void StretchRows(const Surface& dst, const Surface& src, const AxisWeights& acro
         BYTE* d = dst.RowFromBottom(i);
         for (LONG j = 0; j < dst.width; ++j, d += dst_step) {
             Sum total[3];
-            if (only_plain) {
+            if (only_plain && whole_columns > 0) {
+                // Whole-number ratios across too: every column of the box is whole and weighs dW.
+                const std::uint16_t* q = plain + std::size_t{across.first[j]} * src_step;
+                Sum box[3] = {0, 0, 0};
+                for (std::uint32_t n = 0; n < whole_columns; ++n, q += src_step) {
+                    box[0] += q[0];
+                    box[1] += q[1];
+                    box[2] += q[2];
+                }
+                for (int c = 0; c < 3; ++c) total[c] = box[c] * full_x * full;
+            } else if (only_plain) {
                 GatherColumns(plain + std::size_t{across.first[j]} * src_step, src_step, across, j, full_x, total);
                 for (Sum& t : total) t *= full;
             } else {
