@@ -148,21 +148,26 @@ bool ExpandRunLength(int fd, DWORD offset, BmpLayout* layout, std::vector<BYTE>*
 }
 
 HBITMAP Decode(int fd) {
+    // The headers in one read: the file header and as much of the info part as is ever needed.
     struct stat st;
-    BYTE file_bytes[kFileHeaderSize];
-    if (fstat(fd, &st) != 0 || !ReadAt(fd, 0, file_bytes, sizeof file_bytes)) return nullptr;
+    BYTE head[kFileHeaderSize + kMaxInfoPartNeeded];
+    if (fstat(fd, &st) != 0) return nullptr;
+    const std::uint64_t file_size = static_cast<std::uint64_t>(st.st_size);
+    const std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, sizeof head));
+    if (head_size < kFileHeaderSize || !ReadAt(fd, 0, head, head_size)) return nullptr;
     BITMAPFILEHEADER fh;
-    fh.bfType = ReadLe16(file_bytes);
-    fh.bfSize = ReadLe32(file_bytes + 2);
-    fh.bfReserved1 = ReadLe16(file_bytes + 6);
-    fh.bfReserved2 = ReadLe16(file_bytes + 8);
-    fh.bfOffBits = ReadLe32(file_bytes + 10);
-    if (!CheckBmpFileHeader(fh, static_cast<std::uint64_t>(st.st_size))) return nullptr;
+    fh.bfType = ReadLe16(head);
+    fh.bfSize = ReadLe32(head + 2);
+    fh.bfReserved1 = ReadLe16(head + 6);
+    fh.bfReserved2 = ReadLe16(head + 8);
+    fh.bfOffBits = ReadLe32(head + 10);
+    if (!CheckBmpFileHeader(fh, file_size)) return nullptr;
 
-    std::vector<BYTE> info(std::min(fh.bfOffBits - kFileHeaderSize, kMaxInfoPartNeeded));
+    // bfOffBits < bfSize <= file size, so the info part up to the limit lies inside what was read.
+    const BYTE* info = head + kFileHeaderSize;
+    const DWORD info_size = std::min(fh.bfOffBits - kFileHeaderSize, kMaxInfoPartNeeded);
     BmpLayout l;
-    if (!ReadAt(fd, kFileHeaderSize, info.data(), info.size()) ||
-        !ReadBmpLayout(fh, info.data(), static_cast<DWORD>(info.size()), &l)) {
+    if (!ReadBmpLayout(fh, info, info_size, &l)) {
         return nullptr;
     }
     BITMAPINFO out{};
@@ -214,7 +219,7 @@ HBITMAP Decode(int fd) {
     }
     const std::size_t out_stride =
         static_cast<std::size_t>(BmpRowStride(static_cast<std::uint64_t>(l.width), out.bmiHeader.biBitCount));
-    const BYTE* palette = info.data() + l.palette_offset;
+    const BYTE* palette = info + l.palette_offset;
     for (LONG b = 0; b < l.rows; ++b) {
         const LONG file_row = l.top_down ? l.rows - 1 - b : b;
         BYTE* out_row = pixels + static_cast<std::size_t>(b) * out_stride;
