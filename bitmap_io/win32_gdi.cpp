@@ -187,6 +187,12 @@ bool LayoutMatches(const Surface& s, const BITMAPINFOHEADER& h, const BITMAPINFO
     return h.biCompression == BI_RGB && s.masks[0] == red;
 }
 
+// The stretch reads and writes pixels as blue, green, red bytes: 24-bit images, and 32-bit ones whose
+// channel masks are the plain ones.
+bool IsBlueGreenRed(const Surface& s) {
+    return s.bpp == 24 || (s.bpp == 32 && s.masks[0] == 0xFF0000 && s.masks[1] == 0xFF00 && s.masks[2] == 0xFF);
+}
+
 // Copies rows between an image and a BMP-layout buffer; returns the number of rows copied.
 int TransferRows(const Surface& s, UINT start, UINT lines, BYTE* buffer, bool buffer_top_down, bool into_image) {
     if (start >= static_cast<UINT>(s.rows)) return 0;
@@ -596,8 +602,7 @@ BOOL WINAPI StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, 
     // Only what the program asks for: the whole source into the whole destination, halftone, 24 or 32 bits.
     if (dst == nullptr || src == nullptr || dst == src || dc->stretch_mode != HALFTONE || rop != SRCCOPY ||
         xDest != 0 || yDest != 0 || xSrc != 0 || ySrc != 0 || wDest != dst->width || hDest != dst->rows ||
-        wSrc != src->width || hSrc != src->rows || (dst->bpp != 24 && dst->bpp != 32) ||
-        (src->bpp != 24 && src->bpp != 32)) {
+        wSrc != src->width || hSrc != src->rows || !IsBlueGreenRed(*dst) || !IsBlueGreenRed(*src)) {
         return FALSE;
     }
     return HalftoneStretch(*dst, *src);
@@ -650,6 +655,7 @@ int WINAPI FillRect(HDC hDC, const RECT* lprc, HBRUSH hbr) {
     const Object* brush = Find(hbr, Kind::kBrush);
     if (c == nullptr || lprc == nullptr || brush == nullptr) return 0;
     const Surface* s = FindSurface(c->bitmap);
+    if (s == nullptr) return 0;
     const LONG left = std::max<LONG>(lprc->left, 0), right = std::min(lprc->right, s->width);
     const LONG top = std::max<LONG>(lprc->top, 0), bottom = std::min(lprc->bottom, s->rows);
     for (LONG y = top; y < bottom; ++y) {
@@ -669,8 +675,8 @@ BOOL WINAPI MoveToEx(HDC hdc, int x, int y, LPPOINT lppt) {
 BOOL WINAPI LineTo(HDC hdc, int x, int y) {
     Context* c = FindContext(hdc);
     const Object* pen = c != nullptr ? Find(c->pen, Kind::kPen) : nullptr;
-    if (pen == nullptr) return FALSE;
-    const Surface* s = FindSurface(c->bitmap);
+    const Surface* s = pen != nullptr ? FindSurface(c->bitmap) : nullptr;
+    if (s == nullptr) return FALSE;
     // The integer line rule: one pixel per step along the longer axis, the start drawn, the end not.
     // Horizontal and vertical lines are exactly the pixels between the two points.
     std::int64_t x0 = c->position.x, y0 = c->position.y;
