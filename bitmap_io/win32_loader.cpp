@@ -80,6 +80,12 @@ void DecodeRow(const BmpLayout& l, const BYTE* palette, const BYTE* in, BYTE* ou
     }
 }
 
+// The most pixels run-length data may describe per byte of it. A run code covers at most 255 pixels
+// with two bytes, and an end-of-line code skips the rest of a row with two: 2048 pixels per byte admits
+// blank rows 4096 pixels wide, yet keeps a file of a few bytes from claiming a picture of hundreds of
+// megabytes, which would cost that much memory and time to no purpose.
+constexpr std::uint64_t kMostPixelsPerRunLengthByte = 2048;
+
 // The most run-length data a picture can need: every pixel as a literal (a byte each, padded), plus a
 // code per row. Anything longer is not a picture of that size, and is not read into memory.
 std::uint64_t MostRunLengthBytes(const BmpLayout& l) {
@@ -93,11 +99,13 @@ std::uint64_t MostRunLengthBytes(const BmpLayout& l) {
 //   0, 2, dx, dy  move right dx and up dy  0, n≥3 n literal indices (bytes or nibbles), padded to 16 bits
 // Pixels the data never reaches keep palette index 0's colour, as the platform's loader leaves them.
 // Declined: a run, literal or move that leaves the picture, an index beyond the colour table, a
-// top-down picture, or data far longer than the picture could need. Data that simply stops early is
+// top-down picture, data far longer than the picture could need, or far shorter than any real encoder
+// would write for it. Data that simply stops early is
 // taken as far as it goes.
 bool ExpandRunLength(int fd, DWORD offset, BmpLayout* layout, std::vector<BYTE>* out) {
     BmpLayout& l = *layout;
-    if (l.pixel_bytes > MostRunLengthBytes(l)) return false;
+    const std::uint64_t pixels = static_cast<std::uint64_t>(l.width) * static_cast<std::uint64_t>(l.rows);
+    if (l.pixel_bytes > MostRunLengthBytes(l) || pixels > kMostPixelsPerRunLengthByte * l.pixel_bytes) return false;
     std::vector<BYTE> data(l.pixel_bytes);
     if (!ReadAt(fd, offset, data.data(), data.size())) return false;
     const bool nibbles = l.compression == BI_RLE4;

@@ -216,6 +216,58 @@ TEST(Reader, PrefersThePlatformLoader) {
     DeleteObject(image);
 }
 
+// Run-length files: a 5 × 2 picture with a palette of 16 grey levels (entry i is 10·i), its codes given
+// as bytes; the loader gives its pixels as grey levels, bottom row first, or declines.
+struct RunLength {
+    const char* name;
+    WORD bpp;
+    LONG width, height;
+    std::vector<BYTE> codes;
+    std::vector<int> expected;  // empty: declined
+    friend void PrintTo(const RunLength& c, std::ostream* os) { *os << c.name; }
+};
+
+class RunLengthFiles : public testing::TestWithParam<RunLength> {};
+
+TEST_P(RunLengthFiles, DecodeOrAreDeclined) {
+    const RunLength& c = GetParam();
+    ScratchFolder dir;
+    std::vector<BYTE> palette;
+    for (int i = 0; i < 16; ++i) palette.insert(palette.end(), {BYTE(10 * i), BYTE(10 * i), BYTE(10 * i), 0});
+    BmpBytes f = test::MakeBmpFile(c.width, c.height, c.bpp, palette, c.codes);
+    f.U32(30, c.bpp == 8 ? BI_RLE8 : BI_RLE4);
+    test::WriteFileBytes(dir / "rle.bmp", f.bytes);
+    HBITMAP image = static_cast<HBITMAP>(
+        LoadImageA(nullptr, (dir / "rle.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+    if (c.expected.empty()) {
+        EXPECT_EQ(image, nullptr);
+    } else {
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(test::FirstBytes(image), c.expected);
+    }
+    EXPECT_EQ(ParseBitmapFileA((dir / "rle.bmp").c_str()), nullptr) << "the parser takes no run-length data";
+    DeleteObject(image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunLengthFiles,
+    testing::Values(
+        // A run, three literals (padded to an even count of bytes), end of row; a move right by one,
+        // a run of one, end of picture. Pixels never reached keep palette entry 0.
+        RunLength{"Rle8", 8, 5, 2, {2, 1, 0, 3, 2, 3, 4, 0, 0, 0, 0, 2, 1, 0, 1, 5, 0, 1},
+                  {10, 10, 20, 30, 40, 0, 50, 0, 0, 0}},
+        // A run alternating the two nibbles, end of row; three literal nibbles, end of picture.
+        RunLength{"Rle4", 4, 5, 2, {5, 0x12, 0, 0, 0, 3, 0x34, 0x50, 0, 1}, {10, 20, 10, 20, 10, 30, 40, 50, 0, 0}},
+        RunLength{"DataEndsEarly", 8, 5, 2, {3, 7}, {70, 70, 70, 0, 0, 0, 0, 0, 0, 0}},
+        RunLength{"RunPastTheRow", 8, 5, 2, {6, 1, 0, 1}, {}},
+        RunLength{"LiteralsPastTheRow", 8, 5, 2, {2, 1, 0, 4, 1, 2, 3, 4, 0, 1}, {}},
+        RunLength{"MovePastThePicture", 8, 5, 2, {0, 2, 0, 3, 0, 1}, {}},
+        RunLength{"RunAfterTheLastRow", 8, 5, 2, {0, 0, 0, 0, 1, 1}, {}},
+        RunLength{"IndexBeyondTheTable", 8, 5, 2, {1, 16, 0, 1}, {}},
+        // Four bytes of codes claiming 5 × 1,000,000 pixels.
+        RunLength{"HugePictureFromTinyData", 8, 5, 1000000, {0, 0, 0, 1}, {}}),
+    [](const testing::TestParamInfo<RunLength>& info) { return info.param.name; });
+
 TEST(SaveBitmap, FailsWithoutAFileWhereThePathCannotBeCreated) {
     ScratchFolder dir;
     test::WriteFileBytes(dir / "plain", {1});
