@@ -63,14 +63,20 @@ BYTE Filter(const Real k[kKernelSize], const Neighbours& p, std::size_t b) {
 // contiguous, from rows already widened to doubles: a plain loop over bytes that the compiler
 // vectorises. Exact kernels only, so the terms may be added in any order; a kernel without corners (all
 // of the search's) skips their four terms, each of which would add exactly 0.
-void FilterRowInside(const double k[kKernelSize], const double* above, const double* row, const double* below,
-                     BYTE* target, std::size_t first, std::size_t last) {
-    const bool cross = k[0] == 0 && k[2] == 0 && k[6] == 0 && k[8] == 0;
+void FilterRowInside(const double k[kKernelSize], const double* __restrict above, const double* __restrict row,
+                     const double* __restrict below, BYTE* __restrict target, std::size_t first, std::size_t last) {
+    // Clamping first and then truncating gives what ToByte gives, in a form that vectorises.
+    const auto to_byte = [](double sum) { return static_cast<BYTE>(static_cast<int>(std::min(std::max(sum, 0.0), 255.0))); };
+    if (k[0] == 0 && k[2] == 0 && k[6] == 0 && k[8] == 0) {
+        for (std::size_t i = first; i < last; ++i) {
+            target[i] = to_byte(k[1] * above[i] + k[3] * row[i - 3] + k[4] * row[i] + k[5] * row[i + 3] + k[7] * below[i]);
+        }
+        return;
+    }
     for (std::size_t i = first; i < last; ++i) {
-        double sum = k[1] * above[i] + k[3] * row[i - 3] + k[4] * row[i] + k[5] * row[i + 3] + k[7] * below[i];
-        if (!cross) sum += k[0] * above[i - 3] + k[2] * above[i + 3] + k[6] * below[i - 3] + k[8] * below[i + 3];
-        // Clamping first and then truncating gives what ToByte gives, in a form that vectorises.
-        target[i] = static_cast<BYTE>(static_cast<int>(std::min(std::max(sum, 0.0), 255.0)));
+        target[i] = to_byte(k[0] * above[i - 3] + k[1] * above[i] + k[2] * above[i + 3] + k[3] * row[i - 3] +
+                            k[4] * row[i] + k[5] * row[i + 3] + k[6] * below[i - 3] + k[7] * below[i] +
+                            k[8] * below[i + 3]);
     }
 }
 
