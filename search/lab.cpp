@@ -153,10 +153,6 @@ std::string ParseOptions(int argc, const char* const* argv, Options* o) {
     return "";
 }
 
-// The weights of a given edge weight: r = 1 − 4q from the single-precision q, rounded once, as the
-// search forms it.
-Weights WeightsForEdge(float q) { return Weights{q, static_cast<float>(1.0L - 4.0L * q)}; }
-
 // The images every command works from, made once: the reference (captured or the halftone stretch)
 // and the bilinear shrink that each kernel then filters.
 struct Prepared {
@@ -173,8 +169,8 @@ std::string Prepare(const Options& o, Prepared* p) {
     if (o.command != "capture" && !o.out.empty() && !std::filesystem::is_directory(o.out)) {
         return o.out + " is not a folder";
     }
-    if (const std::string problem = SourceProblem(o.source); !problem.empty()) return o.source + " " + problem;
-    HBITMAP source = LoadBitmapFromFileA(o.source.c_str());
+    HBITMAP source = nullptr;
+    if (const std::string problem = LoadSource(o.source, &source); !problem.empty()) return o.source + " " + problem;
     const float identity[kKernelSize] = {0, 0, 0, 0, 1, 0, 0, 0, 0};  // leaves the bilinear image as it is
     p->bilinear = ScaleImage(source, o.width, o.height, kCandidatePath, identity);
     if (o.reference.empty()) p->reference = ScaleImage(source, o.width, o.height, kReferencePath, identity);
@@ -182,8 +178,9 @@ std::string Prepare(const Options& o, Prepared* p) {
     if (p->bilinear == nullptr) return o.source + " could not be scaled";
     if (o.reference.empty()) return p->reference == nullptr ? o.source + " could not be stretched" : "";
 
-    if (const std::string problem = SourceProblem(o.reference); !problem.empty()) return o.reference + " " + problem;
-    p->reference = LoadBitmapFromFileA(o.reference.c_str());
+    if (const std::string problem = LoadSource(o.reference, &p->reference); !problem.empty()) {
+        return o.reference + " " + problem;
+    }
     BITMAP view{};
     GetObjectA(p->reference, sizeof view, &view);
     if (view.bmWidth != o.width || view.bmHeight != o.height) {

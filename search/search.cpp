@@ -80,11 +80,10 @@ std::string InFolder(const std::string& folder, const char* name) {
 Weights WeightsForDraw(int u) {
     const long double q = static_cast<long double>(u) / kDrawMax * static_cast<long double>(0.1) -
                           static_cast<long double>(0.1236) - static_cast<long double>(0.05);
-    Weights w;
-    w.q = static_cast<float>(q);
-    w.r = static_cast<float>(1.0L - 4.0L * w.q);
-    return w;
+    return WeightsForEdge(static_cast<float>(q));
 }
+
+Weights WeightsForEdge(float q) { return Weights{q, static_cast<float>(1.0L - 4.0L * q)}; }
 
 Weights StartingWeights() { return Weights{FromBits(kStartingEdgeBits), FromBits(kStartingCentreBits)}; }
 
@@ -100,7 +99,7 @@ void PrintReport(std::FILE* out, Weights w, DWORD score) {
                  static_cast<double>(w.r), static_cast<unsigned>(score));
 }
 
-std::string SourceProblem(const std::string& path) {
+std::string LoadSource(const std::string& path, HBITMAP* loaded) {
     std::FILE* probe = std::fopen(path.c_str(), "rb");
     if (probe == nullptr) return std::string("cannot be opened: ") + std::strerror(errno);
     std::fclose(probe);
@@ -113,13 +112,17 @@ std::string SourceProblem(const std::string& path) {
     } else if (!IsTrueColour(view)) {
         problem = "has " + std::to_string(view.bmBitsPixel) + " bits per pixel; the search needs 24 or 32";
     }
-    DeleteObject(image);
+    if (problem.empty() && loaded != nullptr) {
+        *loaded = image;
+    } else {
+        DeleteObject(image);
+    }
     return problem;
 }
 
 int RunSearch(const SearchRun& run) {
     const std::string source = run.source.empty() ? InFolder(run.folder, kSourceFile) : run.source;
-    if (const std::string problem = SourceProblem(source); !problem.empty()) {
+    if (const std::string problem = LoadSource(source, nullptr); !problem.empty()) {
         std::fprintf(run.err, "%s: %s %s\n", run.program, source.c_str(), problem.c_str());
         return 1;
     }

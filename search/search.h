@@ -37,6 +37,9 @@ struct Weights {
 // rounded once.
 Weights WeightsForDraw(int u);
 
+// The weights of a given edge weight: r = 1 − 4q from the single-precision q, rounded once.
+Weights WeightsForEdge(float q);
+
 // The starting weights, from their bit patterns.
 Weights StartingWeights();
 
@@ -53,9 +56,10 @@ void PrintReport(std::FILE* out, Weights w, DWORD score);
 // `name` inside `folder` ("" is the working folder).
 std::string InFolder(const std::string& folder, const char* name);
 
-// Why the picture at `path` cannot be searched, or "" when it can: it must be a BMP picture the
-// reader accepts, of 24 or 32 bits per pixel.
-std::string SourceProblem(const std::string& path);
+// Loads the picture at `path` for searching: it must be a BMP picture the reader accepts, of 24 or 32
+// bits per pixel. Returns why it cannot serve, or "" with the image in `*image` (the caller's to
+// release; pass NULL to only check).
+std::string LoadSource(const std::string& path, HBITMAP* image);
 
 struct SearchRun {
     const char* program = "kernel_search";  // names the messages on standard error
