@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <emmintrin.h>
 #include <memory>
 #include <utility>
 #include <unordered_map>
@@ -424,10 +425,67 @@ void StretchRows(const Surface& dst, const Surface& src, const AxisWeights& acro
     }
 }
 
+// The most source pixels one destination pixel of the box path may cover: their plain sum must fit a
+// 16-bit lane, and 257 × 255 < 2^16.
+constexpr std::uint64_t kMostBoxPixels = 257;
+
+// Whole-number ratios on both axes, kx = sW/dW and ky = sH/dH, as when the search shrinks its picture:
+// every destination pixel covers a box of kx × ky whole source pixels, each weighing A = dW·dH, and
+// sW·sH = K·A with K = kx·ky. The average above is then ⌊(box·A + ⌊K·A/2⌋) / (K·A)⌋ for the plain sum
+// `box` of the box, and that equals ⌊(box + ⌊K/2⌋) / K⌋: ⌊K·A/2⌋ lies between A·⌊K/2⌋ and A·⌊K/2⌋ + A − 1,
+// so the numerator is A·(box + ⌊K/2⌋) plus less than A, and adding less than A to a multiple of A never
+// reaches the next multiple of K·A. That last division is done in single precision, which is exact
+// here: for whole numbers 0 <= n < 2^24 and 0 < K < 2^24 the rounded quotient n/K is off by less than
+// n·2^−24/K < 1/K, while a quotient that is not whole lies at least 1/K below the next whole number,
+// so truncating it gives ⌊n/K⌋; and a whole quotient is exact. Rows are summed down as plain bytes into
+// 16-bit lanes, then each box is summed across from them two source pixels per vector.
+void BoxStretch(const Surface& dst, const Surface& src, std::uint32_t kx, std::uint32_t ky) {
+    const std::size_t src_step = src.bpp / 8, dst_step = dst.bpp / 8;
+    const std::size_t row_bytes = static_cast<std::size_t>(src.width) * src_step;
+    const auto width = static_cast<std::size_t>(dst.width);
+    const float box_pixels = static_cast<float>(kx * ky), half = static_cast<float>(kx * ky / 2);
+    std::vector<std::uint16_t> plain(row_bytes + 8);  // room for one 8-lane load past the last pixel
+    std::vector<float> boxes(3 * width);              // each box's three sums plus half its size
+    for (LONG i = 0; i < dst.rows; ++i) {
+        for (std::uint32_t k = 0; k < ky; k += kRowsAtOnce) {
+            const BYTE* rows[kRowsAtOnce];
+            const int count = static_cast<int>(std::min<std::uint32_t>(kRowsAtOnce, ky - k));
+            for (int r = 0; r < count; ++r) rows[r] = src.RowFromBottom(static_cast<LONG>(i * ky + k) + r);
+            AddPlainRows(plain.data(), rows, count, row_bytes, k == 0);
+        }
+        for (std::size_t j = 0; j < width; ++j) {
+            // One 8-lane load holds two whole source pixels: lanes [0, step) and [step, 2·step).
+            const std::uint16_t* q = plain.data() + j * kx * src_step;
+            __m128i pairs = _mm_setzero_si128();
+            std::uint32_t n = 0;
+            for (; n + 2 <= kx; n += 2, q += 2 * src_step) {
+                pairs = _mm_add_epi16(pairs, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
+            }
+            alignas(16) std::uint16_t lanes[8];
+            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), pairs);
+            for (std::size_t c = 0; c < 3; ++c) {
+                const unsigned last = n < kx ? q[c] : 0;  // the odd column out
+                boxes[3 * j + c] = static_cast<float>(lanes[c] + lanes[src_step + c] + last) + half;
+            }
+        }
+        BYTE* d = dst.RowFromBottom(i);
+        if (dst_step == 3) {
+            for (std::size_t b = 0; b < 3 * width; ++b) d[b] = static_cast<BYTE>(boxes[b] / box_pixels);
+        } else {
+            for (std::size_t b = 0; b < 3 * width; ++b) d[b / 3 * dst_step + b % 3] = static_cast<BYTE>(boxes[b] / box_pixels);
+        }
+    }
+}
+
 bool HalftoneStretch(const Surface& dst, const Surface& src) {
     const std::uint64_t sW = static_cast<std::uint64_t>(src.width), sH = static_cast<std::uint64_t>(src.rows);
-    const AxisWeights across = MakeAxisWeights(sW, static_cast<std::uint64_t>(dst.width));
-    const AxisWeights down = MakeAxisWeights(sH, static_cast<std::uint64_t>(dst.rows));
+    const std::uint64_t dW = static_cast<std::uint64_t>(dst.width), dH = static_cast<std::uint64_t>(dst.rows);
+    if (sW % dW == 0 && sH % dH == 0 && (sW / dW) * (sH / dH) <= kMostBoxPixels) {
+        BoxStretch(dst, src, static_cast<std::uint32_t>(sW / dW), static_cast<std::uint32_t>(sH / dH));
+        return true;
+    }
+    const AxisWeights across = MakeAxisWeights(sW, dW);
+    const AxisWeights down = MakeAxisWeights(sH, dH);
     const std::uint64_t area = sW * sH;
     if (255 * area + area / 2 < (std::uint64_t{1} << 32)) {
         StretchRows<std::uint32_t>(dst, src, across, down);

@@ -1,42 +1,20 @@
 #include "sharpen.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <vector>
 
 #include "copy_image.h"
 #include "extended_precision.h"
 #include "image_view.h"
 
-
 namespace {
 
-// The most significant bits a double holds exactly.
-constexpr int kDoubleBits = 53;
-
-// Whether the kernel can be applied in double precision with results identical to the
-// extended-precision definition. Every single-precision weight is an integer times a power of two, so
-// every product weight × byte, and every partial sum of them in any order, is a multiple of 2^−shift,
-// with shift the smallest power that makes all nine weights integers; and none exceeds Σ|weight| × 255
-// in size. When that bound times 2^shift is below 2^53, every product and partial sum fits a double's
-// significand exactly, as it fits the 64-bit one: both compute the exact sum, so clamping and
-// truncation agree byte for byte, whatever order the terms are added in. The search's kernels qualify
-// (shift 26 or 27, sums below 2^37); others, such as one with a denormal weight, take the
-// extended-precision path.
-bool ExactInDouble(const float kernel[kKernelSize]) {
-    int shift = 0;
-    long double magnitude = 0;
-    for (int n = 0; n < kKernelSize; ++n) {
-        if (!std::isfinite(kernel[n])) return false;
-        if (kernel[n] == 0) continue;
-        int exponent;
-        std::frexp(kernel[n], &exponent);  // kernel[n] = m × 2^exponent with m × 2^24 an integer
-        shift = std::max(shift, 24 - exponent);
-        magnitude += std::fabs(static_cast<long double>(kernel[n]));
-    }
-    return shift < kDoubleBits && std::ldexp(magnitude * 255, shift) < std::ldexp(1.0L, kDoubleBits);
-}
+// ---------------------------------------------------------------------------------------------------
+// The definition: the sum from 0 in kernel order in extended precision, clamped and truncated.
+// ---------------------------------------------------------------------------------------------------
 
 // The nine neighbours of one pixel's byte, in kernel order.
 struct Neighbours {
@@ -45,60 +23,116 @@ struct Neighbours {
     int at(int n, std::size_t b) const { return rows[n / 3][columns[n % 3] + b]; }
 };
 
-// Below 0 gives 0, above 255 gives 255, anything else is truncated toward zero.
-template <typename Real>
-BYTE ToByte(Real sum) {
+BYTE Filter(const long double k[kKernelSize], const Neighbours& p, std::size_t b) {
+    long double sum = 0;
+    for (int n = 0; n < kKernelSize; ++n) sum += k[n] * p.at(n, b);
+    // Below 0 gives 0, above 255 gives 255, anything else is truncated toward zero.
     return sum < 0 ? 0 : sum > 255 ? 255 : static_cast<BYTE>(sum);
 }
 
-// The definition: the sum from 0 in kernel order, clamped and truncated.
-template <typename Real>
-BYTE Filter(const Real k[kKernelSize], const Neighbours& p, std::size_t b) {
-    Real sum = 0;
-    for (int n = 0; n < kKernelSize; ++n) sum += k[n] * p.at(n, b);
-    return ToByte(sum);
+// ---------------------------------------------------------------------------------------------------
+// The same in integers, for a cross: corners 0, the four edges one weight q, the centre r, as every
+// kernel of the search is.
+//
+// A single-precision weight is an integer times a power of two, so with s large enough q = Q·2^−s and
+// r = R·2^−s for integers Q and R. Every product and partial sum of the definition is then a multiple of
+// 2^−s no larger than 5·2^30·255·2^−s, which the 64-bit significand holds exactly: the definition
+// computes the exact value V = (Q·E + R·P)·2^−s, E being the sum of the four edge bytes and P the
+// centre byte (a corner's 0 adds exactly nothing). Clamping V to 0 … 255 and truncating it is clamping
+// ⌊V⌋, which is an arithmetic shift: (Q·E + R·P) >> s.
+//
+// To keep that in 32-bit lanes, Q = 2^15·Qh + Ql and R = 2^15·Rh + Rl with 0 <= Ql, Rl < 2^15, so
+// Q·E + R·P = 2^15·A + B with A = Qh·E + Rh·P and 0 <= B = Ql·E + Rl·P < 2^26, and
+//   ⌊(2^15·A + B) / 2^s⌋ = (A + (B >> 15)) >> (s − 15),
+// A being an integer. All four factors fit 16 signed bits when |Q|, |R| < 2^30, so A and B are each one
+// multiply-add of 16-bit pairs (E, P) into 32 bits, and saturating packs do the clamping.
+// ---------------------------------------------------------------------------------------------------
+
+// The smallest s the split above allows, and the largest its 32-bit shift allows.
+constexpr int kLowBits = 15;
+constexpr int kMostShift = kLowBits + 31;
+// |Q| and |R| must stay below this for Qh and Rh to fit 16 signed bits.
+constexpr std::int64_t kWeightLimit = std::int64_t{1} << 30;
+
+struct Cross {
+    bool usable = false;
+    std::int64_t q = 0, r = 0;  // Q and R
+    int shift = 0;              // s
+    __m128i high, low;          // (Qh, Rh) and (Ql, Rl), four pairs each
+};
+
+Cross AsCross(const float k[kKernelSize]) {
+    Cross c;
+    const bool cross = k[0] == 0 && k[2] == 0 && k[6] == 0 && k[8] == 0 && k[1] == k[3] && k[1] == k[5] && k[1] == k[7];
+    if (!cross || !std::isfinite(k[1]) || !std::isfinite(k[4])) return c;
+    int shift = kLowBits;
+    for (float w : {k[1], k[4]}) {
+        if (w == 0) continue;
+        int exponent;
+        std::frexp(w, &exponent);  // w = m × 2^exponent with m × 2^24 an integer
+        shift = std::max(shift, 24 - exponent);
+    }
+    if (shift > kMostShift) return c;  // a tiny or denormal weight
+    const long double q = std::ldexp(static_cast<long double>(k[1]), shift);
+    const long double r = std::ldexp(static_cast<long double>(k[4]), shift);
+    if (std::fabs(q) >= kWeightLimit || std::fabs(r) >= kWeightLimit) return c;
+    c.usable = true;
+    c.q = static_cast<std::int64_t>(q);
+    c.r = static_cast<std::int64_t>(r);
+    c.shift = shift;
+    const auto high = static_cast<std::int16_t>(c.q >> kLowBits), rhigh = static_cast<std::int16_t>(c.r >> kLowBits);
+    const auto low = static_cast<std::int16_t>(c.q & ((1 << kLowBits) - 1));
+    const auto rlow = static_cast<std::int16_t>(c.r & ((1 << kLowBits) - 1));
+    c.high = _mm_set_epi16(rhigh, high, rhigh, high, rhigh, high, rhigh, high);
+    c.low = _mm_set_epi16(rlow, low, rlow, low, rlow, low, rlow, low);
+    return c;
 }
 
-// The inside of a 24-bit row, where no neighbour is clamped and the bytes of consecutive pixels are
-// contiguous, from rows already widened to doubles: a plain loop over bytes that the compiler
-// vectorises. Exact kernels only, so the terms may be added in any order; a kernel without corners (all
-// of the search's) skips their four terms, each of which would add exactly 0.
-void FilterRowInside(const double k[kKernelSize], const double* __restrict above, const double* __restrict row,
-                     const double* __restrict below, BYTE* __restrict target, std::size_t first, std::size_t last) {
-    // Clamping first and then truncating gives what ToByte gives, in a form that vectorises.
-    const auto to_byte = [](double sum) { return static_cast<BYTE>(static_cast<int>(std::min(std::max(sum, 0.0), 255.0))); };
-    if (k[0] == 0 && k[2] == 0 && k[6] == 0 && k[8] == 0) {
-        for (std::size_t i = first; i < last; ++i) {
-            target[i] = to_byte(k[1] * above[i] + k[3] * row[i - 3] + k[4] * row[i] + k[5] * row[i + 3] + k[7] * below[i]);
-        }
-        return;
+BYTE CrossByte(const Cross& c, int edges, int centre) {
+    const std::int64_t floor = (c.q * edges + c.r * centre) >> c.shift;
+    return static_cast<BYTE>(std::clamp<std::int64_t>(floor, 0, 255));
+}
+
+// Bytes [first, last) of one 24-bit row, from the rows above and below and with the left and right
+// neighbours `left` and `right` bytes away (−3 and 3 inside the row, 0 where the border pixel stands in
+// for a missing one); eight bytes per step.
+void CrossRow(const Cross& c, const BYTE* above, const BYTE* row, const BYTE* below, std::ptrdiff_t left,
+              std::ptrdiff_t right, BYTE* target, std::size_t first, std::size_t last) {
+    const __m128i shift = _mm_cvtsi32_si128(c.shift - kLowBits);
+    const __m128i zero = _mm_setzero_si128();
+    const auto bytes = [&](const BYTE* p) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+    };
+    const auto floor4 = [&](__m128i pairs) {
+        const __m128i a = _mm_madd_epi16(pairs, c.high);
+        const __m128i b = _mm_madd_epi16(pairs, c.low);
+        return _mm_sra_epi32(_mm_add_epi32(a, _mm_srli_epi32(b, kLowBits)), shift);
+    };
+    std::size_t i = first;
+    for (; i + 8 <= last; i += 8) {
+        const __m128i edges = _mm_add_epi16(_mm_add_epi16(bytes(above + i), bytes(below + i)),
+                                            _mm_add_epi16(bytes(row + i + left), bytes(row + i + right)));
+        const __m128i centre = bytes(row + i);
+        const __m128i v0 = floor4(_mm_unpacklo_epi16(edges, centre));
+        const __m128i v1 = floor4(_mm_unpackhi_epi16(edges, centre));
+        const __m128i clamped = _mm_packus_epi16(_mm_packs_epi32(v0, v1), zero);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(target + i), clamped);
     }
-    for (std::size_t i = first; i < last; ++i) {
-        target[i] = to_byte(k[0] * above[i - 3] + k[1] * above[i] + k[2] * above[i + 3] + k[3] * row[i - 3] +
-                            k[4] * row[i] + k[5] * row[i + 3] + k[6] * below[i - 3] + k[7] * below[i] +
-                            k[8] * below[i + 3]);
+    for (; i < last; ++i) {
+        target[i] = CrossByte(c, above[i] + below[i] + row[i + left] + row[i + right], row[i]);
     }
 }
 
-// Filters every byte of `in` into `out`. `Real` is the arithmetic of the sums; `exact` says the kernel
-// passed ExactInDouble, so that the order of the terms does not matter.
-template <typename Real>
-void FilterImage(const BITMAP& in, const BITMAP& out, const Real k[kKernelSize], bool exact) {
+// ---------------------------------------------------------------------------------------------------
+
+void FilterImage(const BITMAP& in, const BITMAP& out, const float kernel[kKernelSize]) {
     const auto W = static_cast<std::uint32_t>(in.bmWidth);
     const auto H = static_cast<std::uint32_t>(in.bmHeight);
     const std::size_t step = PixelStep(in);
-    // 24-bit images with an exact kernel: each row is widened to doubles once, and the inside of every
-    // output row is one vectorised loop; the border pixels take the general way below.
-    const bool rows_at_once = exact && step == 3 && W >= 3;
-    const std::size_t row_bytes = 3 * std::size_t{W};
-    std::vector<double> wide;
-    if (rows_at_once) {
-        wide.resize(row_bytes * H);
-        for (std::uint32_t y = 0; y < H; ++y) {
-            const BYTE* r = RowAt(in, y);
-            for (std::size_t i = 0; i < row_bytes; ++i) wide[y * row_bytes + i] = r[i];
-        }
-    }
+    const Cross cross = AsCross(kernel);
+    // Widening a single-precision weight is exact, so doing it once here changes no product.
+    long double k[kKernelSize];
+    for (int n = 0; n < kKernelSize; ++n) k[n] = kernel[n];
     for (std::uint32_t y = 0; y < H; ++y) {
         const std::uint32_t ym = y == 0 ? 0 : y - 1, yp = y + 1 == H ? y : y + 1;
         Neighbours p;
@@ -106,17 +140,27 @@ void FilterImage(const BITMAP& in, const BITMAP& out, const Real k[kKernelSize],
         p.rows[1] = RowAt(in, y);
         p.rows[2] = RowAt(in, yp);
         BYTE* target = RowAt(out, y);
-        if constexpr (sizeof(Real) == sizeof(double)) {
-            if (rows_at_once) {
-                FilterRowInside(k, &wide[ym * row_bytes], &wide[y * row_bytes], &wide[yp * row_bytes], target, 3,
-                                row_bytes - 3);
+        if (cross.usable && step == 3) {
+            // A 24-bit row: the first pixel, the inside and the last pixel, each one run of bytes.
+            const std::size_t last = 3 * std::size_t{W - 1};
+            if (W == 1) {
+                CrossRow(cross, p.rows[0], p.rows[1], p.rows[2], 0, 0, target, 0, 3);
+            } else {
+                CrossRow(cross, p.rows[0], p.rows[1], p.rows[2], 0, 3, target, 0, 3);
+                CrossRow(cross, p.rows[0], p.rows[1], p.rows[2], -3, 3, target, 3, last);
+                CrossRow(cross, p.rows[0], p.rows[1], p.rows[2], -3, 0, target, last, last + 3);
             }
+            continue;
         }
-        for (std::uint32_t x = 0; x < W; x = rows_at_once && x == 0 ? W - 1 : x + 1) {
+        for (std::uint32_t x = 0; x < W; ++x) {
             p.columns[0] = (x == 0 ? 0 : x - 1) * step;
             p.columns[1] = x * step;
             p.columns[2] = (x + 1 == W ? x : x + 1) * step;
-            for (std::size_t b = 0; b < 3; ++b) target[p.columns[1] + b] = Filter(k, p, b);
+            for (std::size_t b = 0; b < 3; ++b) {
+                target[p.columns[1] + b] =
+                    cross.usable ? CrossByte(cross, p.at(1, b) + p.at(3, b) + p.at(5, b) + p.at(7, b), p.at(4, b))
+                                 : Filter(k, p, b);
+            }
         }
     }
 }
@@ -134,16 +178,6 @@ HBITMAP sharpen(HBITMAP image, const float kernel[kKernelSize]) {
         return nullptr;
     }
     if (in.bmWidth == 0 || in.bmHeight == 0) return result;
-
-    // Widening a single-precision weight is exact, so doing it once here changes no product.
-    if (ExactInDouble(kernel)) {
-        double wide[kKernelSize];
-        for (int n = 0; n < kKernelSize; ++n) wide[n] = kernel[n];
-        FilterImage(in, out, wide, true);
-    } else {
-        long double wide[kKernelSize];
-        for (int n = 0; n < kKernelSize; ++n) wide[n] = kernel[n];
-        FilterImage(in, out, wide, false);
-    }
+    FilterImage(in, out, kernel);
     return result;
 }
