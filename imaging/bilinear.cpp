@@ -1,6 +1,10 @@
 #include "bilinear.h"
 
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "extended_precision.h"
@@ -25,6 +29,22 @@ constexpr long double kFractionScale = 65536.0L;
 // pair of sizes.
 std::vector<Sample> Samples(std::uint32_t source, std::uint32_t destination) {
     std::vector<Sample> samples(destination);
+    if (source % destination == 0) {
+        // Sizes that divide: the position is the whole number j·(source/destination) plus exactly 1/2,
+        // or the last index when that lies beyond it; so the weight is 1/2, or 0 at the clamp. Formed
+        // in integers, as the extended-precision steps below would give it.
+        const std::uint64_t ratio = source / destination;
+        for (std::uint32_t j = 0; j < destination; ++j) {
+            Sample& s = samples[j];
+            if (j * ratio + 1 < source) {
+                s = Sample{static_cast<std::uint32_t>(j * ratio), static_cast<std::uint32_t>(j * ratio + 1), 0.5L,
+                           std::int64_t{1} << (kFractionBits - 1)};
+            } else {
+                s = Sample{source - 1, source - 1, 0.0L, 0};
+            }
+        }
+        return samples;
+    }
     const long double last = static_cast<long double>(source - 1);
     std::uint64_t product = 0;
     for (std::uint32_t j = 0; j < destination; ++j, product += source) {
@@ -71,6 +91,68 @@ BYTE InterpolateInSixteenths(int a, int b, int c, int d, const Sample& x, const 
     return static_cast<BYTE>((v + (std::int64_t{1} << (2 * kFractionBits - 1))) >> (2 * kFractionBits));
 }
 
+// Whether every weight is 0 or 1/2, as for sizes that divide.
+bool AllHalvesOrWhole(const std::vector<Sample>& samples) {
+    for (const Sample& s : samples) {
+        if (s.sixteenths != 0 && s.sixteenths != 1 << (kFractionBits - 1)) return false;
+    }
+    return true;
+}
+
+// Weights of 0 and 1/2 only. With X and Y each 0 or 2^15, the integer form above is the rounded mean
+// of four bytes: for X = Y = 2^15, v = (a + b + c + d)·2^30 and the result is (a + b + c + d + 2) >> 2.
+// A weight of 0 gives the same when the second index is replaced by the first, since its byte is then
+// not used: for X = 0 and Y = 2^15, v = (a + c)·2^31 and (a + a + c + c + 2) >> 2 = (a + c + 1) >> 1
+// is the result; likewise for the other two cases. So each destination pixel is the rounded mean of
+// four source pixels, done here on its three bytes at once: each pixel is read as four bytes (one to
+// spare), which is why the pixels whose fourth byte could lie beyond the source's last row take the
+// scalar way, as does the last pixel of each row when written (its fourth byte belongs to the next
+// pixel or row, or to nothing).
+void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
+                    const std::vector<Sample>& down) {
+    const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
+    const auto width = static_cast<std::uint32_t>(across.size());
+    const auto rows = static_cast<std::uint32_t>(source.bmHeight);
+    // A four-byte read at a pixel of the last source row stays inside when the row has a spare byte.
+    const bool spare_byte = static_cast<std::size_t>(source.bmWidthBytes) >= s_step * static_cast<std::size_t>(source.bmWidth) + 1;
+    const auto second = [](const Sample& s) { return s.sixteenths == 0 ? s.first : s.second; };
+    const __m128i zero = _mm_setzero_si128(), two = _mm_set1_epi16(2);
+    const auto load = [&](const BYTE* p) {
+        std::uint32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), zero);
+    };
+    for (std::uint32_t i = 0; i < down.size(); ++i) {
+        const std::uint32_t y0 = down[i].first, y1 = second(down[i]);
+        const BYTE* row0 = RowAt(source, y0);
+        const BYTE* row1 = RowAt(source, y1);
+        const bool last_row = y0 + 1 == rows || y1 + 1 == rows;
+        BYTE* out = RowAt(destination, i);
+        for (std::uint32_t j = 0; j < width; ++j, out += d_step) {
+            const std::uint32_t x0 = across[j].first, x1 = second(across[j]);
+            const BYTE* a = row0 + x0 * s_step;
+            const BYTE* b = row0 + x1 * s_step;
+            const BYTE* c = row1 + x0 * s_step;
+            const BYTE* d = row1 + x1 * s_step;
+            const bool safe_read = spare_byte || !last_row || std::max(x0, x1) + 1 < static_cast<std::uint32_t>(source.bmWidth);
+            if (!safe_read) {
+                for (int k = 0; k < 3; ++k) out[k] = static_cast<BYTE>((a[k] + b[k] + c[k] + d[k] + 2) >> 2);
+                continue;
+            }
+            const __m128i sum = _mm_add_epi16(_mm_add_epi16(load(a), load(b)), _mm_add_epi16(load(c), load(d)));
+            const auto mean = static_cast<std::uint32_t>(
+                _mm_cvtsi128_si32(_mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(sum, two), 2), zero)));
+            if (d_step == 3 && j + 1 < width) {
+                std::memcpy(out, &mean, sizeof mean);  // the fourth byte is the next pixel's, written next
+            } else {
+                out[0] = static_cast<BYTE>(mean);
+                out[1] = static_cast<BYTE>(mean >> 8);
+                out[2] = static_cast<BYTE>(mean >> 16);
+            }
+        }
+    }
+}
+
 template <typename Interpolate>
 void Resample(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
               const std::vector<Sample>& down, Interpolate interpolate) {
@@ -100,7 +182,9 @@ void bilinear_interpolation(const BITMAP& destination, const BITMAP& source) {
 
     const std::vector<Sample> across = Samples(sW, dW);
     const std::vector<Sample> down = Samples(sH, dH);
-    if (AllInSixteenths(across) && AllInSixteenths(down)) {
+    if (AllHalvesOrWhole(across) && AllHalvesOrWhole(down)) {
+        ResampleHalves(destination, source, across, down);
+    } else if (AllInSixteenths(across) && AllInSixteenths(down)) {
         Resample(destination, source, across, down,
                  [](int a, int b, int c, int d, const Sample& x, const Sample& y) {
                      return InterpolateInSixteenths(a, b, c, d, x, y);
