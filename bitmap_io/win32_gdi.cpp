@@ -284,11 +284,12 @@ struct Divider {
 // count lets the compiler unroll the rows and vectorise the bytes.
 template <int kRows>
 void AddPlainRows(std::uint16_t* __restrict plain, const BYTE* const* rows, std::size_t bytes, bool first) {
-    const std::uint16_t keep = first ? 0 : 1;
+    // Sums in 16 bits, so that a vector register holds eight of them (they never exceed 16 bits).
+    const std::uint16_t keep = first ? 0 : 0xFFFF;
     for (std::size_t b = 0; b < bytes; ++b) {
-        unsigned sum = plain[b] * keep;
-        for (int k = 0; k < kRows; ++k) sum += rows[k][b];
-        plain[b] = static_cast<std::uint16_t>(sum);
+        std::uint16_t sum = plain[b] & keep;
+        for (int k = 0; k < kRows; ++k) sum = static_cast<std::uint16_t>(sum + rows[k][b]);
+        plain[b] = sum;
     }
 }
 
@@ -425,6 +426,32 @@ void StretchRows(const Surface& dst, const Surface& src, const AxisWeights& acro
     }
 }
 
+// The sum of `count` 8-lane reads `stride` lanes apart. Small counts, the common ones, are unrolled.
+template <std::uint32_t kCount>
+__m128i AddPairs(const std::uint16_t* q, std::size_t stride) {
+    __m128i sum = _mm_setzero_si128();
+    for (std::uint32_t n = 0; n < kCount; ++n) {
+        sum = _mm_add_epi16(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + n * stride)));
+    }
+    return sum;
+}
+
+__m128i AddPairs(const std::uint16_t* q, std::uint32_t count, std::size_t stride) {
+    switch (count) {
+    case 0: return _mm_setzero_si128();
+    case 1: return AddPairs<1>(q, stride);
+    case 2: return AddPairs<2>(q, stride);
+    case 3: return AddPairs<3>(q, stride);
+    case 4: return AddPairs<4>(q, stride);
+    default: break;
+    }
+    __m128i sum = AddPairs<4>(q, stride);
+    for (std::uint32_t n = 4; n < count; ++n) {
+        sum = _mm_add_epi16(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + n * stride)));
+    }
+    return sum;
+}
+
 // The most source pixels one destination pixel of the box path may cover: their plain sum must fit a
 // 16-bit lane, and 257 × 255 < 2^16.
 constexpr std::uint64_t kMostBoxPixels = 257;
@@ -444,8 +471,8 @@ void BoxStretch(const Surface& dst, const Surface& src, std::uint32_t kx, std::u
     const std::size_t row_bytes = static_cast<std::size_t>(src.width) * src_step;
     const auto width = static_cast<std::size_t>(dst.width);
     const float box_pixels = static_cast<float>(kx * ky), half = static_cast<float>(kx * ky / 2);
-    std::vector<std::uint16_t> plain(row_bytes + 8);  // room for one 8-lane load past the last pixel
-    std::vector<float> boxes(3 * width);              // each box's three sums plus half its size
+    std::vector<std::uint16_t> plain(row_bytes + 8);  // room for one 8-lane read past the last pixel
+    std::vector<std::uint16_t> boxes(3 * width + 1);  // each box's three sums, and a lane to spare
     for (LONG i = 0; i < dst.rows; ++i) {
         for (std::uint32_t k = 0; k < ky; k += kRowsAtOnce) {
             const BYTE* rows[kRowsAtOnce];
@@ -453,26 +480,37 @@ void BoxStretch(const Surface& dst, const Surface& src, std::uint32_t kx, std::u
             for (int r = 0; r < count; ++r) rows[r] = src.RowFromBottom(static_cast<LONG>(i * ky + k) + r);
             AddPlainRows(plain.data(), rows, count, row_bytes, k == 0);
         }
-        for (std::size_t j = 0; j < width; ++j) {
-            // One 8-lane load holds two whole source pixels: lanes [0, step) and [step, 2·step).
-            const std::uint16_t* q = plain.data() + j * kx * src_step;
-            __m128i pairs = _mm_setzero_si128();
-            std::uint32_t n = 0;
-            for (; n + 2 <= kx; n += 2, q += 2 * src_step) {
-                pairs = _mm_add_epi16(pairs, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
+        // Across, two source pixels per 8-lane read: the even columns of the box gather in lanes
+        // [0, step), the odd ones in [step, 2·step), folded together at the end; an odd last column is
+        // added after the fold. The box's three sums go out as four lanes, the fourth overwritten by
+        // the next box.
+        const std::uint16_t* q = plain.data();
+        for (std::size_t j = 0; j < width; ++j, q += kx * src_step) {
+            __m128i sum = AddPairs(q, kx / 2, 2 * src_step);
+            sum = _mm_add_epi16(sum, src_step == 3 ? _mm_srli_si128(sum, 6) : _mm_srli_si128(sum, 8));
+            if (kx % 2 != 0) {
+                sum = _mm_add_epi16(sum, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + (kx - 1) * src_step)));
             }
-            alignas(16) std::uint16_t lanes[8];
-            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), pairs);
-            for (std::size_t c = 0; c < 3; ++c) {
-                const unsigned last = n < kx ? q[c] : 0;  // the odd column out
-                boxes[3 * j + c] = static_cast<float>(lanes[c] + lanes[src_step + c] + last) + half;
-            }
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(&boxes[3 * j]), sum);
         }
         BYTE* d = dst.RowFromBottom(i);
+        const auto divide = [&](std::uint16_t box) { return static_cast<BYTE>((box + half) / box_pixels); };
         if (dst_step == 3) {
-            for (std::size_t b = 0; b < 3 * width; ++b) d[b] = static_cast<BYTE>(boxes[b] / box_pixels);
+            // Eight sums at a time: widened to 32 bits, then single precision, and packed back to bytes.
+            std::size_t b = 0;
+            for (; b + 8 <= 3 * width; b += 8) {
+                const __m128i sums = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&boxes[b]));
+                const __m128i zero = _mm_setzero_si128();
+                const auto quotients = [&](__m128i wide) {
+                    const __m128 exact = _mm_div_ps(_mm_add_ps(_mm_cvtepi32_ps(wide), _mm_set1_ps(half)), _mm_set1_ps(box_pixels));
+                    return _mm_cvttps_epi32(exact);
+                };
+                const __m128i words = _mm_packs_epi32(quotients(_mm_unpacklo_epi16(sums, zero)), quotients(_mm_unpackhi_epi16(sums, zero)));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(d + b), _mm_packus_epi16(words, zero));
+            }
+            for (; b < 3 * width; ++b) d[b] = divide(boxes[b]);
         } else {
-            for (std::size_t b = 0; b < 3 * width; ++b) d[b / 3 * dst_step + b % 3] = static_cast<BYTE>(boxes[b] / box_pixels);
+            for (std::size_t b = 0; b < 3 * width; ++b) d[b / 3 * dst_step + b % 3] = divide(boxes[b]);
         }
     }
 }
