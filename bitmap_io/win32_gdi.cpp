@@ -12,7 +12,6 @@
 #include <emmintrin.h>
 #include <memory>
 #include <utility>
-#include <unordered_map>
 #include <vector>
 
 #include "bmp_format.h"
@@ -24,10 +23,6 @@ namespace {
 constexpr int kDefaultStretchMode = 1;  // BLACKONWHITE, what a new context starts with
 constexpr int kLastStretchMode = HALFTONE;
 
-struct FreeDeleter {
-    void operator()(BYTE* p) const { std::free(p); }
-};
-
 struct Surface {
     LONG width = 0;
     LONG rows = 0;
@@ -37,13 +32,14 @@ struct Surface {
     DWORD masks[4] = {0, 0, 0, 0};
     std::vector<RGBQUAD> colors;  // 2^bpp entries for depths of 8 or less, else none
     LONG stride = 0;
-    std::unique_ptr<BYTE, FreeDeleter> bits;
+    StandInBlock block;  // the pixel memory: the rows start `bits` into it
+    BYTE* bits = nullptr;
     HDC selected_into = nullptr;
 
     // Memory row of the picture row counted from the bottom, as the row transfer and the stretch count.
     BYTE* RowFromBottom(LONG b) const {
         const LONG memory_row = top_down ? rows - 1 - b : b;
-        return bits.get() + static_cast<std::size_t>(memory_row) * static_cast<std::size_t>(stride);
+        return bits + static_cast<std::size_t>(memory_row) * static_cast<std::size_t>(stride);
     }
 };
 
@@ -65,8 +61,16 @@ struct Object {
     Context context;
 };
 
+// The live objects, in the order of their handles: handles only grow, so a new one goes at the end and
+// a lookup is a binary search. A program holds a handful of objects at a time, so this beats hashing,
+// and an object released is taken out where it stands.
+struct Entry {
+    std::uintptr_t handle;
+    std::unique_ptr<Object> object;
+};
+
 struct Table {
-    std::unordered_map<std::uintptr_t, std::unique_ptr<Object>> objects;
+    std::vector<Entry> objects;
     std::uintptr_t next = 0x1000;  // small values look like errors or stock indices in a debugger
     HGDIOBJ white_brush = nullptr;
     HGDIOBJ black_pen = nullptr;
@@ -81,15 +85,23 @@ Table& Objects() {
 HGDIOBJ Add(std::unique_ptr<Object> object) {
     Table& t = Objects();
     const std::uintptr_t key = t.next++;
-    t.objects.emplace(key, std::move(object));
+    t.objects.push_back(Entry{key, std::move(object)});
     return reinterpret_cast<HGDIOBJ>(key);
 }
 
+// The entry of a handle, or the end.
+std::vector<Entry>::iterator Lookup(const void* handle) {
+    std::vector<Entry>& objects = Objects().objects;
+    const auto key = reinterpret_cast<std::uintptr_t>(handle);
+    const auto it = std::lower_bound(objects.begin(), objects.end(), key,
+                                     [](const Entry& e, std::uintptr_t k) { return e.handle < k; });
+    return it != objects.end() && it->handle == key ? it : objects.end();
+}
+
 Object* Find(const void* handle, Kind kind) {
-    Table& t = Objects();
-    const auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (it == t.objects.end() || it->second->kind != kind) return nullptr;
-    return it->second.get();
+    const auto it = Lookup(handle);
+    if (it == Objects().objects.end() || it->object->kind != kind) return nullptr;
+    return it->object.get();
 }
 
 Surface* FindSurface(const void* handle) {
@@ -115,15 +127,17 @@ HGDIOBJ Stock(HGDIOBJ* slot, Kind kind, BYTE colour) {
             o->surface.bpp = 1;
             o->surface.stride = 4;
             o->surface.colors = {RGBQUAD{0, 0, 0, 0}, RGBQUAD{255, 255, 255, 0}};
-            o->surface.bits.reset(static_cast<BYTE*>(std::calloc(4, 1)));
+            o->surface.block.reset(static_cast<BYTE*>(std::calloc(4, 1)));
+            o->surface.bits = o->surface.block.get();
         }
         *slot = Add(std::move(o));
     }
     return *slot;
 }
 
-// Everything that makes a DIB section: the checks of its header, then a zeroed, padded pixel block.
-HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out, bool zeroed = true) {
+// Everything that makes a DIB section: the checks of its header, then its padded pixel rows, from
+// `pixels` (a block given must hold `offset` plus every row).
+HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out, StandInPixels pixels) {
     if (bits_out != nullptr) *bits_out = nullptr;
     if (info == nullptr) return nullptr;
     const BITMAPINFOHEADER& h = info->bmiHeader;
@@ -167,9 +181,15 @@ HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out, bool zeroed = true)
         std::memcpy(s.colors.data(), after_header, given * sizeof(RGBQUAD));
     }
     const auto bytes = static_cast<std::size_t>(stride * rows);
-    s.bits.reset(static_cast<BYTE*>(zeroed ? std::calloc(bytes, 1) : std::malloc(bytes)));
-    if (s.bits == nullptr) return nullptr;
-    if (bits_out != nullptr) *bits_out = s.bits.get();
+    if (pixels.block != nullptr) {
+        s.block = std::move(pixels.block);
+        s.bits = s.block.get() + pixels.offset;
+    } else {
+        s.block.reset(static_cast<BYTE*>(pixels.zeroed ? std::calloc(bytes, 1) : std::malloc(bytes)));
+        if (s.block == nullptr) return nullptr;
+        s.bits = s.block.get();
+    }
+    if (bits_out != nullptr) *bits_out = s.bits;
     return static_cast<HBITMAP>(Add(std::move(o)));
 }
 
@@ -555,7 +575,7 @@ BOOL WINAPI DeleteDC(HDC hdc) {
     if (c == nullptr) return FALSE;
     // The image it held is free again, as with the real call.
     if (Surface* s = FindSurface(c->bitmap); s != nullptr && s->selected_into == hdc) s->selected_into = nullptr;
-    Objects().objects.erase(reinterpret_cast<std::uintptr_t>(hdc));
+    Objects().objects.erase(Lookup(hdc));
     return TRUE;
 }
 
@@ -566,11 +586,11 @@ HBITMAP WINAPI CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, VOI
     if ((hdc != nullptr && FindContext(hdc) == nullptr) || usage != DIB_RGB_COLORS || hSection != nullptr) {
         return nullptr;
     }
-    return MakeSurface(pbmi, ppvBits);
+    return MakeSurface(pbmi, ppvBits, StandInPixels{});
 }
 
-HBITMAP StandInCreateDIBUninitialised(const BITMAPINFO* pbmi, VOID** ppvBits) {
-    return MakeSurface(pbmi, ppvBits, false);
+HBITMAP StandInCreateDIB(const BITMAPINFO* pbmi, VOID** ppvBits, StandInPixels pixels) {
+    return MakeSurface(pbmi, ppvBits, std::move(pixels));
 }
 
 int WINAPI GetObjectA(HANDLE h, int c, LPVOID pv) {
@@ -585,7 +605,7 @@ int WINAPI GetObjectA(HANDLE h, int c, LPVOID pv) {
     view.bmWidthBytes = s->stride;
     view.bmPlanes = 1;
     view.bmBitsPixel = static_cast<WORD>(s->bpp);
-    view.bmBits = s->bits.get();
+    view.bmBits = s->bits;
     std::memcpy(pv, &view, sizeof view);
     return sizeof(BITMAP);
 }
@@ -613,10 +633,10 @@ HANDLE WINAPI CopyImage(HANDLE h, UINT type, int cx, int cy, UINT flags) {
     } else {
         std::memcpy(info.after, s->masks, 3 * sizeof(DWORD));
     }
-    HBITMAP copy = MakeSurface(reinterpret_cast<const BITMAPINFO*>(&info), nullptr, false);
+    HBITMAP copy = MakeSurface(reinterpret_cast<const BITMAPINFO*>(&info), nullptr, StandInPixels{false, nullptr, 0});
     if (copy == nullptr) return nullptr;
     Surface* d = FindSurface(copy);
-    std::memcpy(d->bits.get(), s->bits.get(), static_cast<std::size_t>(s->stride) * static_cast<std::size_t>(s->rows));
+    std::memcpy(d->bits, s->bits, static_cast<std::size_t>(s->stride) * static_cast<std::size_t>(s->rows));
     return copy;
 }
 
@@ -640,9 +660,9 @@ HGDIOBJ WINAPI SelectObject(HDC hdc, HGDIOBJ h) {
 
 BOOL WINAPI DeleteObject(HGDIOBJ ho) {
     Table& t = Objects();
-    const auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(ho));
-    if (it == t.objects.end() || it->second->kind == Kind::kContext) return FALSE;
-    Object& o = *it->second;
+    const auto it = Lookup(ho);
+    if (it == t.objects.end() || it->object->kind == Kind::kContext) return FALSE;
+    Object& o = *it->object;
     if (o.stock) return TRUE;  // stock objects outlive every caller; releasing one is harmless
     if (o.kind == Kind::kBitmap && o.surface.selected_into != nullptr) return FALSE;
     t.objects.erase(it);

@@ -155,14 +155,39 @@ bool ExpandRunLength(int fd, DWORD offset, BmpLayout* layout, std::vector<BYTE>*
     return true;
 }
 
+// Reads from the start of the file until `size` bytes or its end; the count, or −1 on a failed read.
+std::int64_t ReadFromStart(int fd, BYTE* buffer, std::size_t size) {
+    std::size_t have = 0;
+    while (have < size) {
+        const ssize_t got = pread(fd, buffer + have, size - have, static_cast<off_t>(have));
+        if (got < 0) return -1;
+        if (got == 0) break;
+        have += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(have);
+}
+
 HBITMAP Decode(int fd) {
-    // The headers in one read: the file header and as much of the info part as is ever needed.
-    struct stat st;
-    BYTE head[kFileHeaderSize + kMaxInfoPartNeeded];
-    if (fstat(fd, &st) != 0) return nullptr;
-    const std::uint64_t file_size = static_cast<std::uint64_t>(st.st_size);
-    const std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, sizeof head));
-    if (head_size < kFileHeaderSize || !ReadAt(fd, 0, head, head_size)) return nullptr;
+    // The first read asks for this much: a picture of up to about 21,000 pixels arrives whole, with its
+    // headers, in the one read, and a plain one keeps its rows where they landed. The size stays under
+    // the C library's threshold for mapping fresh pages, so that the block is reused from load to load.
+    constexpr std::size_t kFirstRead = 64 * 1024;
+    StandInBlock block(static_cast<BYTE*>(std::malloc(kFirstRead)));
+    if (block == nullptr) return nullptr;
+    const std::int64_t first_read = ReadFromStart(fd, block.get(), kFirstRead);
+    if (first_read < 0) return nullptr;
+    const bool whole_file = static_cast<std::uint64_t>(first_read) < kFirstRead;
+    std::uint64_t file_size = static_cast<std::uint64_t>(first_read);
+    if (!whole_file) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) return nullptr;
+        file_size = static_cast<std::uint64_t>(st.st_size);
+    }
+    // The headers: the file header and as much of the info part as is ever needed, all inside the
+    // first read.
+    static_assert(kFileHeaderSize + kMaxInfoPartNeeded <= kFirstRead);
+    const BYTE* head = block.get();
+    if (file_size < kFileHeaderSize) return nullptr;
     BITMAPFILEHEADER fh;
     fh.bfType = ReadLe16(head);
     fh.bfSize = ReadLe32(head + 2);
@@ -185,16 +210,28 @@ HBITMAP Decode(int fd) {
     out.bmiHeader.biPlanes = 1;
     out.bmiHeader.biBitCount = l.bpp == 32 ? 32 : 24;
     out.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HBITMAP image = StandInCreateDIBUninitialised(&out, &bits);
-    if (image == nullptr) return nullptr;
     const std::size_t rows_bytes = static_cast<std::size_t>(l.stride) * static_cast<std::size_t>(l.rows);
+    const bool plain = l.bpp == 24 || (l.bpp == 32 && l.compression == BI_RGB);
+    StandInPixels source_of_pixels{false, nullptr, 0};
+    if (plain && whole_file) {
+        // Plain rows, all in the block already: they are the image's rows. bfOffBits + rows_bytes <=
+        // bfSize <= the file's size holds by the rules above, so they lie inside what was read.
+        BYTE* read = block.release();
+        BYTE* kept = static_cast<BYTE*>(std::realloc(read, fh.bfOffBits + rows_bytes));  // shrinks it
+        block.reset(kept != nullptr ? kept : read);
+        source_of_pixels = StandInPixels{false, std::move(block), fh.bfOffBits};
+    }
+    // Otherwise the block stays until the end: the colour table is read from it.
+    void* bits = nullptr;
+    HBITMAP image = StandInCreateDIB(&out, &bits, std::move(source_of_pixels));
+    if (image == nullptr) return nullptr;
     auto* pixels = static_cast<BYTE*>(bits);
 
-    // Plain 24 and 32-bit rows are already the image's rows: read them in place, the one copy the
-    // picture has to make anyway, and turn a top-down file over afterwards.
-    if (l.bpp == 24 || (l.bpp == 32 && l.compression == BI_RGB)) {
-        if (!ReadAt(fd, fh.bfOffBits, pixels, rows_bytes)) {
+    // Plain 24 and 32-bit rows are already the image's rows: kept where the first read put them, or
+    // read in place, the one copy the picture has to make anyway; a top-down file is turned over
+    // afterwards.
+    if (plain) {
+        if (!whole_file && !ReadAt(fd, fh.bfOffBits, pixels, rows_bytes)) {
             DeleteObject(image);
             return nullptr;
         }
