@@ -104,18 +104,25 @@ bool AllHalvesOrWhole(const std::vector<Sample>& samples) {
 // A weight of 0 gives the same when the second index is replaced by the first, since its byte is then
 // not used: for X = 0 and Y = 2^15, v = (a + c)·2^31 and (a + a + c + c + 2) >> 2 = (a + c + 1) >> 1
 // is the result; likewise for the other two cases. So each destination pixel is the rounded mean of
-// four source pixels, done here on its three bytes at once: each pixel is read as four bytes (one to
-// spare), which is why the pixels whose fourth byte could lie beyond the source's last row take the
-// scalar way, as does the last pixel of each row when written (its fourth byte belongs to the next
-// pixel or row, or to nothing).
+// four source pixels, done here on its three bytes at once, each pixel read and written as four bytes
+// (one to spare); the few pixels where that spare byte could fall outside take the plain way.
 void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
                     const std::vector<Sample>& down) {
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     const auto width = static_cast<std::uint32_t>(across.size());
-    const auto rows = static_cast<std::uint32_t>(source.bmHeight);
-    // A four-byte read at a pixel of the last source row stays inside when the row has a spare byte.
-    const bool spare_byte = static_cast<std::size_t>(source.bmWidthBytes) >= s_step * static_cast<std::size_t>(source.bmWidth) + 1;
+    const auto source_width = static_cast<std::uint32_t>(source.bmWidth);
+    const auto source_rows = static_cast<std::uint32_t>(source.bmHeight);
     const auto second = [](const Sample& s) { return s.sixteenths == 0 ? s.first : s.second; };
+    // Byte offsets of both columns of every destination column, and the first destination column
+    // reading the source's last column, where a four-byte read of the last row could run past the end.
+    std::vector<std::uint32_t> columns(2 * std::size_t{width});
+    std::uint32_t reaches_last_column = width;
+    for (std::uint32_t j = 0; j < width; ++j) {
+        columns[2 * j] = static_cast<std::uint32_t>(across[j].first * s_step);
+        columns[2 * j + 1] = static_cast<std::uint32_t>(second(across[j]) * s_step);
+        if (second(across[j]) + 1 == source_width && reaches_last_column == width) reaches_last_column = j;
+    }
+    const bool spare_byte = static_cast<std::size_t>(source.bmWidthBytes) > s_step * source_width;
     const __m128i zero = _mm_setzero_si128(), two = _mm_set1_epi16(2);
     const auto load = [&](const BYTE* p) {
         std::uint32_t v;
@@ -126,28 +133,23 @@ void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::
         const std::uint32_t y0 = down[i].first, y1 = second(down[i]);
         const BYTE* row0 = RowAt(source, y0);
         const BYTE* row1 = RowAt(source, y1);
-        const bool last_row = y0 + 1 == rows || y1 + 1 == rows;
         BYTE* out = RowAt(destination, i);
-        for (std::uint32_t j = 0; j < width; ++j, out += d_step) {
-            const std::uint32_t x0 = across[j].first, x1 = second(across[j]);
-            const BYTE* a = row0 + x0 * s_step;
-            const BYTE* b = row0 + x1 * s_step;
-            const BYTE* c = row1 + x0 * s_step;
-            const BYTE* d = row1 + x1 * s_step;
-            const bool safe_read = spare_byte || !last_row || std::max(x0, x1) + 1 < static_cast<std::uint32_t>(source.bmWidth);
-            if (!safe_read) {
-                for (int k = 0; k < 3; ++k) out[k] = static_cast<BYTE>((a[k] + b[k] + c[k] + d[k] + 2) >> 2);
-                continue;
-            }
-            const __m128i sum = _mm_add_epi16(_mm_add_epi16(load(a), load(b)), _mm_add_epi16(load(c), load(d)));
-            const auto mean = static_cast<std::uint32_t>(
-                _mm_cvtsi128_si32(_mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(sum, two), 2), zero)));
-            if (d_step == 3 && j + 1 < width) {
-                std::memcpy(out, &mean, sizeof mean);  // the fourth byte is the next pixel's, written next
-            } else {
-                out[0] = static_cast<BYTE>(mean);
-                out[1] = static_cast<BYTE>(mean >> 8);
-                out[2] = static_cast<BYTE>(mean >> 16);
+        // Four-byte writes need a next pixel to take the fourth byte; four-byte reads in the last row
+        // need a byte after the pixel.
+        std::uint32_t vector_end = d_step == 3 ? width - 1 : 0;
+        if (!spare_byte && (y0 + 1 == source_rows || y1 + 1 == source_rows)) vector_end = std::min(vector_end, reaches_last_column);
+        std::uint32_t j = 0;
+        for (; j < vector_end; ++j, out += 3) {
+            const std::uint32_t x0 = columns[2 * j], x1 = columns[2 * j + 1];
+            const __m128i sum = _mm_add_epi16(_mm_add_epi16(load(row0 + x0), load(row0 + x1)),
+                                              _mm_add_epi16(load(row1 + x0), load(row1 + x1)));
+            const int mean = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(sum, two), 2), zero));
+            std::memcpy(out, &mean, sizeof mean);  // the fourth byte is the next pixel's, written next
+        }
+        for (; j < width; ++j, out += d_step) {
+            const std::uint32_t x0 = columns[2 * j], x1 = columns[2 * j + 1];
+            for (std::uint32_t k = 0; k < 3; ++k) {
+                out[k] = static_cast<BYTE>((row0[x0 + k] + row0[x1 + k] + row1[x0 + k] + row1[x1 + k] + 2) >> 2);
             }
         }
     }
