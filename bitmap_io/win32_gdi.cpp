@@ -303,8 +303,9 @@ struct Divider {
 // several rows per pass keeps the sums in registers instead of storing them after every row; a fixed
 // count lets the compiler unroll the rows and vectorise the bytes.
 template <int kRows>
-void AddPlainRows(std::uint16_t* __restrict plain, const BYTE* const* rows, std::size_t bytes, bool first) {
-    // Sums in 16 bits, so that a vector register holds eight of them (they never exceed 16 bits).
+[[gnu::always_inline]] inline void AddPlainRows(std::uint16_t* __restrict plain, const BYTE* const* rows,
+                                                std::size_t bytes, bool first) {
+    // Sums in 16 bits, so that a vector register holds as many as it can (they never exceed 16 bits).
     const std::uint16_t keep = first ? 0 : 0xFFFF;
     for (std::size_t b = 0; b < bytes; ++b) {
         std::uint16_t sum = plain[b] & keep;
@@ -316,6 +317,8 @@ void AddPlainRows(std::uint16_t* __restrict plain, const BYTE* const* rows, std:
 // The most rows added in one pass.
 constexpr int kRowsAtOnce = 8;
 
+// Built twice, for processors with and without 256-bit integer vectors; the loader picks one at start.
+__attribute__((target_clones("avx2", "default")))
 void AddPlainRows(std::uint16_t* plain, const BYTE* const* rows, int count, std::size_t bytes, bool first) {
     switch (count) {
     case 8: AddPlainRows<8>(plain, rows, bytes, first); break;
@@ -446,30 +449,33 @@ void StretchRows(const Surface& dst, const Surface& src, const AxisWeights& acro
     }
 }
 
-// The sum of `count` 8-lane reads `stride` lanes apart. Small counts, the common ones, are unrolled.
-template <std::uint32_t kCount>
-__m128i AddPairs(const std::uint16_t* q, std::size_t stride) {
-    __m128i sum = _mm_setzero_si128();
-    for (std::uint32_t n = 0; n < kCount; ++n) {
-        sum = _mm_add_epi16(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + n * stride)));
+// Sums each box of a row of 16-bit sums across, two source pixels per 8-lane read: the even columns of
+// the box gather in lanes [0, step), the odd ones in [step, 2·step), folded together at the end; an odd
+// last column is added after the fold. Each box's three sums go out as four lanes at 3·j, the fourth
+// overwritten by the next box. kPairs is kx/2 when small enough to unroll (the common case), else 0.
+template <std::uint32_t kPairs>
+void SumAcross(const std::uint16_t* plain, std::size_t width, std::uint32_t kx, std::size_t step, std::uint16_t* boxes) {
+    const std::uint32_t pairs = kPairs != 0 ? kPairs : kx / 2;
+    const std::uint16_t* q = plain;
+    for (std::size_t j = 0; j < width; ++j, q += kx * step) {
+        __m128i sum = _mm_setzero_si128();
+        for (std::uint32_t n = 0; n < pairs; ++n) {
+            sum = _mm_add_epi16(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 2 * n * step)));
+        }
+        sum = _mm_add_epi16(sum, step == 3 ? _mm_srli_si128(sum, 6) : _mm_srli_si128(sum, 8));
+        if (kx % 2 != 0) sum = _mm_add_epi16(sum, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + (kx - 1) * step)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(boxes + 3 * j), sum);
     }
-    return sum;
 }
 
-__m128i AddPairs(const std::uint16_t* q, std::uint32_t count, std::size_t stride) {
-    switch (count) {
-    case 0: return _mm_setzero_si128();
-    case 1: return AddPairs<1>(q, stride);
-    case 2: return AddPairs<2>(q, stride);
-    case 3: return AddPairs<3>(q, stride);
-    case 4: return AddPairs<4>(q, stride);
-    default: break;
+void SumAcross(const std::uint16_t* plain, std::size_t width, std::uint32_t kx, std::size_t step, std::uint16_t* boxes) {
+    switch (kx / 2) {
+    case 1: SumAcross<1>(plain, width, kx, step, boxes); break;
+    case 2: SumAcross<2>(plain, width, kx, step, boxes); break;
+    case 3: SumAcross<3>(plain, width, kx, step, boxes); break;
+    case 4: SumAcross<4>(plain, width, kx, step, boxes); break;
+    default: SumAcross<0>(plain, width, kx, step, boxes); break;
     }
-    __m128i sum = AddPairs<4>(q, stride);
-    for (std::uint32_t n = 4; n < count; ++n) {
-        sum = _mm_add_epi16(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + n * stride)));
-    }
-    return sum;
 }
 
 // The most source pixels one destination pixel of the box path may cover: their plain sum must fit a
@@ -500,19 +506,7 @@ void BoxStretch(const Surface& dst, const Surface& src, std::uint32_t kx, std::u
             for (int r = 0; r < count; ++r) rows[r] = src.RowFromBottom(static_cast<LONG>(i * ky + k) + r);
             AddPlainRows(plain.data(), rows, count, row_bytes, k == 0);
         }
-        // Across, two source pixels per 8-lane read: the even columns of the box gather in lanes
-        // [0, step), the odd ones in [step, 2·step), folded together at the end; an odd last column is
-        // added after the fold. The box's three sums go out as four lanes, the fourth overwritten by
-        // the next box.
-        const std::uint16_t* q = plain.data();
-        for (std::size_t j = 0; j < width; ++j, q += kx * src_step) {
-            __m128i sum = AddPairs(q, kx / 2, 2 * src_step);
-            sum = _mm_add_epi16(sum, src_step == 3 ? _mm_srli_si128(sum, 6) : _mm_srli_si128(sum, 8));
-            if (kx % 2 != 0) {
-                sum = _mm_add_epi16(sum, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + (kx - 1) * src_step)));
-            }
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(&boxes[3 * j]), sum);
-        }
+        SumAcross(plain.data(), width, kx, src_step, boxes.data());
         BYTE* d = dst.RowFromBottom(i);
         const auto divide = [&](std::uint16_t box) { return static_cast<BYTE>((box + half) / box_pixels); };
         if (dst_step == 3) {

@@ -110,45 +110,57 @@ void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::
                     const std::vector<Sample>& down) {
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     const auto width = static_cast<std::uint32_t>(across.size());
-    const auto source_width = static_cast<std::uint32_t>(source.bmWidth);
     const auto source_rows = static_cast<std::uint32_t>(source.bmHeight);
+    const auto stride = static_cast<std::size_t>(source.bmWidthBytes);
     const auto second = [](const Sample& s) { return s.sixteenths == 0 ? s.first : s.second; };
-    // Byte offsets of both columns of every destination column, and the first destination column
-    // reading the source's last column, where a four-byte read of the last row could run past the end.
-    std::vector<std::uint32_t> columns(2 * std::size_t{width});
-    std::uint32_t reaches_last_column = width;
+    // Byte offsets of both columns of every destination column. When every pair of columns is two
+    // neighbouring 24-bit pixels, as for sizes that divide, one eight-byte read per row takes both.
+    std::vector<std::size_t> columns(2 * std::size_t{width});
+    bool neighbours = s_step == 3;
     for (std::uint32_t j = 0; j < width; ++j) {
-        columns[2 * j] = static_cast<std::uint32_t>(across[j].first * s_step);
-        columns[2 * j + 1] = static_cast<std::uint32_t>(second(across[j]) * s_step);
-        if (second(across[j]) + 1 == source_width && reaches_last_column == width) reaches_last_column = j;
+        columns[2 * j] = across[j].first * s_step;
+        columns[2 * j + 1] = second(across[j]) * s_step;
+        if (j + 1 < width) neighbours = neighbours && columns[2 * j + 1] == columns[2 * j] + 3;  // the last goes the plain way
     }
-    const bool spare_byte = static_cast<std::size_t>(source.bmWidthBytes) > s_step * source_width;
+    const std::size_t read_size = neighbours ? 8 : 4;
+    const auto read_end = [&](std::uint32_t j) { return (neighbours ? columns[2 * j] : columns[2 * j + 1]) + read_size; };
     const __m128i zero = _mm_setzero_si128(), two = _mm_set1_epi16(2);
     const auto load = [&](const BYTE* p) {
         std::uint32_t v;
         std::memcpy(&v, p, sizeof v);
         return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), zero);
     };
+    const auto load_two = [&](const BYTE* p) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+    };
     for (std::uint32_t i = 0; i < down.size(); ++i) {
         const std::uint32_t y0 = down[i].first, y1 = second(down[i]);
         const BYTE* row0 = RowAt(source, y0);
         const BYTE* row1 = RowAt(source, y1);
         BYTE* out = RowAt(destination, i);
-        // Four-byte writes need a next pixel to take the fourth byte; four-byte reads in the last row
-        // need a byte after the pixel.
+        // Four-byte writes need a next pixel to take the fourth byte; the wide reads must stay inside
+        // the rows from the lower one to the end of the image.
         std::uint32_t vector_end = d_step == 3 ? width - 1 : 0;
-        if (!spare_byte && (y0 + 1 == source_rows || y1 + 1 == source_rows)) vector_end = std::min(vector_end, reaches_last_column);
+        const std::size_t readable = (source_rows - std::max(y0, y1)) * stride;
+        while (vector_end > 0 && read_end(vector_end - 1) > readable) --vector_end;
         std::uint32_t j = 0;
         for (; j < vector_end; ++j, out += 3) {
-            const std::uint32_t x0 = columns[2 * j], x1 = columns[2 * j + 1];
-            const __m128i sum = _mm_add_epi16(_mm_add_epi16(load(row0 + x0), load(row0 + x1)),
-                                              _mm_add_epi16(load(row1 + x0), load(row1 + x1)));
+            const std::size_t x0 = columns[2 * j], x1 = columns[2 * j + 1];
+            __m128i sum;
+            if (neighbours) {
+                // Lanes 0-2 hold the first pixel of each row, lanes 3-5 the second: fold them.
+                const __m128i both = _mm_add_epi16(load_two(row0 + x0), load_two(row1 + x0));
+                sum = _mm_add_epi16(both, _mm_srli_si128(both, 6));
+            } else {
+                sum = _mm_add_epi16(_mm_add_epi16(load(row0 + x0), load(row0 + x1)),
+                                    _mm_add_epi16(load(row1 + x0), load(row1 + x1)));
+            }
             const int mean = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(sum, two), 2), zero));
             std::memcpy(out, &mean, sizeof mean);  // the fourth byte is the next pixel's, written next
         }
         for (; j < width; ++j, out += d_step) {
-            const std::uint32_t x0 = columns[2 * j], x1 = columns[2 * j + 1];
-            for (std::uint32_t k = 0; k < 3; ++k) {
+            const std::size_t x0 = columns[2 * j], x1 = columns[2 * j + 1];
+            for (std::size_t k = 0; k < 3; ++k) {
                 out[k] = static_cast<BYTE>((row0[x0 + k] + row0[x1 + k] + row1[x0 + k] + row1[x1 + k] + 2) >> 2);
             }
         }
