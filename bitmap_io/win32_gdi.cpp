@@ -482,21 +482,73 @@ void SumAcross(const std::uint16_t* plain, std::size_t width, std::uint32_t kx, 
 // 16-bit lane, and 257 × 255 < 2^16.
 constexpr std::uint64_t kMostBoxPixels = 257;
 
+// ⌊(box + ⌊K/2⌋) / K⌋ for the plain sum `box` of K source bytes, eight lanes at a time.
+//
+// When possible as a multiplication: with M = ⌈2^(16+s)/K⌉ = (2^(16+s) + e)/K, 0 <= e < K, we have
+// n·M/2^(16+s) = n/K + n·e/(K·2^(16+s)), and the excess is below 1/K whenever n·e < 2^(16+s); a quotient
+// n/K that is not whole lies at least 1/K below the next whole number, so ⌊n·M/2^(16+s)⌋ = ⌊n/K⌋. The
+// high half of a 16-bit product and a shift by s compute it, for every n up to 255·K + ⌊K/2⌋, when
+// some s gives M < 2^16 and that bound; small boxes, the search's among them, do. Otherwise in single
+// precision, which is exact here too: for whole numbers 0 <= n < 2^24 and 0 < K < 2^24 the rounded
+// quotient n/K is off by less than n·2^−24/K < 1/K, so truncating it gives ⌊n/K⌋ (and a whole quotient
+// is exact).
+class BoxDivider {
+public:
+    explicit BoxDivider(std::uint32_t box_pixels) : k_(box_pixels), half_(box_pixels / 2) {
+        const std::uint64_t largest = 255 * std::uint64_t{k_} + half_;
+        for (int s = 15; s >= 0 && largest < (1u << 16); --s) {
+            const std::uint64_t scale = std::uint64_t{1} << (16 + s);
+            const std::uint64_t m = (scale + k_ - 1) / k_;
+            if (m < (1u << 16) && largest * (m * k_ - scale) < scale) {
+                multiplier_ = static_cast<std::uint16_t>(m);
+                shift_ = s;
+                by_multiplying_ = true;
+                break;
+            }
+        }
+    }
+
+    BYTE operator()(std::uint16_t box) const {
+        return static_cast<BYTE>(static_cast<float>(box + half_) / static_cast<float>(k_));
+    }
+
+    // Eight sums in, their eight bytes in the low half of the result.
+    __m128i Eight(__m128i sums) const {
+        const __m128i zero = _mm_setzero_si128();
+        if (by_multiplying_) {
+            const __m128i n = _mm_add_epi16(sums, _mm_set1_epi16(static_cast<short>(half_)));
+            const __m128i q = _mm_srl_epi16(_mm_mulhi_epu16(n, _mm_set1_epi16(static_cast<short>(multiplier_))),
+                                            _mm_cvtsi32_si128(shift_));
+            return _mm_packus_epi16(q, zero);
+        }
+        const auto quotients = [&](__m128i wide) {
+            const __m128 n = _mm_add_ps(_mm_cvtepi32_ps(wide), _mm_set1_ps(static_cast<float>(half_)));
+            return _mm_cvttps_epi32(_mm_div_ps(n, _mm_set1_ps(static_cast<float>(k_))));
+        };
+        const __m128i words =
+            _mm_packs_epi32(quotients(_mm_unpacklo_epi16(sums, zero)), quotients(_mm_unpackhi_epi16(sums, zero)));
+        return _mm_packus_epi16(words, zero);
+    }
+
+private:
+    std::uint32_t k_, half_;
+    bool by_multiplying_ = false;
+    std::uint16_t multiplier_ = 0;
+    int shift_ = 0;
+};
+
 // Whole-number ratios on both axes, kx = sW/dW and ky = sH/dH, as when the search shrinks its picture:
 // every destination pixel covers a box of kx × ky whole source pixels, each weighing A = dW·dH, and
 // sW·sH = K·A with K = kx·ky. The average above is then ⌊(box·A + ⌊K·A/2⌋) / (K·A)⌋ for the plain sum
 // `box` of the box, and that equals ⌊(box + ⌊K/2⌋) / K⌋: ⌊K·A/2⌋ lies between A·⌊K/2⌋ and A·⌊K/2⌋ + A − 1,
 // so the numerator is A·(box + ⌊K/2⌋) plus less than A, and adding less than A to a multiple of A never
-// reaches the next multiple of K·A. That last division is done in single precision, which is exact
-// here: for whole numbers 0 <= n < 2^24 and 0 < K < 2^24 the rounded quotient n/K is off by less than
-// n·2^−24/K < 1/K, while a quotient that is not whole lies at least 1/K below the next whole number,
-// so truncating it gives ⌊n/K⌋; and a whole quotient is exact. Rows are summed down as plain bytes into
-// 16-bit lanes, then each box is summed across from them two source pixels per vector.
+// reaches the next multiple of K·A. Rows are summed down as plain bytes into 16-bit lanes, then each
+// box is summed across from them two source pixels per vector, and divided by K.
 void BoxStretch(const Surface& dst, const Surface& src, std::uint32_t kx, std::uint32_t ky) {
     const std::size_t src_step = src.bpp / 8, dst_step = dst.bpp / 8;
     const std::size_t row_bytes = static_cast<std::size_t>(src.width) * src_step;
     const auto width = static_cast<std::size_t>(dst.width);
-    const float box_pixels = static_cast<float>(kx * ky), half = static_cast<float>(kx * ky / 2);
+    const BoxDivider divide(kx * ky);
     std::vector<std::uint16_t> plain(row_bytes + 8);  // room for one 8-lane read past the last pixel
     std::vector<std::uint16_t> boxes(3 * width + 1);  // each box's three sums, and a lane to spare
     for (LONG i = 0; i < dst.rows; ++i) {
@@ -508,23 +560,15 @@ void BoxStretch(const Surface& dst, const Surface& src, std::uint32_t kx, std::u
         }
         SumAcross(plain.data(), width, kx, src_step, boxes.data());
         BYTE* d = dst.RowFromBottom(i);
-        const auto divide = [&](std::uint16_t box) { return static_cast<BYTE>((box + half) / box_pixels); };
+        std::size_t b = 0;
         if (dst_step == 3) {
-            // Eight sums at a time: widened to 32 bits, then single precision, and packed back to bytes.
-            std::size_t b = 0;
             for (; b + 8 <= 3 * width; b += 8) {
                 const __m128i sums = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&boxes[b]));
-                const __m128i zero = _mm_setzero_si128();
-                const auto quotients = [&](__m128i wide) {
-                    const __m128 exact = _mm_div_ps(_mm_add_ps(_mm_cvtepi32_ps(wide), _mm_set1_ps(half)), _mm_set1_ps(box_pixels));
-                    return _mm_cvttps_epi32(exact);
-                };
-                const __m128i words = _mm_packs_epi32(quotients(_mm_unpacklo_epi16(sums, zero)), quotients(_mm_unpackhi_epi16(sums, zero)));
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(d + b), _mm_packus_epi16(words, zero));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(d + b), divide.Eight(sums));
             }
             for (; b < 3 * width; ++b) d[b] = divide(boxes[b]);
         } else {
-            for (std::size_t b = 0; b < 3 * width; ++b) d[b / 3 * dst_step + b % 3] = divide(boxes[b]);
+            for (; b < 3 * width; ++b) d[b / 3 * dst_step + b % 3] = divide(boxes[b]);
         }
     }
 }

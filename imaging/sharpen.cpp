@@ -108,8 +108,7 @@ void CrossRow(const Cross& c, const BYTE* above, const BYTE* row, const BYTE* be
         const __m128i b = _mm_madd_epi16(pairs, c.low);
         return _mm_sra_epi32(_mm_add_epi32(a, _mm_srli_epi32(b, kLowBits)), shift);
     };
-    std::size_t i = first;
-    for (; i + 8 <= last; i += 8) {
+    const auto eight = [&](std::size_t i) {
         const __m128i edges = _mm_add_epi16(_mm_add_epi16(bytes(above + i), bytes(below + i)),
                                             _mm_add_epi16(bytes(row + i + left), bytes(row + i + right)));
         const __m128i centre = bytes(row + i);
@@ -117,8 +116,15 @@ void CrossRow(const Cross& c, const BYTE* above, const BYTE* row, const BYTE* be
         const __m128i v1 = floor4(_mm_unpackhi_epi16(edges, centre));
         const __m128i clamped = _mm_packus_epi16(_mm_packs_epi32(v0, v1), zero);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(target + i), clamped);
+    };
+    if (last - first >= 8) {
+        // A run that is not a whole number of eights ends with an eight overlapping the one before:
+        // those bytes are simply computed twice, to the same values.
+        for (std::size_t i = first; i + 8 <= last; i += 8) eight(i);
+        eight(last - 8);
+        return;
     }
-    for (; i < last; ++i) {
+    for (std::size_t i = first; i < last; ++i) {
         target[i] = CrossByte(c, above[i] + below[i] + row[i + left] + row[i + right], row[i]);
     }
 }

@@ -2,10 +2,14 @@
 // straightforward way in extended precision, over many inputs: not one byte may differ.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
+#include <utility>
 
 #include "bilinear.h"
+#include "compare.h"
 #include "search.h"
 #include "sharpen.h"
 #include "test_support.h"
@@ -48,11 +52,17 @@ std::vector<int> SharpenByDefinition(const std::vector<int>& bytes, int w, int h
 TEST(FastPaths, SharpenMatchesItsDefinitionForEveryKindOfKernel) {
     std::mt19937 random(2024);
     std::uniform_real_distribution<float> weight(-2.0f, 2.0f);
-    for (int trial = 0; trial < 400; ++trial) {
-        const int w = 1 + trial % 9, h = 1 + trial / 9 % 7;
+    for (int trial = 0; trial < 600; ++trial) {
+        // Widths from 1 to 30: rows with no inside, an inside shorter than a vector step, and longer.
+        const int w = 1 + trial % 30, h = 1 + trial / 30 % 7;
         const std::vector<int> bytes = RandomBytes(random, static_cast<std::size_t>(w * h * 3));
         float k[9];
-        if (trial % 4 == 3) {
+        if (trial % 5 == 4) {
+            // Crosses of every magnitude and sign: the integer path where its bounds allow, the
+            // extended one beyond them (tiny, denormal or huge weights).
+            const auto any = [&] { return std::ldexp(weight(random), static_cast<int>(random() % 80) - 60); };
+            BuildKernel(Weights{any(), trial % 3 == 0 ? weight(random) : any()}, k);
+        } else if (trial % 4 == 3) {
             for (float& x : k) x = weight(random);  // arbitrary weights
             k[trial % 9] = 1e-42f;                   // a denormal forces the extended path
         } else if (trial % 4 == 2) {
@@ -106,13 +116,160 @@ TEST(FastPaths, BilinearMatchesItsDefinitionForWholeAndBrokenRatios) {
         const std::uint32_t sw = trial % 3 == 0 ? dw * (1 + random() % 5) : 1 + random() % 40;
         const std::uint32_t sh = trial % 3 == 0 ? dh * (1 + random() % 5) : 1 + random() % 40;
         const std::vector<int> bytes = RandomBytes(random, std::size_t{sw} * sh * 3);
-        HBITMAP source = test::MakeImage(static_cast<LONG>(sw), static_cast<LONG>(sh), 24, bytes);
-        HBITMAP target = test::MakeImage(static_cast<LONG>(dw), static_cast<LONG>(dh), 24);
+        // Both depths on both sides: the wide reads and writes of the fast path must mind the pixel
+        // step, the fourth byte and the end of the image.
+        const WORD source_bpp = trial % 4 < 2 ? 24 : 32, target_bpp = trial % 2 == 0 ? 24 : 32;
+        HBITMAP source = test::MakeImage(static_cast<LONG>(sw), static_cast<LONG>(sh), source_bpp, bytes, 77);
+        HBITMAP target = test::MakeImage(static_cast<LONG>(dw), static_cast<LONG>(dh), target_bpp);
         bilinear_interpolation(test::ViewOf(target), test::ViewOf(source));
         ASSERT_EQ(test::ColourBytes(target), BilinearByDefinition(bytes, sw, sh, dw, dh))
-            << sw << "x" << sh << " to " << dw << "x" << dh;
+            << sw << "x" << sh << " to " << dw << "x" << dh << ", " << source_bpp << " to " << target_bpp;
+        if (target_bpp == 32) {
+            const BITMAP t = test::ViewOf(target);
+            for (LONG y = 0; y < t.bmHeight; ++y) {
+                for (LONG x = 0; x < t.bmWidth; ++x) {
+                    ASSERT_EQ(static_cast<const BYTE*>(t.bmBits)[y * t.bmWidthBytes + 4 * x + 3], 0) << "fourth byte";
+                }
+            }
+        }
         DeleteObject(source);
         DeleteObject(target);
+    }
+}
+
+// The halftone stretch by its definition: each destination pixel the average of the source area it
+// covers, every source pixel weighted by its overlap, rounded half up.
+std::vector<int> AreaAverageByDefinition(const std::vector<int>& bytes, std::uint64_t sw, std::uint64_t sh,
+                                         std::uint64_t dw, std::uint64_t dh) {
+    const auto overlap = [](std::uint64_t x, std::uint64_t j, std::uint64_t source, std::uint64_t destination) {
+        const std::uint64_t lo = std::max(x * destination, j * source);
+        const std::uint64_t hi = std::min((x + 1) * destination, (j + 1) * source);
+        return hi > lo ? hi - lo : 0;
+    };
+    std::vector<int> out;
+    for (std::uint64_t i = 0; i < dh; ++i) {
+        for (std::uint64_t j = 0; j < dw; ++j) {
+            for (std::uint64_t c = 0; c < 3; ++c) {
+                std::uint64_t sum = 0;
+                for (std::uint64_t y = 0; y < sh; ++y) {
+                    const std::uint64_t wy = overlap(y, i, sh, dh);
+                    for (std::uint64_t x = 0; wy != 0 && x < sw; ++x) {
+                        sum += wy * overlap(x, j, sw, dw) * static_cast<std::uint64_t>(bytes[(y * sw + x) * 3 + c]);
+                    }
+                }
+                out.push_back(static_cast<int>((sum + sw * sh / 2) / (sw * sh)));
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<int> Halftone(HBITMAP source, LONG width, LONG height, WORD bpp) {
+    HBITMAP target = test::MakeImage(width, height, bpp);
+    const BITMAP s = test::ViewOf(source);
+    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
+    SetStretchBltMode(to, HALFTONE);
+    const BOOL ok = StretchBlt(to, 0, 0, width, height, from, 0, 0, s.bmWidth, s.bmHeight, SRCCOPY);
+    SelectObject(from, old_from);
+    SelectObject(to, old_to);
+    DeleteDC(from);
+    DeleteDC(to);
+    std::vector<int> out = ok ? test::ColourBytes(target) : std::vector<int>{};
+    DeleteObject(target);
+    return out;
+}
+
+TEST(FastPaths, HalftoneMatchesTheAreaAverageForWholeAndBrokenRatios) {
+    // Boxes of kx × ky source pixels per destination pixel: small and common ones, 1 × 1, sizes whose
+    // division takes single precision (186, 257), the largest box of 16-bit sums (257) and beyond it.
+    const std::pair<std::uint32_t, std::uint32_t> boxes[] = {{1, 1}, {2, 3}, {6, 5}, {5, 6}, {7, 1}, {1, 9},
+                                                            {3, 62}, {257, 1}, {16, 16}, {17, 16}, {9, 9}};
+    std::mt19937 random(99);
+    for (int trial = 0; trial < 200; ++trial) {
+        std::uint32_t dw = 1 + random() % 5, dh = 1 + random() % 5, sw, sh;
+        if (trial % 4 == 3) {
+            sw = 1 + random() % 40;  // any sizes
+            sh = 1 + random() % 40;
+        } else {
+            const auto [kx, ky] = boxes[random() % std::size(boxes)];
+            if (kx * ky > 100) dw = dh = 1 + random() % 2;  // keeps the definition quick
+            sw = kx * dw;
+            sh = ky * dh;
+        }
+        const std::vector<int> bytes = RandomBytes(random, std::size_t{sw} * sh * 3);
+        const WORD source_bpp = trial % 3 == 0 ? 32 : 24, target_bpp = trial % 5 == 0 ? 32 : 24;
+        HBITMAP source = test::MakeImage(static_cast<LONG>(sw), static_cast<LONG>(sh), source_bpp, bytes, 200);
+        ASSERT_EQ(Halftone(source, static_cast<LONG>(dw), static_cast<LONG>(dh), target_bpp),
+                  AreaAverageByDefinition(bytes, sw, sh, dw, dh))
+            << sw << "x" << sh << " to " << dw << "x" << dh << ", " << source_bpp << " to " << target_bpp;
+        DeleteObject(source);
+    }
+}
+
+// Every possible sum of a box, for boxes whose division by their size is done in different ways
+// (by multiplying for 30 and 205, where the bound on the error is tight, in single precision for 186),
+// spread over one long row: box j holds sum 3·j + c in byte c.
+TEST(FastPaths, HalftoneDividesEveryBoxSumExactly) {
+    for (const auto& [kx, ky] : {std::pair<LONG, LONG>{6, 5}, {5, 41}, {6, 31}}) {
+        const LONG box = kx * ky, sums = 255 * box + 1, width = (sums + 2) / 3;
+        HBITMAP source = test::MakeImage(kx * width, ky, 24);
+        const BITMAP v = test::ViewOf(source);
+        std::vector<int> expected;
+        for (LONG j = 0; j < width; ++j) {
+            for (LONG c = 0; c < 3; ++c) {
+                const LONG sum = std::min(3 * j + c, sums - 1);
+                for (LONG n = 0; n < box; ++n) {
+                    const LONG value = std::clamp(sum - 255 * n, LONG{0}, LONG{255});
+                    static_cast<BYTE*>(v.bmBits)[(n / kx) * v.bmWidthBytes + ((j * kx + n % kx) * 3) + c] = static_cast<BYTE>(value);
+                }
+                expected.push_back((sum + box / 2) / box);
+            }
+        }
+        ASSERT_EQ(Halftone(source, width, 1, 24), expected) << kx << " x " << ky;
+        DeleteObject(source);
+    }
+}
+
+// The score by its definition, pixel by pixel.
+struct Scored {
+    DWORD score;
+    int exact;
+    bool operator==(const Scored&) const = default;
+};
+
+Scored ScoreByDefinition(const std::vector<int>& a, const std::vector<int>& b) {
+    Scored s{0, 1};
+    const auto near = [](int x, int y) { return std::abs(x - y) == 0 ? 2u : std::abs(x - y) == 1 ? 1u : 0u; };
+    for (std::size_t p = 0; p < a.size(); p += 3) {
+        if (a[p] != b[p] || a[p + 1] != b[p + 1] || a[p + 2] != b[p + 2]) s.exact = 0;
+        if (a[p] == b[p] && (a[p + 1] == b[p + 1] || a[p + 2] == b[p + 2])) s.score += 1;
+        s.score += near(a[p], b[p]) + near(a[p + 1], b[p + 1]) + near(a[p + 2], b[p + 2]);
+    }
+    return s;
+}
+
+TEST(FastPaths, ScoreMatchesItsDefinitionAtEveryWidthAndDepth) {
+    std::mt19937 random(5);
+    std::uniform_int_distribution<int> nudge(-2, 2);
+    for (int trial = 0; trial < 300; ++trial) {
+        // Widths across whole chunks of 16 pixels and a partial last one.
+        const LONG w = 1 + trial % 40, h = 1 + trial / 40 % 3;
+        const std::vector<int> a = RandomBytes(random, static_cast<std::size_t>(w * h * 3));
+        std::vector<int> b = a;
+        const int changes = trial % 7 == 0 ? 0 : 1 + static_cast<int>(random() % (w * h * 3));
+        for (int n = 0; n < changes; ++n) {
+            int& v = b[random() % b.size()];
+            v = std::clamp(v + nudge(random), 0, 255);
+        }
+        for (WORD bpp : {WORD{24}, WORD{32}}) {
+            HBITMAP first = test::MakeImage(w, h, bpp, a), second = test::MakeImage(w, h, bpp, b);
+            Scored got{};
+            got.score = GetScore(test::ViewOf(first), test::ViewOf(second), &got.exact);
+            ASSERT_EQ(got, ScoreByDefinition(a, b)) << "trial " << trial << ", " << bpp << " bits";
+            DeleteObject(first);
+            DeleteObject(second);
+        }
     }
 }
 
