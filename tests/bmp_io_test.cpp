@@ -216,6 +216,39 @@ TEST(Reader, PrefersThePlatformLoader) {
     DeleteObject(image);
 }
 
+// Files just under, at and over 64 KiB, the size the platform loader asks for in its first read: a
+// smaller one arrives whole in that read and keeps its rows where they landed, a larger one has its
+// rows read separately. Both orientations; the rows come out bottom-up either way. A file cut short
+// (its header claiming the bytes it lost) is refused.
+TEST(Loader, DecodesFilesOnBothSidesOfItsFirstRead) {
+    ScratchFolder dir;
+    constexpr LONG kWidth = 20, kHeight = 1000;  // 60-byte rows: 60,054 bytes with the headers
+    std::vector<BYTE> rows(60 * kHeight);
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<BYTE>(i * 7 + i / 60);
+    for (std::size_t size : {65532u, 65536u, 65540u}) {
+        for (bool top_down : {false, true}) {
+            // The bytes between the header and the rows are a gap, which the loader skips.
+            BmpBytes file = test::MakeBmpFile(kWidth, kHeight, 24, std::vector<BYTE>(size - 60054, 0xAB), rows);
+            file.U32(46, 0);
+            if (top_down) file.U32(22, static_cast<std::uint32_t>(-kHeight));
+            ASSERT_EQ(file.bytes.size(), size);
+            test::WriteFileBytes(dir / "ant.bmp", file.bytes);
+            HBITMAP image = static_cast<HBITMAP>(LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+            ASSERT_NE(image, nullptr) << size << (top_down ? " top-down" : "");
+            std::vector<BYTE> expected = rows;
+            if (top_down) {
+                for (LONG r = 0; r < kHeight; ++r) std::copy_n(rows.begin() + 60 * (kHeight - 1 - r), 60, expected.begin() + 60 * r);
+            }
+            EXPECT_EQ(RawRows(image), expected) << size << (top_down ? " top-down" : "");
+            DeleteObject(image);
+
+            file.bytes.resize(size - 10);
+            test::WriteFileBytes(dir / "ant.bmp", file.bytes);
+            EXPECT_EQ(LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE), nullptr) << size;
+        }
+    }
+}
+
 // Run-length files: a 5 × 2 picture with a palette of 16 grey levels (entry i is 10·i), its codes given
 // as bytes; the loader gives its pixels as grey levels, bottom row first, or declines.
 struct RunLength {
