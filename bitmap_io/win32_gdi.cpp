@@ -69,8 +69,13 @@ struct Entry {
     std::unique_ptr<Object> object;
 };
 
+// Released objects kept for reuse, so that the many short-lived images and contexts of a search do
+// not each cost an allocation; at most this many.
+constexpr std::size_t kMostSpareObjects = 16;
+
 struct Table {
     std::vector<Entry> objects;
+    std::vector<std::unique_ptr<Object>> spare;  // reset to their initial state
     std::uintptr_t next = 0x1000;  // small values look like errors or stock indices in a debugger
     HGDIOBJ white_brush = nullptr;
     HGDIOBJ black_pen = nullptr;
@@ -87,6 +92,24 @@ HGDIOBJ Add(std::unique_ptr<Object> object) {
     const std::uintptr_t key = t.next++;
     t.objects.push_back(Entry{key, std::move(object)});
     return reinterpret_cast<HGDIOBJ>(key);
+}
+
+// A fresh object, from the spares when there are any.
+std::unique_ptr<Object> NewObject() {
+    Table& t = Objects();
+    if (t.spare.empty()) return std::make_unique<Object>();
+    std::unique_ptr<Object> o = std::move(t.spare.back());
+    t.spare.pop_back();
+    return o;
+}
+
+// Takes an entry out of the table, releasing what its object holds and keeping the object itself.
+void Remove(std::vector<Entry>::iterator entry) {
+    Table& t = Objects();
+    std::unique_ptr<Object> o = std::move(entry->object);
+    t.objects.erase(entry);
+    *o = Object{};
+    if (t.spare.size() < kMostSpareObjects) t.spare.push_back(std::move(o));
 }
 
 // The entry of a handle, or the end.
@@ -116,7 +139,7 @@ Context* FindContext(HDC dc) {
 
 HGDIOBJ Stock(HGDIOBJ* slot, Kind kind, BYTE colour) {
     if (*slot == nullptr) {
-        auto o = std::make_unique<Object>();
+        auto o = NewObject();
         o->kind = kind;
         o->stock = true;
         o->colour = colour;
@@ -154,7 +177,7 @@ HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out, StandInPixels pixel
     const std::uint64_t stride = BmpRowStride(static_cast<std::uint64_t>(h.biWidth), bpp);
     if (stride * rows > kMaxPixelBytes) return nullptr;
 
-    auto o = std::make_unique<Object>();
+    auto o = NewObject();
     o->kind = Kind::kBitmap;
     Surface& s = o->surface;
     s.width = h.biWidth;
@@ -643,7 +666,7 @@ bool HalftoneStretch(const Surface& dst, const Surface& src) {
 HDC WINAPI CreateCompatibleDC(HDC hdc) {
     if (hdc != nullptr && FindContext(hdc) == nullptr) return nullptr;
     Table& t = Objects();
-    auto o = std::make_unique<Object>();
+    auto o = NewObject();
     o->kind = Kind::kContext;
     o->context.bitmap = Stock(&t.default_bitmap, Kind::kBitmap, 0);
     o->context.pen = Stock(&t.black_pen, Kind::kPen, 0);
@@ -656,7 +679,7 @@ BOOL WINAPI DeleteDC(HDC hdc) {
     if (c == nullptr) return FALSE;
     // The image it held is free again, as with the real call.
     if (Surface* s = FindSurface(c->bitmap); s != nullptr && s->selected_into == hdc) s->selected_into = nullptr;
-    Objects().objects.erase(Lookup(hdc));
+    Remove(Lookup(hdc));
     return TRUE;
 }
 
@@ -746,7 +769,7 @@ BOOL WINAPI DeleteObject(HGDIOBJ ho) {
     Object& o = *it->object;
     if (o.stock) return TRUE;  // stock objects outlive every caller; releasing one is harmless
     if (o.kind == Kind::kBitmap && o.surface.selected_into != nullptr) return FALSE;
-    t.objects.erase(it);
+    Remove(it);
     return TRUE;
 }
 

@@ -73,8 +73,9 @@ Cross AsCross(const float k[kKernelSize]) {
         shift = std::max(shift, 24 - exponent);
     }
     if (shift > kMostShift) return c;  // a tiny or denormal weight
-    const long double q = std::ldexp(static_cast<long double>(k[1]), shift);
-    const long double r = std::ldexp(static_cast<long double>(k[4]), shift);
+    // Exact: a float times a power of two, below 2^30 when used, fits a double.
+    const double q = std::ldexp(static_cast<double>(k[1]), shift);
+    const double r = std::ldexp(static_cast<double>(k[4]), shift);
     if (std::fabs(q) >= kWeightLimit || std::fabs(r) >= kWeightLimit) return c;
     c.usable = true;
     c.q = static_cast<std::int64_t>(q);
@@ -137,8 +138,8 @@ void FilterImage(const BITMAP& in, const BITMAP& out, const float kernel[kKernel
     const std::size_t step = PixelStep(in);
     const Cross cross = AsCross(kernel);
     // Widening a single-precision weight is exact, so doing it once here changes no product.
-    long double k[kKernelSize];
-    for (int n = 0; n < kKernelSize; ++n) k[n] = kernel[n];
+    long double k[kKernelSize] = {};
+    if (!cross.usable) std::copy(kernel, kernel + kKernelSize, k);
     for (std::uint32_t y = 0; y < H; ++y) {
         const std::uint32_t ym = y == 0 ? 0 : y - 1, yp = y + 1 == H ? y : y + 1;
         Neighbours p;
