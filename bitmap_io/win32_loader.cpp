@@ -216,9 +216,14 @@ HBITMAP Decode(int fd) {
     if (plain && whole_file) {
         // Plain rows, all in the block already: they are the image's rows. bfOffBits + rows_bytes <=
         // bfSize <= the file's size holds by the rules above, so they lie inside what was read.
-        BYTE* read = block.release();
-        BYTE* kept = static_cast<BYTE*>(std::realloc(read, fh.bfOffBits + rows_bytes));  // shrinks it
-        block.reset(kept != nullptr ? kept : read);
+        // A block mostly unused is shrunk to what the image keeps; one mostly used is kept whole, which
+        // spares the allocator a split and lets the next load of a picture of that size reuse it.
+        const std::size_t used = fh.bfOffBits + rows_bytes;
+        if (used < kFirstRead / 2) {
+            BYTE* read = block.release();
+            BYTE* kept = static_cast<BYTE*>(std::realloc(read, used));
+            block.reset(kept != nullptr ? kept : read);
+        }
         source_of_pixels = StandInPixels{false, std::move(block), fh.bfOffBits};
     }
     // Otherwise the block stays until the end: the colour table is read from it.
