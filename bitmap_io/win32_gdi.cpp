@@ -516,31 +516,33 @@ void StretchRows(const Surface& dst, const Surface& src, const AxisWeights& acro
 }
 
 // Sums each box of a row of 16-bit sums across, two source pixels per 8-lane read: the even columns of
-// the box gather in lanes [0, step), the odd ones in [step, 2·step), folded together at the end; an odd
-// last column is added after the fold. Each box's three sums go out as four lanes at 3·j, the fourth
-// overwritten by the next box. kPairs is kx/2 when small enough to unroll (the common case), else 0.
-template <std::uint32_t kPairs>
-void SumAcross(const std::uint16_t* plain, std::size_t width, std::uint32_t kx, std::size_t step, std::uint16_t* boxes) {
+// the box gather in lanes [0, kStep), the odd ones in [kStep, 2·kStep), folded together at the end; an
+// odd last column is added after the fold. Each box's three sums go out as four lanes at 3·j, the
+// fourth overwritten by the next box. kPairs is kx/2 when small enough to unroll (the common case),
+// else 0.
+template <std::size_t kStep, std::uint32_t kPairs>
+void SumAcross(const std::uint16_t* plain, std::size_t width, std::uint32_t kx, std::uint16_t* boxes) {
     const std::uint32_t pairs = kPairs != 0 ? kPairs : kx / 2;
     const std::uint16_t* q = plain;
-    for (std::size_t j = 0; j < width; ++j, q += kx * step) {
+    for (std::size_t j = 0; j < width; ++j, q += kx * kStep) {
         __m128i sum = _mm_setzero_si128();
         for (std::uint32_t n = 0; n < pairs; ++n) {
-            sum = _mm_add_epi16(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 2 * n * step)));
+            sum = _mm_add_epi16(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 2 * n * kStep)));
         }
-        sum = _mm_add_epi16(sum, step == 3 ? _mm_srli_si128(sum, 6) : _mm_srli_si128(sum, 8));
-        if (kx % 2 != 0) sum = _mm_add_epi16(sum, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + (kx - 1) * step)));
+        sum = _mm_add_epi16(sum, _mm_srli_si128(sum, 2 * kStep));
+        if (kx % 2 != 0) sum = _mm_add_epi16(sum, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + (kx - 1) * kStep)));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(boxes + 3 * j), sum);
     }
 }
 
-void SumAcross(const std::uint16_t* plain, std::size_t width, std::uint32_t kx, std::size_t step, std::uint16_t* boxes) {
+template <std::size_t kStep>
+void SumAcross(const std::uint16_t* plain, std::size_t width, std::uint32_t kx, std::uint16_t* boxes) {
     switch (kx / 2) {
-    case 1: SumAcross<1>(plain, width, kx, step, boxes); break;
-    case 2: SumAcross<2>(plain, width, kx, step, boxes); break;
-    case 3: SumAcross<3>(plain, width, kx, step, boxes); break;
-    case 4: SumAcross<4>(plain, width, kx, step, boxes); break;
-    default: SumAcross<0>(plain, width, kx, step, boxes); break;
+    case 1: SumAcross<kStep, 1>(plain, width, kx, boxes); break;
+    case 2: SumAcross<kStep, 2>(plain, width, kx, boxes); break;
+    case 3: SumAcross<kStep, 3>(plain, width, kx, boxes); break;
+    case 4: SumAcross<kStep, 4>(plain, width, kx, boxes); break;
+    default: SumAcross<kStep, 0>(plain, width, kx, boxes); break;
     }
 }
 
@@ -562,7 +564,8 @@ class BoxDivider {
 public:
     explicit BoxDivider(std::uint32_t box_pixels) : k_(box_pixels), half_(box_pixels / 2) {
         const std::uint64_t largest = 255 * std::uint64_t{k_} + half_;
-        for (int s = 15; s >= 0 && largest < (1u << 16); --s) {
+        // M < 2^16 needs 2^s < K, so the search starts at the largest such s.
+        for (int s = std::min(15, static_cast<int>(std::bit_width(k_)) - 1); s >= 0 && largest < (1u << 16); --s) {
             const std::uint64_t scale = std::uint64_t{1} << (16 + s);
             const std::uint64_t m = (scale + k_ - 1) / k_;
             if (m < (1u << 16) && largest * (m * k_ - scale) < scale) {
@@ -624,7 +627,11 @@ void BoxStretch(const Surface& dst, const Surface& src, std::uint32_t kx, std::u
             for (int r = 0; r < count; ++r) rows[r] = src.RowFromBottom(static_cast<LONG>(i * ky + k) + r);
             AddPlainRows(plain.data(), rows, count, row_bytes, k == 0);
         }
-        SumAcross(plain.data(), width, kx, src_step, boxes.data());
+        if (src_step == 3) {
+            SumAcross<3>(plain.data(), width, kx, boxes.data());
+        } else {
+            SumAcross<4>(plain.data(), width, kx, boxes.data());
+        }
         BYTE* d = dst.RowFromBottom(i);
         std::size_t b = 0;
         if (dst_step == 3) {
