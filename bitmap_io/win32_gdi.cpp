@@ -332,13 +332,16 @@ template <int kRows, typename Lanes>
 [[gnu::always_inline]] inline void AddPlainBlock(std::uint16_t* __restrict plain, const BYTE* const* rows, std::size_t b,
                                                  bool first) {
     constexpr std::size_t kLanes = sizeof(Lanes) / 2;
-    Lanes even = {}, odd = {};
+    Lanes whole = {}, odd = {};
     for (int k = 0; k < kRows; ++k) {
         Lanes v;
         std::memcpy(&v, rows[k] + b, sizeof v);
-        even += v & 0xFF;
+        whole += v;
         odd += v >> 8;
     }
+    // Each lane read is e + 256·o for its even byte e and odd byte o, so `whole` holds Σe + 256·Σo
+    // modulo 2^16, and Σe, below 2^16 itself, is what is left after taking 256·Σo away.
+    const Lanes even = whole - (odd << 8);
     Lanes low, high;
     if constexpr (kLanes == 16) {
         low = __builtin_shufflevector(even, odd, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
@@ -361,9 +364,9 @@ template <int kRows, typename Lanes>
 // Adds kRows source rows, as plain bytes, into a row of 16-bit sums (or sets it, when `first`). Taking
 // several rows per pass keeps the sums in registers instead of storing them after every row; a fixed
 // count lets the compiler unroll the rows. Thirty-two bytes at a time (then sixteen), read as 16-bit
-// lanes: the even bytes (the low halves, masked) and the odd ones (the high halves, shifted down) are
-// summed in separate lanes, which needs no widening shuffle per read, and put back in byte order once
-// per pass.
+// lanes: the odd bytes (the high halves, shifted down) and the lanes as they are are summed, which
+// needs no widening shuffle per read; the even bytes' sums follow from the two, and all are put back
+// in byte order once per pass.
 template <int kRows>
 [[gnu::always_inline]] inline void AddPlainRows(std::uint16_t* __restrict plain, const BYTE* const* rows,
                                                 std::size_t bytes, bool first) {
