@@ -7,6 +7,7 @@
 // fails the shared BMP rules, or holds a palette index beyond its colour table, is declined with NULL.
 // It reads only the bytes its headers place inside the file, so a short or lying file cannot make it
 // read outside what it has.
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -155,14 +156,18 @@ bool ExpandRunLength(int fd, DWORD offset, BmpLayout* layout, std::vector<BYTE>*
     return true;
 }
 
-// Reads from the start of the file until `size` bytes or its end; the count, or −1 on a failed read.
+// Reads from the start of the file up to `size` bytes; the count, or −1 on a failed read. A read of a
+// file comes back short only at its end, so a short one ends it (asking again would cost a call to
+// learn nothing); an interrupted one is asked again.
 std::int64_t ReadFromStart(int fd, BYTE* buffer, std::size_t size) {
     std::size_t have = 0;
     while (have < size) {
-        const ssize_t got = pread(fd, buffer + have, size - have, static_cast<off_t>(have));
+        const std::size_t wanted = size - have;
+        const ssize_t got = pread(fd, buffer + have, wanted, static_cast<off_t>(have));
+        if (got < 0 && errno == EINTR) continue;
         if (got < 0) return -1;
-        if (got == 0) break;
         have += static_cast<std::size_t>(got);
+        if (static_cast<std::size_t>(got) < wanted) break;  // the end of the file
     }
     return static_cast<std::int64_t>(have);
 }
