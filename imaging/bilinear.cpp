@@ -29,22 +29,6 @@ constexpr long double kFractionScale = 65536.0L;
 // pair of sizes.
 std::vector<Sample> Samples(std::uint32_t source, std::uint32_t destination) {
     std::vector<Sample> samples(destination);
-    if (source % destination == 0) {
-        // Sizes that divide: the position is the whole number j·(source/destination) plus exactly 1/2,
-        // or the last index when that lies beyond it; so the weight is 1/2, or 0 at the clamp. Formed
-        // in integers, as the extended-precision steps below would give it.
-        const std::uint64_t ratio = source / destination;
-        for (std::uint32_t j = 0; j < destination; ++j) {
-            Sample& s = samples[j];
-            if (j * ratio + 1 < source) {
-                s = Sample{static_cast<std::uint32_t>(j * ratio), static_cast<std::uint32_t>(j * ratio + 1), 0.5L,
-                           std::int64_t{1} << (kFractionBits - 1)};
-            } else {
-                s = Sample{source - 1, source - 1, 0.0L, 0};
-            }
-        }
-        return samples;
-    }
     const long double last = static_cast<long double>(source - 1);
     std::uint64_t product = 0;
     for (std::uint32_t j = 0; j < destination; ++j, product += source) {
@@ -91,12 +75,34 @@ BYTE InterpolateInSixteenths(int a, int b, int c, int d, const Sample& x, const 
     return static_cast<BYTE>((v + (std::int64_t{1} << (2 * kFractionBits - 1))) >> (2 * kFractionBits));
 }
 
-// Whether every weight is 0 or 1/2, as for sizes that divide.
-bool AllHalvesOrWhole(const std::vector<Sample>& samples) {
-    for (const Sample& s : samples) {
-        if (s.sixteenths != 0 && s.sixteenths != 1 << (kFractionBits - 1)) return false;
+// The two source indices a destination index reads when its weight is 1/2, or its one index twice
+// when the weight is 0 (the second index's byte is then not used).
+struct Pair {
+    std::uint32_t first, second;
+};
+
+// Sizes that divide: the position j·(source/destination) + 1/2 is a whole number plus exactly 1/2, or
+// the last index when that lies beyond it, so every weight is 1/2, or 0 at the clamp; formed in
+// integers, as the extended-precision steps give it.
+std::vector<Pair> WholeRatioPairs(std::uint32_t source, std::uint32_t destination) {
+    std::vector<Pair> pairs(destination);
+    const std::uint64_t ratio = source / destination;
+    for (std::uint32_t j = 0; j < destination; ++j) {
+        const std::uint64_t first = j * ratio;
+        pairs[j] = first + 1 < source ? Pair{static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(first + 1)}
+                                      : Pair{source - 1, source - 1};
     }
-    return true;
+    return pairs;
+}
+
+// The pairs of samples whose weights are all 0 or 1/2; empty when some weight is another.
+std::vector<Pair> HalvesPairs(const std::vector<Sample>& samples) {
+    std::vector<Pair> pairs;
+    for (const Sample& s : samples) {
+        if (s.sixteenths != 0 && s.sixteenths != 1 << (kFractionBits - 1)) return {};
+        pairs.push_back(Pair{s.first, s.sixteenths == 0 ? s.first : s.second});
+    }
+    return pairs;
 }
 
 // Weights of 0 and 1/2 only. With X and Y each 0 or 2^15, the integer form above is the rounded mean
@@ -106,20 +112,19 @@ bool AllHalvesOrWhole(const std::vector<Sample>& samples) {
 // is the result; likewise for the other two cases. So each destination pixel is the rounded mean of
 // four source pixels, done here on its three bytes at once, each pixel read and written as four bytes
 // (one to spare); the few pixels where that spare byte could fall outside take the plain way.
-void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
-                    const std::vector<Sample>& down) {
+void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::vector<Pair>& across,
+                    const std::vector<Pair>& down) {
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     const auto width = static_cast<std::uint32_t>(across.size());
     const auto source_rows = static_cast<std::uint32_t>(source.bmHeight);
     const auto stride = static_cast<std::size_t>(source.bmWidthBytes);
-    const auto second = [](const Sample& s) { return s.sixteenths == 0 ? s.first : s.second; };
     // Byte offsets of both columns of every destination column. When every pair of columns is two
     // neighbouring 24-bit pixels, as for sizes that divide, one eight-byte read per row takes both.
     std::vector<std::size_t> columns(2 * std::size_t{width});
     bool neighbours = s_step == 3;
     for (std::uint32_t j = 0; j < width; ++j) {
         columns[2 * j] = across[j].first * s_step;
-        columns[2 * j + 1] = second(across[j]) * s_step;
+        columns[2 * j + 1] = across[j].second * s_step;
         if (j + 1 < width) neighbours = neighbours && columns[2 * j + 1] == columns[2 * j] + 3;  // the last goes the plain way
     }
     const std::size_t read_size = neighbours ? 8 : 4;
@@ -134,7 +139,7 @@ void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::
         return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
     };
     for (std::uint32_t i = 0; i < down.size(); ++i) {
-        const std::uint32_t y0 = down[i].first, y1 = second(down[i]);
+        const std::uint32_t y0 = down[i].first, y1 = down[i].second;
         const BYTE* row0 = RowAt(source, y0);
         const BYTE* row1 = RowAt(source, y1);
         BYTE* out = RowAt(destination, i);
@@ -194,10 +199,15 @@ void bilinear_interpolation(const BITMAP& destination, const BITMAP& source) {
     const auto sH = static_cast<std::uint32_t>(source.bmHeight);
     if (dW == 0 || dH == 0 || sW == 0 || sH == 0 || !IsTrueColour(source) || !IsTrueColour(destination)) return;
 
+    if (sW % dW == 0 && sH % dH == 0) {
+        ResampleHalves(destination, source, WholeRatioPairs(sW, dW), WholeRatioPairs(sH, dH));
+        return;
+    }
     const std::vector<Sample> across = Samples(sW, dW);
     const std::vector<Sample> down = Samples(sH, dH);
-    if (AllHalvesOrWhole(across) && AllHalvesOrWhole(down)) {
-        ResampleHalves(destination, source, across, down);
+    const std::vector<Pair> across_pairs = HalvesPairs(across), down_pairs = HalvesPairs(down);
+    if (!across_pairs.empty() && !down_pairs.empty()) {
+        ResampleHalves(destination, source, across_pairs, down_pairs);
     } else if (AllInSixteenths(across) && AllInSixteenths(down)) {
         Resample(destination, source, across, down,
                  [](int a, int b, int c, int d, const Sample& x, const Sample& y) {
