@@ -1,6 +1,6 @@
 #include "sharpen.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -94,11 +94,25 @@ BYTE CrossByte(const Cross& c, int edges, int centre) {
     return static_cast<BYTE>(std::clamp<std::int64_t>(floor, 0, 255));
 }
 
-// Bytes [first, last) of one 24-bit row, from the rows above and below and with the left and right
-// neighbours `left` and `right` bytes away (−3 and 3 inside the row, 0 where the border pixel stands in
-// for a missing one); eight bytes per step.
-void CrossRow(const Cross& c, const BYTE* above, const BYTE* row, const BYTE* below, std::ptrdiff_t left,
-              std::ptrdiff_t right, BYTE* target, std::size_t first, std::size_t last) {
+// Whether the processor has 256-bit integer vectors, asked once.
+bool HasWideVectors() {
+    static const bool wide = __builtin_cpu_supports("avx2") != 0;
+    return wide;
+}
+
+// One output row of a 24-bit image and what it is made from: the rows above and below it and itself,
+// and how many bytes away the left and right neighbours are (−3 and 3 inside the row, 0 where a border
+// pixel stands in for a missing one).
+struct RowWindow {
+    const BYTE* above;
+    const BYTE* row;
+    const BYTE* below;
+    std::ptrdiff_t left, right;
+    BYTE* target;
+};
+
+// Output bytes [i, i + 8).
+void CrossEight(const Cross& c, const RowWindow& w, std::size_t i) {
     const __m128i shift = _mm_cvtsi32_si128(c.shift - kLowBits);
     const __m128i zero = _mm_setzero_si128();
     const auto bytes = [&](const BYTE* p) {
@@ -109,24 +123,61 @@ void CrossRow(const Cross& c, const BYTE* above, const BYTE* row, const BYTE* be
         const __m128i b = _mm_madd_epi16(pairs, c.low);
         return _mm_sra_epi32(_mm_add_epi32(a, _mm_srli_epi32(b, kLowBits)), shift);
     };
-    const auto eight = [&](std::size_t i) {
-        const __m128i edges = _mm_add_epi16(_mm_add_epi16(bytes(above + i), bytes(below + i)),
-                                            _mm_add_epi16(bytes(row + i + left), bytes(row + i + right)));
-        const __m128i centre = bytes(row + i);
-        const __m128i v0 = floor4(_mm_unpacklo_epi16(edges, centre));
-        const __m128i v1 = floor4(_mm_unpackhi_epi16(edges, centre));
-        const __m128i clamped = _mm_packus_epi16(_mm_packs_epi32(v0, v1), zero);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(target + i), clamped);
-    };
-    if (last - first >= 8) {
-        // A run that is not a whole number of eights ends with an eight overlapping the one before:
-        // those bytes are simply computed twice, to the same values.
-        for (std::size_t i = first; i + 8 <= last; i += 8) eight(i);
-        eight(last - 8);
-        return;
+    const __m128i edges = _mm_add_epi16(_mm_add_epi16(bytes(w.above + i), bytes(w.below + i)),
+                                        _mm_add_epi16(bytes(w.row + i + w.left), bytes(w.row + i + w.right)));
+    const __m128i centre = bytes(w.row + i);
+    const __m128i v0 = floor4(_mm_unpacklo_epi16(edges, centre));
+    const __m128i v1 = floor4(_mm_unpackhi_epi16(edges, centre));
+    const __m128i clamped = _mm_packus_epi16(_mm_packs_epi32(v0, v1), zero);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(w.target + i), clamped);
+}
+
+// The same sixteen bytes per step, in 256-bit registers, for processors that have them. Unpacking and
+// packing work within each 128-bit half, so the sixteen results come out as two runs of eight, put
+// side by side at the end.
+#define KS_WIDE __attribute__((target("avx2")))
+
+KS_WIDE inline __m256i WideBytes(const BYTE* p) {
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+KS_WIDE inline __m256i WideFloor(__m256i pairs, __m256i high, __m256i low, __m128i shift) {
+    const __m256i a = _mm256_madd_epi16(pairs, high);
+    const __m256i b = _mm256_madd_epi16(pairs, low);
+    return _mm256_sra_epi32(_mm256_add_epi32(a, _mm256_srli_epi32(b, kLowBits)), shift);
+}
+
+// Output bytes [first, last), at least sixteen of them; the last step may overlap the one before.
+KS_WIDE void CrossRunWide(const Cross& c, const RowWindow& w, std::size_t first, std::size_t last) {
+    const __m256i high = _mm256_broadcastsi128_si256(c.high), low = _mm256_broadcastsi128_si256(c.low);
+    const __m128i shift = _mm_cvtsi32_si128(c.shift - kLowBits);
+    for (std::size_t step = first;; step += 16) {
+        const std::size_t i = std::min(step, last - 16);
+        const __m256i edges = _mm256_add_epi16(_mm256_add_epi16(WideBytes(w.above + i), WideBytes(w.below + i)),
+                                               _mm256_add_epi16(WideBytes(w.row + i + w.left), WideBytes(w.row + i + w.right)));
+        const __m256i centre = WideBytes(w.row + i);
+        const __m256i v0 = WideFloor(_mm256_unpacklo_epi16(edges, centre), high, low, shift);
+        const __m256i v1 = WideFloor(_mm256_unpackhi_epi16(edges, centre), high, low, shift);
+        const __m256i clamped = _mm256_packus_epi16(_mm256_packs_epi32(v0, v1), _mm256_setzero_si256());
+        const __m256i in_order = _mm256_permute4x64_epi64(clamped, 0x08);  // quarters 0 and 2
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(w.target + i), _mm256_castsi256_si128(in_order));
+        if (i + 16 >= last) break;
     }
-    for (std::size_t i = first; i < last; ++i) {
-        target[i] = CrossByte(c, above[i] + below[i] + row[i + left] + row[i + right], row[i]);
+}
+
+// Output bytes [first, last): sixteen or eight at a time where there are that many (a run that is not
+// a whole number of steps ends with a step overlapping the one before: those bytes are simply computed
+// twice, to the same values), else one by one.
+void CrossRun(const Cross& c, const RowWindow& w, std::size_t first, std::size_t last) {
+    if (last - first >= 16 && HasWideVectors()) {
+        CrossRunWide(c, w, first, last);
+    } else if (last - first >= 8) {
+        for (std::size_t i = first; i + 8 <= last; i += 8) CrossEight(c, w, i);
+        CrossEight(c, w, last - 8);
+    } else {
+        for (std::size_t i = first; i < last; ++i) {
+            w.target[i] = CrossByte(c, w.above[i] + w.below[i] + w.row[i + w.left] + w.row[i + w.right], w.row[i]);
+        }
     }
 }
 
@@ -148,14 +199,22 @@ void FilterImage(const BITMAP& in, const BITMAP& out, const float kernel[kKernel
         p.rows[2] = RowAt(in, yp);
         BYTE* target = RowAt(out, y);
         if (cross.usable && step == 3) {
-            // A 24-bit row: the first pixel, the inside and the last pixel, each one run of bytes.
-            const std::size_t last = 3 * std::size_t{W - 1};
-            if (W == 1) {
-                CrossRow(cross, p.rows[0], p.rows[1], p.rows[2], 0, 0, target, 0, 3);
+            const std::size_t last = 3 * std::size_t{W - 1};  // the last pixel's first byte
+            const auto window = [&](std::ptrdiff_t left, std::ptrdiff_t right) {
+                return RowWindow{p.rows[0], p.rows[1], p.rows[2], left, right, target};
+            };
+            if (W >= 4) {
+                // The border pixels first, each at the end of a run of eight bytes computed with its
+                // neighbours; the inside, computed after, writes over the rest of those runs.
+                CrossEight(cross, window(0, 3), 0);
+                CrossEight(cross, window(-3, 0), last + 3 - 8);
+                CrossRun(cross, window(-3, 3), 3, last);
+            } else if (W > 1) {
+                CrossRun(cross, window(0, 3), 0, 3);
+                CrossRun(cross, window(-3, 3), 3, last);
+                CrossRun(cross, window(-3, 0), last, last + 3);
             } else {
-                CrossRow(cross, p.rows[0], p.rows[1], p.rows[2], 0, 3, target, 0, 3);
-                CrossRow(cross, p.rows[0], p.rows[1], p.rows[2], -3, 3, target, 3, last);
-                CrossRow(cross, p.rows[0], p.rows[1], p.rows[2], -3, 0, target, last, last + 3);
+                CrossRun(cross, window(0, 0), 0, 3);
             }
             continue;
         }
