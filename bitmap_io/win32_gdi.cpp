@@ -731,11 +731,13 @@ HANDLE WINAPI CopyImage(HANDLE h, UINT type, int cx, int cy, UINT flags) {
         Find(h, Kind::kBitmap)->stock) {
         return nullptr;
     }
-    // The header, then the masks (16 and 32 bits) or the colour table (8 bits or less).
+    // The header, then the masks (16 and 32 bits) or the colour table (8 bits or less); only the part
+    // the depth uses is filled in and read.
     struct {
         BITMAPINFOHEADER header;
         BYTE after[256 * sizeof(RGBQUAD)];
-    } info{};
+    } info;
+    info.header = BITMAPINFOHEADER{};
     info.header.biSize = kInfoHeaderSize;
     info.header.biWidth = s->width;
     info.header.biHeight = s->top_down ? -s->rows : s->rows;
