@@ -112,13 +112,16 @@ void Remove(std::vector<Entry>::iterator entry) {
     if (t.spare.size() < kMostSpareObjects) t.spare.push_back(std::move(o));
 }
 
-// The entry of a handle, or the end.
+// The entry of a handle, or the end. Searched from the newest: the handles a caller is working with
+// are mostly the ones it made last.
 std::vector<Entry>::iterator Lookup(const void* handle) {
     std::vector<Entry>& objects = Objects().objects;
     const auto key = reinterpret_cast<std::uintptr_t>(handle);
-    const auto it = std::lower_bound(objects.begin(), objects.end(), key,
-                                     [](const Entry& e, std::uintptr_t k) { return e.handle < k; });
-    return it != objects.end() && it->handle == key ? it : objects.end();
+    for (auto it = objects.end(); it != objects.begin();) {
+        --it;
+        if (it->handle <= key) return it->handle == key ? it : objects.end();
+    }
+    return objects.end();
 }
 
 Object* Find(const void* handle, Kind kind) {
