@@ -148,20 +148,25 @@ void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::
         std::uint32_t vector_end = d_step == 3 ? width - 1 : 0;
         const std::size_t readable = (source_rows - std::max(y0, y1)) * stride;
         while (vector_end > 0 && read_end(vector_end - 1) > readable) --vector_end;
-        std::uint32_t j = 0;
-        for (; j < vector_end; ++j, out += 3) {
-            const std::size_t x0 = columns[2 * j], x1 = columns[2 * j + 1];
-            __m128i sum;
-            if (neighbours) {
-                // Lanes 0-2 hold the first pixel of each row, lanes 3-5 the second: fold them.
-                const __m128i both = _mm_add_epi16(load_two(row0 + x0), load_two(row1 + x0));
-                sum = _mm_add_epi16(both, _mm_srli_si128(both, 6));
-            } else {
-                sum = _mm_add_epi16(_mm_add_epi16(load(row0 + x0), load(row0 + x1)),
-                                    _mm_add_epi16(load(row1 + x0), load(row1 + x1)));
-            }
+        const auto store_mean = [&](__m128i sum, BYTE* at) {
             const int mean = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(sum, two), 2), zero));
-            std::memcpy(out, &mean, sizeof mean);  // the fourth byte is the next pixel's, written next
+            std::memcpy(at, &mean, sizeof mean);  // the fourth byte is the next pixel's, written next
+        };
+        std::uint32_t j = 0;
+        if (neighbours) {
+            // Lanes 0-2 hold the first pixel of each row, lanes 3-5 the second: fold them.
+#pragma GCC unroll 4
+            for (; j < vector_end; ++j, out += 3) {
+                const __m128i both = _mm_add_epi16(load_two(row0 + columns[2 * j]), load_two(row1 + columns[2 * j]));
+                store_mean(_mm_add_epi16(both, _mm_srli_si128(both, 6)), out);
+            }
+        } else {
+            for (; j < vector_end; ++j, out += 3) {
+                const std::size_t x0 = columns[2 * j], x1 = columns[2 * j + 1];
+                store_mean(_mm_add_epi16(_mm_add_epi16(load(row0 + x0), load(row0 + x1)),
+                                         _mm_add_epi16(load(row1 + x0), load(row1 + x1))),
+                           out);
+            }
         }
         for (; j < width; ++j, out += d_step) {
             const std::size_t x0 = columns[2 * j], x1 = columns[2 * j + 1];
