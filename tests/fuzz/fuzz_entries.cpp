@@ -13,14 +13,25 @@
 
 namespace {
 
-// One scratch folder per process, made on first use.
-const std::string& Folder() {
-    static const std::string folder = [] {
+// One scratch folder per process, made on first use and removed when the process ends.
+struct ScratchFolder {
+    std::string path;
+    ScratchFolder() {
         const auto dir = std::filesystem::temp_directory_path() / ("kernel_search_fuzz_" + std::to_string(getpid()));
         std::filesystem::create_directories(dir);
-        return dir.string();
-    }();
-    return folder;
+        path = dir.string();
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+};
+
+const std::string& Folder() {
+    static const ScratchFolder folder;
+    return folder.path;
 }
 
 std::string WriteInput(const std::uint8_t* data, std::size_t size) {
