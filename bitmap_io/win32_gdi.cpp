@@ -310,11 +310,13 @@ AxisWeights MakeAxisWeights(std::uint64_t source, std::uint64_t destination) {
 
 __extension__ typedef unsigned __int128 Uint128;
 
-// Floor division by a fixed divisor without a division per pixel: for n < 2^32 and 2 <= d <= 2^32,
-// floor(n · ceil(2^64 / d) / 2^64) = floor(n / d) exactly (the excess of the rounded-up reciprocal,
-// below 1, times n stays below 2^64 / d, so it never carries the quotient past the next integer). The
-// reciprocal then fits 64 bits, and the product is one 64 × 64-bit multiplication; d = 1 divides by
-// doing nothing.
+// Floor division by a fixed divisor without a division per pixel: for d >= 2 and n·d <= 2^64,
+// floor(n · ceil(2^64 / d) / 2^64) = floor(n / d) exactly. With ceil(2^64 / d) = (2^64 + e) / d,
+// 0 <= e < d, the product over 2^64 is n/d + n·e/(d·2^64), and n·e < n·d <= 2^64 keeps the excess below
+// 1/d, which never carries a quotient past the next whole number. The reciprocal fits 64 bits, and the
+// product is one 64 × 64-bit multiplication; d = 1 divides by doing nothing. The stretch divides sums
+// n <= 256·d by the source area d < 2^27 (no image holds more pixels, see kMaxPixelBytes), so
+// n·d < 2^62.
 struct Divider {
     std::uint64_t reciprocal;
     bool one;
@@ -428,8 +430,7 @@ void GatherColumns(const Row* p, std::size_t step, const AxisWeights& across, LO
 constexpr std::uint32_t kPlainRowsAtOnce = 257;
 
 // The stretch proper. `Sum` holds a weighted sum: 32 bits when 255·sW·sH + sW·sH/2 fits in them (any
-// picture up to about 16 million pixels), which lets the divisions become multiplications; 64 bits
-// otherwise. The source rows of each destination row are first combined down into one row of sums per
+// picture up to about 16 million pixels), 64 bits otherwise. The source rows of each destination row are first combined down into one row of sums per
 // byte, then each destination pixel gathers its columns from that row. Every source row that lies
 // wholly inside a destination row has the same weight, dH, so those rows are added as plain bytes and
 // weighted once; only the one or two rows cut by the destination row's edges are weighted one by one.
@@ -510,12 +511,7 @@ void StretchRows(const Surface& dst, const Surface& src, const AxisWeights& acro
                 GatherColumns(sums + std::size_t{across.first[j]} * src_step, src_step, across, j, full_x, total);
             }
             for (int c = 0; c < 3; ++c) {
-                const Sum n = total[c] + half;
-                if constexpr (sizeof(Sum) == 4) {
-                    d[c] = static_cast<BYTE>(divide(n));
-                } else {
-                    d[c] = static_cast<BYTE>(n / area);
-                }
+                d[c] = static_cast<BYTE>(divide(total[c] + half));
             }
         }
     }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <utility>
 
@@ -229,6 +230,23 @@ TEST(FastPaths, HalftoneDividesEveryBoxSumExactly) {
         ASSERT_EQ(Halftone(source, width, 1, 24), expected) << kx << " x " << ky;
         DeleteObject(source);
     }
+}
+
+// A picture of more than 2^32 / 255 pixels takes 64-bit sums, divided the same way: its left half 200,
+// its right half 100, to 2 × 3 pixels, each destination column the mean of one half.
+TEST(FastPaths, HalftoneOfAPictureTooLargeForThirtyTwoBitSums) {
+    constexpr LONG kWidth = 4200, kHeight = 4101;  // 17.2 million pixels
+    HBITMAP source = test::MakeImage(kWidth, kHeight, 24);
+    ASSERT_NE(source, nullptr);
+    const BITMAP v = test::ViewOf(source);
+    for (LONG y = 0; y < kHeight; ++y) {
+        BYTE* row = static_cast<BYTE*>(v.bmBits) + static_cast<std::size_t>(y) * v.bmWidthBytes;
+        std::memset(row, 200, 3 * (kWidth / 2));
+        std::memset(row + 3 * (kWidth / 2), 100, 3 * (kWidth / 2));
+    }
+    EXPECT_EQ(Halftone(source, 2, 3, 24), (std::vector<int>{200, 200, 200, 100, 100, 100, 200, 200, 200, 100, 100, 100,
+                                                             200, 200, 200, 100, 100, 100}));
+    DeleteObject(source);
 }
 
 // The score by its definition, pixel by pixel.
