@@ -711,15 +711,15 @@ int WINAPI GetObjectA(HANDLE h, int c, LPVOID pv) {
     if (s == nullptr) return 0;
     if (pv == nullptr) return sizeof(BITMAP);
     if (c < static_cast<int>(sizeof(BITMAP))) return 0;
-    BITMAP view{};
-    view.bmType = 0;
+    // Filled in place: a record built aside and then copied makes the copy wait for the stores.
+    BITMAP& view = *static_cast<BITMAP*>(pv);
+    view = BITMAP{};
     view.bmWidth = s->width;
     view.bmHeight = s->rows;
     view.bmWidthBytes = s->stride;
     view.bmPlanes = 1;
     view.bmBitsPixel = static_cast<WORD>(s->bpp);
     view.bmBits = s->bits;
-    std::memcpy(pv, &view, sizeof view);
     return sizeof(BITMAP);
 }
 
