@@ -345,7 +345,8 @@ template <int kRows, typename Lanes>
         odd += v >> 8;
     }
     // Each lane read is e + 256·o for its even byte e and odd byte o, so `whole` holds Σe + 256·Σo
-    // modulo 2^16, and Σe, below 2^16 itself, is what is left after taking 256·Σo away.
+    // modulo 2^16, and Σe (at most kRows × 255, below 2^16) is what is left after taking 256·Σo away.
+    static_assert(kRows * 255 < (1 << 16));
     const Lanes even = whole - (odd << 8);
     Lanes low, high;
     if constexpr (kLanes == 16) {
