@@ -27,16 +27,26 @@ namespace {
 // colour table. Anything between that and bfOffBits is a gap the format allows and nobody reads.
 constexpr DWORD kMaxInfoPartNeeded = 124 + 12 + 256 * 4;
 
-bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t size) {
+// Reads up to `size` bytes from `offset` on; the count, which is short only where the file ends, or −1
+// on a failed read. A read of a file comes back short only at its end, so a short one ends it (asking
+// again would cost a call to learn nothing); an interrupted one is asked again.
+std::int64_t ReadUpTo(int fd, std::uint64_t offset, void* buffer, std::size_t size) {
     auto* out = static_cast<BYTE*>(buffer);
-    while (size > 0) {
-        const ssize_t got = pread(fd, out, size, static_cast<off_t>(offset));
-        if (got <= 0) return false;  // a short file is as bad as a failed read
-        out += got;
-        offset += static_cast<std::uint64_t>(got);
-        size -= static_cast<std::size_t>(got);
+    std::size_t have = 0;
+    while (have < size) {
+        const std::size_t wanted = size - have;
+        const ssize_t got = pread(fd, out + have, wanted, static_cast<off_t>(offset + have));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        have += static_cast<std::size_t>(got);
+        if (static_cast<std::size_t>(got) < wanted) break;  // the end of the file
     }
-    return true;
+    return static_cast<std::int64_t>(have);
+}
+
+// Reads exactly `size` bytes from `offset` on: a short file is as bad as a failed read.
+bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t size) {
+    return ReadUpTo(fd, offset, buffer, size) == static_cast<std::int64_t>(size);
 }
 
 // Widens a channel of any bit count to 8 bits, rounding to the nearest level.
@@ -156,22 +166,6 @@ bool ExpandRunLength(int fd, DWORD offset, BmpLayout* layout, std::vector<BYTE>*
     return true;
 }
 
-// Reads from the start of the file up to `size` bytes; the count, or −1 on a failed read. A read of a
-// file comes back short only at its end, so a short one ends it (asking again would cost a call to
-// learn nothing); an interrupted one is asked again.
-std::int64_t ReadFromStart(int fd, BYTE* buffer, std::size_t size) {
-    std::size_t have = 0;
-    while (have < size) {
-        const std::size_t wanted = size - have;
-        const ssize_t got = pread(fd, buffer + have, wanted, static_cast<off_t>(have));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        have += static_cast<std::size_t>(got);
-        if (static_cast<std::size_t>(got) < wanted) break;  // the end of the file
-    }
-    return static_cast<std::int64_t>(have);
-}
-
 HBITMAP Decode(int fd) {
     // The first read asks for this much: a picture of up to about 21,000 pixels arrives whole, with its
     // headers, in the one read, and a plain one keeps its rows where they landed. The size stays under
@@ -179,7 +173,7 @@ HBITMAP Decode(int fd) {
     constexpr std::size_t kFirstRead = 64 * 1024;
     StandInBlock block(static_cast<BYTE*>(std::malloc(kFirstRead)));
     if (block == nullptr) return nullptr;
-    const std::int64_t first_read = ReadFromStart(fd, block.get(), kFirstRead);
+    const std::int64_t first_read = ReadUpTo(fd, 0, block.get(), kFirstRead);
     if (first_read < 0) return nullptr;
     const bool whole_file = static_cast<std::uint64_t>(first_read) < kFirstRead;
     std::uint64_t file_size = static_cast<std::uint64_t>(first_read);
