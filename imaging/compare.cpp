@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "image_view.h"
 
@@ -26,8 +27,8 @@ Overlap OverlapOf(const BITMAP& first, const BITMAP& second) {
 
 // 2 for equal bytes, 1 for bytes one apart, else 0.
 DWORD ByteScore(int a, int b) {
-    const int distance = a > b ? a - b : b - a;
-    return distance < 2 ? static_cast<DWORD>(2 - distance) : 0;
+    const int d = std::abs(a - b);
+    return d <= 1 ? static_cast<DWORD>(2 - d) : 0;
 }
 
 // One pixel's score; clears `all_equal` when any of its three bytes differ.
@@ -45,23 +46,12 @@ constexpr std::uint64_t kChunkBits = (std::uint64_t{1} << 48) - 1;
 
 // How many bits are set in a mask whose bits can stand only at multiples of 3 below 48 (the pixel
 // starts of a chunk), in four operations instead of a call to the library's general count: each bit
-// and the one 3 above it are added into a count of at most 2 at a multiple of 6, and multiplying by
-// Σ 2^(6m) adds those eight counts up into bits 42 to 47 (every partial sum stays below 64, so none
-// spills into the next count).
-constexpr std::uint64_t EveryTwoBitsAtMultiplesOfSix() {
-    std::uint64_t m = 0;
-    for (int k = 0; k < 48; k += 6) m |= std::uint64_t{3} << k;
-    return m;
-}
-constexpr std::uint64_t EveryMultipleOfSix() {
-    std::uint64_t m = 0;
-    for (int k = 0; k < 48; k += 6) m |= std::uint64_t{1} << k;
-    return m;
-}
-
+// and the one 3 above it are added into a count of at most 2 at a multiple of 6 (the mask keeps bits
+// 6m and 6m + 1), and multiplying by Σ 2^(6m) adds those eight counts up into bits 42 to 47 (every
+// partial sum stays below 64, so none spills into the next count).
 DWORD CountPixelStarts(std::uint64_t bits) {
-    const std::uint64_t pairs = (bits + (bits >> 3)) & EveryTwoBitsAtMultiplesOfSix();
-    return static_cast<DWORD>((pairs * EveryMultipleOfSix()) >> 42 & 0x3F);
+    const std::uint64_t pairs = (bits + (bits >> 3)) & 0x0C30C30C30C3;
+    return static_cast<DWORD>((pairs * 0x041041041041) >> 42 & 0x3F);
 }
 
 // 0 for the first 48 bytes, then 1s: a window into it masks off the leading bytes of a chunk.
