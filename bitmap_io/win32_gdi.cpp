@@ -315,8 +315,8 @@ __extension__ typedef unsigned __int128 Uint128;
 // 0 <= e < d, the product over 2^64 is n/d + n·e/(d·2^64), and n·e < n·d <= 2^64 keeps the excess below
 // 1/d, which never carries a quotient past the next whole number. The reciprocal fits 64 bits, and the
 // product is one 64 × 64-bit multiplication; d = 1 divides by doing nothing. The stretch divides sums
-// n <= 256·d by the source area d < 2^27 (no image holds more pixels, see kMaxPixelBytes), so
-// n·d < 2^62.
+// n <= 256·d by the source area, or by the pixels of a box, d < 2^27 (no image holds more pixels, see
+// kMaxPixelBytes), so n·d < 2^62.
 struct Divider {
     std::uint64_t reciprocal;
     bool one;
@@ -555,23 +555,21 @@ constexpr std::uint64_t kMostBoxPixels = 257;
 
 // ⌊(box + ⌊K/2⌋) / K⌋ for the plain sum `box` of K source bytes, eight lanes at a time.
 //
-// When possible as a multiplication: with M = ⌈2^(16+s)/K⌉ = (2^(16+s) + e)/K, 0 <= e < K, we have
-// n·M/2^(16+s) = n/K + n·e/(K·2^(16+s)), and the excess is below 1/K whenever n·e < 2^(16+s); a quotient
-// n/K that is not whole lies at least 1/K below the next whole number, so ⌊n·M/2^(16+s)⌋ = ⌊n/K⌋. The
-// high half of a 16-bit product and a shift by s compute it, for every n up to 255·K + ⌊K/2⌋, when
-// some s gives M < 2^16 and that bound; small boxes, the search's among them, do. Otherwise in single
-// precision, which is exact here too: for whole numbers 0 <= n < 2^24 and 0 < K < 2^24 the rounded
-// quotient n/K is off by less than n·2^−24/K < 1/K, so truncating it gives ⌊n/K⌋ (and a whole quotient
-// is exact).
+// When possible as a multiplication in 16-bit lanes: with M = ⌈2^(16+s)/K⌉ = (2^(16+s) + e)/K,
+// 0 <= e < K, we have n·M/2^(16+s) = n/K + n·e/(K·2^(16+s)), and the excess is below 1/K whenever
+// n·e < 2^(16+s); a quotient n/K that is not whole lies at least 1/K below the next whole number, so
+// ⌊n·M/2^(16+s)⌋ = ⌊n/K⌋. The high half of a 16-bit product and a shift by s compute it, for every n up
+// to 255·K + ⌊K/2⌋, when some s gives M < 2^16 and that bound; small boxes, the search's among them,
+// do. Otherwise lane by lane with the Divider above.
 class BoxDivider {
 public:
-    explicit BoxDivider(std::uint32_t box_pixels) : k_(box_pixels), half_(box_pixels / 2) {
-        const std::uint64_t largest = 255 * std::uint64_t{k_} + half_;
+    explicit BoxDivider(std::uint32_t box_pixels) : half_(box_pixels / 2), exact_(box_pixels) {
+        const std::uint64_t largest = 255 * std::uint64_t{box_pixels} + half_;
         // M < 2^16 needs 2^s < K, so the search starts at the largest such s.
-        for (int s = std::min(15, static_cast<int>(std::bit_width(k_)) - 1); s >= 0 && largest < (1u << 16); --s) {
+        for (int s = std::min(15, static_cast<int>(std::bit_width(box_pixels)) - 1); s >= 0 && largest < (1u << 16); --s) {
             const std::uint64_t scale = std::uint64_t{1} << (16 + s);
-            const std::uint64_t m = (scale + k_ - 1) / k_;
-            if (m < (1u << 16) && largest * (m * k_ - scale) < scale) {
+            const std::uint64_t m = (scale + box_pixels - 1) / box_pixels;
+            if (m < (1u << 16) && largest * (m * box_pixels - scale) < scale) {
                 multiplier_ = static_cast<std::uint16_t>(m);
                 shift_ = s;
                 by_multiplying_ = true;
@@ -580,30 +578,25 @@ public:
         }
     }
 
-    BYTE operator()(std::uint16_t box) const {
-        return static_cast<BYTE>(static_cast<float>(box + half_) / static_cast<float>(k_));
-    }
+    BYTE operator()(std::uint16_t box) const { return static_cast<BYTE>(exact_(box + half_)); }
 
     // Eight sums in, their eight bytes in the low half of the result.
     __m128i Eight(__m128i sums) const {
-        const __m128i zero = _mm_setzero_si128();
-        if (by_multiplying_) {
-            const __m128i n = _mm_add_epi16(sums, _mm_set1_epi16(static_cast<short>(half_)));
-            const __m128i q = _mm_srl_epi16(_mm_mulhi_epu16(n, _mm_set1_epi16(static_cast<short>(multiplier_))),
-                                            _mm_cvtsi32_si128(shift_));
-            return _mm_packus_epi16(q, zero);
+        if (!by_multiplying_) {
+            alignas(16) std::uint16_t lanes[8];
+            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
+            for (std::uint16_t& lane : lanes) lane = (*this)(lane);
+            return _mm_packus_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(lanes)), _mm_setzero_si128());
         }
-        const auto quotients = [&](__m128i wide) {
-            const __m128 n = _mm_add_ps(_mm_cvtepi32_ps(wide), _mm_set1_ps(static_cast<float>(half_)));
-            return _mm_cvttps_epi32(_mm_div_ps(n, _mm_set1_ps(static_cast<float>(k_))));
-        };
-        const __m128i words =
-            _mm_packs_epi32(quotients(_mm_unpacklo_epi16(sums, zero)), quotients(_mm_unpackhi_epi16(sums, zero)));
-        return _mm_packus_epi16(words, zero);
+        const __m128i n = _mm_add_epi16(sums, _mm_set1_epi16(static_cast<short>(half_)));
+        const __m128i q = _mm_srl_epi16(_mm_mulhi_epu16(n, _mm_set1_epi16(static_cast<short>(multiplier_))),
+                                        _mm_cvtsi32_si128(shift_));
+        return _mm_packus_epi16(q, _mm_setzero_si128());
     }
 
 private:
-    std::uint32_t k_, half_;
+    std::uint32_t half_;
+    Divider exact_;
     bool by_multiplying_ = false;
     std::uint16_t multiplier_ = 0;
     int shift_ = 0;
