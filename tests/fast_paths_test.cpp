@@ -30,19 +30,11 @@ std::vector<int> SharpenByDefinition(const std::vector<int>& bytes, int w, int h
     const auto at = [&](int x, int y, int c) { return bytes[(static_cast<std::size_t>(y) * w + x) * 3 + c]; };
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
-            const int xm = x == 0 ? 0 : x - 1, xp = x + 1 == w ? x : x + 1;
-            const int ym = y == 0 ? 0 : y - 1, yp = y + 1 == h ? y : y + 1;
+            const int xs[3] = {x == 0 ? 0 : x - 1, x, x + 1 == w ? x : x + 1};
+            const int ys[3] = {y == 0 ? 0 : y - 1, y, y + 1 == h ? y : y + 1};
             for (int c = 0; c < 3; ++c) {
                 long double sum = 0;
-                sum += static_cast<long double>(k[0]) * at(xm, ym, c);
-                sum += static_cast<long double>(k[1]) * at(x, ym, c);
-                sum += static_cast<long double>(k[2]) * at(xp, ym, c);
-                sum += static_cast<long double>(k[3]) * at(xm, y, c);
-                sum += static_cast<long double>(k[4]) * at(x, y, c);
-                sum += static_cast<long double>(k[5]) * at(xp, y, c);
-                sum += static_cast<long double>(k[6]) * at(xm, yp, c);
-                sum += static_cast<long double>(k[7]) * at(x, yp, c);
-                sum += static_cast<long double>(k[8]) * at(xp, yp, c);
+                for (int n = 0; n < 9; ++n) sum += static_cast<long double>(k[n]) * at(xs[n % 3], ys[n / 3], c);
                 out[(static_cast<std::size_t>(y) * w + x) * 3 + c] = sum < 0 ? 0 : sum > 255 ? 255 : static_cast<int>(sum);
             }
         }
@@ -165,25 +157,10 @@ std::vector<int> AreaAverageByDefinition(const std::vector<int>& bytes, std::uin
     return out;
 }
 
-std::vector<int> Halftone(HBITMAP source, LONG width, LONG height, WORD bpp) {
-    HBITMAP target = test::MakeImage(width, height, bpp);
-    const BITMAP s = test::ViewOf(source);
-    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
-    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
-    SetStretchBltMode(to, HALFTONE);
-    const BOOL ok = StretchBlt(to, 0, 0, width, height, from, 0, 0, s.bmWidth, s.bmHeight, SRCCOPY);
-    SelectObject(from, old_from);
-    SelectObject(to, old_to);
-    DeleteDC(from);
-    DeleteDC(to);
-    std::vector<int> out = ok ? test::ColourBytes(target) : std::vector<int>{};
-    DeleteObject(target);
-    return out;
-}
-
 TEST(FastPaths, HalftoneMatchesTheAreaAverageForWholeAndBrokenRatios) {
     // Boxes of kx × ky source pixels per destination pixel: small and common ones, 1 × 1, sizes whose
-    // division takes single precision (186, 257), the largest box of 16-bit sums (257) and beyond it.
+    // division cannot be a 16-bit multiplication (186, 257), the largest box of 16-bit sums (257) and
+    // beyond it.
     const std::pair<std::uint32_t, std::uint32_t> boxes[] = {{1, 1}, {2, 3}, {6, 5}, {5, 6}, {7, 1}, {1, 9},
                                                             {3, 62}, {257, 1}, {16, 16}, {17, 16}, {9, 9}};
     std::mt19937 random(99);
@@ -201,7 +178,7 @@ TEST(FastPaths, HalftoneMatchesTheAreaAverageForWholeAndBrokenRatios) {
         const std::vector<int> bytes = RandomBytes(random, std::size_t{sw} * sh * 3);
         const WORD source_bpp = trial % 3 == 0 ? 32 : 24, target_bpp = trial % 5 == 0 ? 32 : 24;
         HBITMAP source = test::MakeImage(static_cast<LONG>(sw), static_cast<LONG>(sh), source_bpp, bytes, 200);
-        ASSERT_EQ(Halftone(source, static_cast<LONG>(dw), static_cast<LONG>(dh), target_bpp),
+        ASSERT_EQ(test::HalftoneColourBytes(source, static_cast<LONG>(dw), static_cast<LONG>(dh), target_bpp),
                   AreaAverageByDefinition(bytes, sw, sh, dw, dh))
             << sw << "x" << sh << " to " << dw << "x" << dh << ", " << source_bpp << " to " << target_bpp;
         DeleteObject(source);
@@ -209,7 +186,7 @@ TEST(FastPaths, HalftoneMatchesTheAreaAverageForWholeAndBrokenRatios) {
 }
 
 // Every possible sum of a box, for boxes whose division by their size is done in different ways
-// (by multiplying for 30 and 205, where the bound on the error is tight, in single precision for 186),
+// (by a 16-bit multiplication for 30 and 205, where the bound on the error is tight, lane by lane for 186),
 // spread over one long row: box j holds sum 3·j + c in byte c.
 TEST(FastPaths, HalftoneDividesEveryBoxSumExactly) {
     for (const auto& [kx, ky] : {std::pair<LONG, LONG>{6, 5}, {5, 41}, {6, 31}}) {
@@ -227,7 +204,7 @@ TEST(FastPaths, HalftoneDividesEveryBoxSumExactly) {
                 expected.push_back((sum + box / 2) / box);
             }
         }
-        ASSERT_EQ(Halftone(source, width, 1, 24), expected) << kx << " x " << ky;
+        ASSERT_EQ(test::HalftoneColourBytes(source, width, 1, 24), expected) << kx << " x " << ky;
         DeleteObject(source);
     }
 }
@@ -244,7 +221,7 @@ TEST(FastPaths, HalftoneOfAPictureTooLargeForThirtyTwoBitSums) {
         std::memset(row, 200, 3 * (kWidth / 2));
         std::memset(row + 3 * (kWidth / 2), 100, 3 * (kWidth / 2));
     }
-    EXPECT_EQ(Halftone(source, 2, 3, 24), (std::vector<int>{200, 200, 200, 100, 100, 100, 200, 200, 200, 100, 100, 100,
+    EXPECT_EQ(test::HalftoneColourBytes(source, 2, 3, 24), (std::vector<int>{200, 200, 200, 100, 100, 100, 200, 200, 200, 100, 100, 100,
                                                              200, 200, 200, 100, 100, 100}));
     DeleteObject(source);
 }

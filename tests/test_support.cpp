@@ -68,6 +68,22 @@ std::vector<int> ColourBytes(HBITMAP image) {
     return out;
 }
 
+std::vector<int> HalftoneColourBytes(HBITMAP source, LONG width, LONG height, WORD bpp) {
+    HBITMAP target = MakeImage(width, height, bpp);
+    const BITMAP s = ViewOf(source);
+    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
+    SetStretchBltMode(to, HALFTONE);
+    const BOOL ok = StretchBlt(to, 0, 0, width, height, from, 0, 0, s.bmWidth, s.bmHeight, SRCCOPY);
+    SelectObject(from, old_from);
+    SelectObject(to, old_to);
+    DeleteDC(from);
+    DeleteDC(to);
+    std::vector<int> out = ok ? ColourBytes(target) : std::vector<int>{};
+    DeleteObject(target);
+    return out;
+}
+
 std::vector<int> FirstBytes(HBITMAP image) {
     const std::vector<int> all = ColourBytes(image);
     std::vector<int> out;

@@ -32,6 +32,10 @@ std::vector<int> ColourBytes(HBITMAP image);
 // Byte 0 of every pixel, row after row: enough to check a grey picture.
 std::vector<int> FirstBytes(HBITMAP image);
 
+// The colour bytes of the platform's halftone stretch of the whole of `source` into a new image of
+// width × height at `bpp` bits; empty when the stretch refuses.
+std::vector<int> HalftoneColourBytes(HBITMAP source, LONG width, LONG height, WORD bpp = 24);
+
 // Everything written to a temporary stream (from std::tmpfile), which is closed.
 std::string Drain(std::FILE* f);
 
