@@ -27,12 +27,12 @@ std::uint64_t Fnv1a(const std::vector<int>& bytes) {
     return h;
 }
 
-// The sources: the shipped sample, and pictures that take other branches of the scalers.
+// The sources: the detailed sample, and pictures that take other branches of the scalers.
 enum Source { kSample, kSquares, kOddNoise, kEnlarge, kThirtyTwo, kSourceCount };
 
 void WriteSource(Source which, const std::string& path) {
     if (which == kSample) {
-        test::WriteFileBytes(path, test::ReadFileBytes(SAMPLE_PATH));
+        test::WriteFileBytes(path, test::ReadFileBytes(LARGE_SAMPLE_PATH));
         return;
     }
     // width, height, depth per source

@@ -1,21 +1,42 @@
-// Draws the sample picture the project ships as sample/ant.bmp: an ant seen from above, walking right
-// across warm sand, with a soft shadow. 144 × 120 pixels, 24 bits, bottom-up, 40-byte header: six and
-// five times the 24 × 24 target, so both shrinking paths have real detail to work on.
+// Draws the two sample pictures the project ships: an ant seen from above, walking right across warm
+// sand, with a soft shadow.
 //
-// Usage: make_ant OUT.bmp. Every run writes the same bytes: the drawing is plain arithmetic on fixed
-// shapes, and the sand's grain comes from a hash of the pixel position, not a random generator.
+//   sample/ant.bmp        48 × 48 on plain sand: twice the 24 × 24 target, so the bilinear shrink
+//                         and the halftone stretch average the same pixels and the kernel is what
+//                         tells them apart. The search climbs on it.
+//   sample/ant-large.bmp  144 × 120 on grained, lit sand: six and five times the target, so both
+//                         shrinking paths have real detail to work on.
+//
+// Both are 24 bits, bottom-up, with a 40-byte header.
+//
+// Usage: make_ant OUT.bmp (the small picture) or make_ant --large OUT.bmp. Every run writes the same
+// bytes: the drawing is plain arithmetic on fixed shapes, and the sand's grain comes from a hash of the
+// pixel position, not a random generator.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "SaveBitmapToFile.h"
 #include "pipeline.h"
 
 namespace {
 
+// The scene is drawn in the large picture's pixels; the small one views it at a third of that size.
 constexpr int kWidth = 144;
 constexpr int kHeight = 120;
-constexpr int kSubsamples = 4;  // per axis: each pixel is the mean of 4 × 4 points, for smooth edges
+
+struct Picture {
+    int width, height;
+    double scale;     // scene pixels per picture pixel
+    double offset_y;  // scene row of the picture's top edge
+    int subsamples;   // per axis: each pixel is the mean of n × n points, for smooth edges
+    int block;        // pixels per drawn cell, per axis
+    bool textured;    // grained, lit sand; else plain
+};
+
+constexpr Picture kLarge = {kWidth, kHeight, 1, 0, 4, 1, true};
+constexpr Picture kSmall = {48, 48, 3, -12, 6, 2, false};
 
 struct Ellipse {
     double cx, cy, rx, ry;
@@ -81,8 +102,8 @@ struct Colour {
     double b, g, r;
 };
 
-// The colour at one sample point.
-Colour Sample(double x, double y, int px, int py) {
+// The colour at one point of the scene; (px, py) is the picture pixel it falls in.
+Colour Sample(const Picture& picture, double x, double y, int px, int py) {
     for (const Ellipse& e : kBody) {
         const double depth = EllipseDepth(e, x, y);
         if (depth > 0) {
@@ -95,9 +116,9 @@ Colour Sample(double x, double y, int px, int py) {
     for (const Segment& s : kLimbs) {
         if (OnSegment(s, x, y)) return Colour{16, 20, 34};
     }
-    const double light = 1 - 0.12 * y / kHeight + 0.06 * x / kWidth;
+    const double light = picture.textured ? 1 - 0.12 * y / kHeight + 0.06 * x / kWidth : 1;
     const double shade = OnAnt(x - kShadowDx, y - kShadowDy) ? 0.72 : 1.0;
-    const int grain = Grain(px, py);
+    const int grain = picture.textured ? Grain(px, py) : 0;
     return Colour{(150 + grain) * light * shade, (196 + grain) * light * shade, (222 + grain) * light * shade};
 }
 
@@ -106,39 +127,46 @@ BYTE ToByte(double v) { return static_cast<BYTE>(v < 0 ? 0 : v > 255 ? 255 : std
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_ant OUT.bmp\n");
+    const bool large = argc == 3 && std::strcmp(argv[1], "--large") == 0;
+    if (argc != 2 && !large) {
+        std::fprintf(stderr, "usage: make_ant [--large] OUT.bmp\n");
         return 2;
     }
-    HBITMAP image = Create24BppBitmap(nullptr, kWidth, kHeight);
+    const Picture& picture = large ? kLarge : kSmall;
+    const char* path = argv[argc - 1];
+    HBITMAP image = Create24BppBitmap(nullptr, picture.width, picture.height);
     BITMAP view;
     if (image == nullptr || GetObjectA(image, sizeof view, &view) == 0) {
         std::fprintf(stderr, "make_ant: could not make the image\n");
         return 1;
     }
-    for (int py = 0; py < kHeight; ++py) {
-        // The image is bottom-up: picture row py is memory row kHeight − 1 − py.
-        BYTE* row = static_cast<BYTE*>(view.bmBits) + static_cast<std::size_t>(kHeight - 1 - py) * view.bmWidthBytes;
-        for (int px = 0; px < kWidth; ++px) {
+    const int n = picture.subsamples;
+    for (int py = 0; py < picture.height; ++py) {
+        // The image is bottom-up: picture row py is memory row height − 1 − py.
+        BYTE* row = static_cast<BYTE*>(view.bmBits) + static_cast<std::size_t>(picture.height - 1 - py) * view.bmWidthBytes;
+        for (int px = 0; px < picture.width; ++px) {
             Colour sum{0, 0, 0};
-            for (int sy = 0; sy < kSubsamples; ++sy) {
-                for (int sx = 0; sx < kSubsamples; ++sx) {
-                    const Colour c = Sample(px + (sx + 0.5) / kSubsamples, py + (sy + 0.5) / kSubsamples, px, py);
+            const int bx = px / picture.block * picture.block, by = py / picture.block * picture.block;
+            for (int sy = 0; sy < n; ++sy) {
+                for (int sx = 0; sx < n; ++sx) {
+                    const double x = (bx + (sx + 0.5) / n * picture.block) * picture.scale;
+                    const double y = (by + (sy + 0.5) / n * picture.block) * picture.scale + picture.offset_y;
+                    const Colour c = Sample(picture, x, y, px, py);
                     sum.b += c.b;
                     sum.g += c.g;
                     sum.r += c.r;
                 }
             }
-            constexpr double n = kSubsamples * kSubsamples;
-            row[3 * px] = ToByte(sum.b / n);
-            row[3 * px + 1] = ToByte(sum.g / n);
-            row[3 * px + 2] = ToByte(sum.r / n);
+            const double points = n * n;
+            row[3 * px] = ToByte(sum.b / points);
+            row[3 * px + 1] = ToByte(sum.g / points);
+            row[3 * px + 2] = ToByte(sum.r / points);
         }
     }
-    const bool saved = SaveBitmapToFileA(argv[1], image);
+    const bool saved = SaveBitmapToFileA(path, image);
     DeleteObject(image);
     if (!saved) {
-        std::fprintf(stderr, "make_ant: could not write %s\n", argv[1]);
+        std::fprintf(stderr, "make_ant: could not write %s\n", path);
         return 1;
     }
     return 0;
