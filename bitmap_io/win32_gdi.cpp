@@ -1,5 +1,5 @@
 // The stand-in for the GDI calls the program makes: DIB sections, memory contexts, row transfer, the
-// halftone stretch and the few drawing calls of the grid pattern.
+// halftone stretch (its arithmetic in halftone.cpp) and the few drawing calls of the grid pattern.
 //
 // Every object lives in one table keyed by its handle. Handle values count up and are never reused, so
 // a handle that was released, or one of the wrong kind, is simply not found and the call fails the way
@@ -9,12 +9,12 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <emmintrin.h>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "bmp_format.h"
+#include "halftone.h"
 #include "win32.h"
 #include "win32_internal.h"
 
@@ -261,403 +261,17 @@ int TransferRows(const Surface& s, UINT start, UINT lines, BYTE* buffer, bool bu
 
 }  // namespace
 
-// ---------------------------------------------------------------------------------------------------
-// The halftone stretch.
-//
-// An exact area average: destination pixel (j, i) covers the source area [j·sW/dW, (j+1)·sW/dW) ×
-// [i·sH/dH, (i+1)·sH/dH), and its value is the mean of the source pixels weighted by how much of each
-// lies in that area, rounded half up. Scaling every coordinate by dW (columns) or dH (rows) makes all
-// overlaps whole numbers:
-//   wx(j, x) = max(0, min((x+1)·dW, (j+1)·sW) − max(x·dW, j·sW)),  and likewise wy(i, y);
-//   D(j, i) = ⌊(Σx Σy wx·wy·S(x, y) + ⌊sW·sH/2⌋) / (sW·sH)⌋.
-// The weights of one destination column sum to sW and those of one row to sH, so the sum never exceeds
-// 255·sW·sH < 2^64 and the whole computation is exact in 64-bit integers. Being exact, it can be done as
-// two separable passes: each source row is first reduced across to the destination's columns, then the
-// rows are combined down. Rows are taken in picture order, so the orientation of either image is
-// irrelevant.
-// ---------------------------------------------------------------------------------------------------
 namespace {
 
-// The source span and weights of every destination position along one axis, computed once per call.
-struct AxisWeights {
-    std::vector<std::uint32_t> first;   // first source index covering each destination index
-    std::vector<std::uint32_t> count;   // how many source indices cover it
-    std::vector<std::uint32_t> offset;  // where its weights start in `weights`
-    std::vector<std::uint32_t> weights; // each at most min(source, destination) < 2^31
-};
-
-AxisWeights MakeAxisWeights(std::uint64_t source, std::uint64_t destination) {
-    AxisWeights a;
-    a.first.resize(destination);
-    a.count.resize(destination);
-    a.offset.resize(destination);
-    a.weights.reserve(source + destination);
-    for (std::uint64_t j = 0; j < destination; ++j) {
-        const std::uint64_t lo = j * source;  // destination span, in units of 1/(source·destination)
-        const std::uint64_t hi = (j + 1) * source;
-        const std::uint64_t x_first = lo / destination;
-        const std::uint64_t x_last = (hi - 1) / destination;
-        a.first[j] = static_cast<std::uint32_t>(x_first);
-        a.count[j] = static_cast<std::uint32_t>(x_last - x_first + 1);
-        a.offset[j] = static_cast<std::uint32_t>(a.weights.size());
-        for (std::uint64_t x = x_first; x <= x_last; ++x) {
-            a.weights.push_back(
-                static_cast<std::uint32_t>(std::min((x + 1) * destination, hi) - std::max(x * destination, lo)));
-        }
-    }
-    return a;
-}
-
-__extension__ typedef unsigned __int128 Uint128;
-
-// Floor division by a fixed divisor without a division per pixel: for d >= 2 and n·d <= 2^64,
-// floor(n · ceil(2^64 / d) / 2^64) = floor(n / d) exactly. With ceil(2^64 / d) = (2^64 + e) / d,
-// 0 <= e < d, the product over 2^64 is n/d + n·e/(d·2^64), and n·e < n·d <= 2^64 keeps the excess below
-// 1/d, which never carries a quotient past the next whole number. The reciprocal fits 64 bits, and the
-// product is one 64 × 64-bit multiplication; d = 1 divides by doing nothing. The stretch divides sums
-// n <= 256·d by the source area, or by the pixels of a box, d < 2^27 (no image holds more pixels, see
-// kMaxPixelBytes), so n·d < 2^62.
-struct Divider {
-    std::uint64_t reciprocal;
-    bool one;
-    explicit Divider(std::uint64_t d)
-        : reciprocal(d < 2 ? 0 : static_cast<std::uint64_t>(((Uint128{1} << 64) + d - 1) / d)), one(d < 2) {}
-    std::uint64_t operator()(std::uint64_t n) const {
-        return one ? n : static_cast<std::uint64_t>((Uint128{n} * reciprocal) >> 64);
-    }
-};
-
-// Sixteen or eight 16-bit lanes: one 256-bit register or one 128-bit one (two 128-bit ones stand in
-// for the wider where the processor has no wider).
-typedef std::uint16_t Lanes16 __attribute__((vector_size(32)));
-typedef std::uint16_t Lanes8 __attribute__((vector_size(16)));
-
-// Adds kRows rows of `2 × lanes` bytes from `b` on into the sums, as below.
-template <int kRows, typename Lanes>
-[[gnu::always_inline]] inline void AddPlainBlock(std::uint16_t* __restrict plain, const BYTE* const* rows, std::size_t b,
-                                                 bool first) {
-    constexpr std::size_t kLanes = sizeof(Lanes) / 2;
-    Lanes whole = {}, odd = {};
-    for (int k = 0; k < kRows; ++k) {
-        Lanes v;
-        std::memcpy(&v, rows[k] + b, sizeof v);
-        whole += v;
-        odd += v >> 8;
-    }
-    // Each lane read is e + 256·o for its even byte e and odd byte o, so `whole` holds Σe + 256·Σo
-    // modulo 2^16, and Σe (at most kRows × 255, below 2^16) is what is left after taking 256·Σo away.
-    static_assert(kRows * 255 < (1 << 16));
-    const Lanes even = whole - (odd << 8);
-    Lanes low, high;
-    if constexpr (kLanes == 16) {
-        low = __builtin_shufflevector(even, odd, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
-        high = __builtin_shufflevector(even, odd, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
-    } else {
-        low = __builtin_shufflevector(even, odd, 0, 8, 1, 9, 2, 10, 3, 11);
-        high = __builtin_shufflevector(even, odd, 4, 12, 5, 13, 6, 14, 7, 15);
-    }
-    if (!first) {
-        Lanes sum;
-        std::memcpy(&sum, plain + b, sizeof sum);
-        low += sum;
-        std::memcpy(&sum, plain + b + kLanes, sizeof sum);
-        high += sum;
-    }
-    std::memcpy(plain + b, &low, sizeof low);
-    std::memcpy(plain + b + kLanes, &high, sizeof high);
-}
-
-// Adds kRows source rows, as plain bytes, into a row of 16-bit sums (or sets it, when `first`). Taking
-// several rows per pass keeps the sums in registers instead of storing them after every row; a fixed
-// count lets the compiler unroll the rows. Thirty-two bytes at a time (then sixteen), read as 16-bit
-// lanes: the odd bytes (the high halves, shifted down) and the lanes as they are are summed, which
-// needs no widening shuffle per read; the even bytes' sums follow from the two, and all are put back
-// in byte order once per pass.
-template <int kRows>
-[[gnu::always_inline]] inline void AddPlainRows(std::uint16_t* __restrict plain, const BYTE* const* rows,
-                                                std::size_t bytes, bool first) {
-    std::size_t b = 0;
-    for (; b + 32 <= bytes; b += 32) AddPlainBlock<kRows, Lanes16>(plain, rows, b, first);
-    if (b + 16 <= bytes) {
-        AddPlainBlock<kRows, Lanes8>(plain, rows, b, first);
-        b += 16;
-    }
-    for (; b < bytes; ++b) {
-        std::uint16_t sum = first ? 0 : plain[b];
-        for (int k = 0; k < kRows; ++k) sum = static_cast<std::uint16_t>(sum + rows[k][b]);
-        plain[b] = sum;
-    }
-}
-
-// The most rows added in one pass.
-constexpr int kRowsAtOnce = 8;
-
-// Built twice, for processors with and without 256-bit integer vectors; the loader picks one at start.
-__attribute__((target_clones("avx2", "default")))
-void AddPlainRows(std::uint16_t* plain, const BYTE* const* rows, int count, std::size_t bytes, bool first) {
-    switch (count) {
-    case 8: AddPlainRows<8>(plain, rows, bytes, first); break;
-    case 7: AddPlainRows<7>(plain, rows, bytes, first); break;
-    case 6: AddPlainRows<6>(plain, rows, bytes, first); break;
-    case 5: AddPlainRows<5>(plain, rows, bytes, first); break;
-    case 4: AddPlainRows<4>(plain, rows, bytes, first); break;
-    case 3: AddPlainRows<3>(plain, rows, bytes, first); break;
-    case 2: AddPlainRows<2>(plain, rows, bytes, first); break;
-    default: AddPlainRows<1>(plain, rows, bytes, first); break;
-    }
-}
-
-// The weighted sum of one destination pixel's source columns, per colour byte, from a row of per-byte
-// sums starting at its first column. Columns wholly inside the pixel all weigh `full` (dW): they are
-// added plainly and weighted once; only the first and last column can weigh less.
-template <typename Sum, typename Row>
-void GatherColumns(const Row* p, std::size_t step, const AxisWeights& across, LONG j, Sum full, Sum total[3]) {
-    const std::uint32_t count = across.count[j];
-    const std::uint32_t* w = &across.weights[across.offset[j]];
-    for (int c = 0; c < 3; ++c) total[c] = static_cast<Sum>(w[0] * Sum{p[c]});
-    if (count == 1) return;
-    Sum inner[3] = {0, 0, 0};
-    const Row* q = p + step;
-    for (std::uint32_t n = 1; n + 1 < count; ++n, q += step) {
-        inner[0] += q[0];
-        inner[1] += q[1];
-        inner[2] += q[2];
-    }
-    for (int c = 0; c < 3; ++c) total[c] += full * inner[c] + w[count - 1] * Sum{q[c]};
-}
-
-// Up to this many full-weight rows are summed as plain bytes before the sum is weighted: 257 × 255
-// still fits in 16 bits.
-constexpr std::uint32_t kPlainRowsAtOnce = 257;
-
-// The stretch proper. `Sum` holds a weighted sum: 32 bits when 255·sW·sH + sW·sH/2 fits in them (any
-// picture up to about 16 million pixels), 64 bits otherwise. The source rows of each destination row are first combined down into one row of sums per
-// byte, then each destination pixel gathers its columns from that row. Every source row that lies
-// wholly inside a destination row has the same weight, dH, so those rows are added as plain bytes and
-// weighted once; only the one or two rows cut by the destination row's edges are weighted one by one.
-// All of it is integer arithmetic, so the grouping changes no result.
-template <typename Sum>
-void StretchRows(const Surface& dst, const Surface& src, const AxisWeights& across, const AxisWeights& down) {
-    const std::uint64_t area = static_cast<std::uint64_t>(src.width) * static_cast<std::uint64_t>(src.rows);
-    const Sum half = static_cast<Sum>(area / 2);
-    const Sum full = static_cast<Sum>(dst.rows);   // weight of a source row wholly inside a destination row
-    const Sum full_x = static_cast<Sum>(dst.width);  // and of such a column
-    const Divider divide(area);
-    const std::size_t src_step = src.bpp / 8, dst_step = dst.bpp / 8;
-    const std::size_t row_bytes = static_cast<std::size_t>(src.width) * src_step;
-    std::vector<Sum> column_sums(row_bytes);
-    std::vector<std::uint16_t> plain_sums(row_bytes);
-    // Source columns per destination column when the widths divide, else 0.
-    const std::uint32_t whole_columns =
-        src.width % dst.width == 0 ? static_cast<std::uint32_t>(src.width / dst.width) : 0;
-    for (LONG i = 0; i < dst.rows; ++i) {
-        Sum* sums = column_sums.data();
-        std::uint16_t* plain = plain_sums.data();
-        bool weighted = false;         // `sums` holds something
-        std::uint32_t plain_rows = 0;  // rows in `plain` not yet weighted into `sums`
-        const auto flush = [&] {
-            if (weighted) {
-                for (std::size_t b = 0; b < row_bytes; ++b) sums[b] += full * plain[b];
-            } else {
-                for (std::size_t b = 0; b < row_bytes; ++b) sums[b] = full * plain[b];
-            }
-            weighted = true;
-            plain_rows = 0;
-        };
-        const BYTE* pending[kRowsAtOnce];  // whole rows waiting to be added plainly, several at a time
-        int waiting = 0;
-        const auto add_pending = [&] {
-            AddPlainRows(plain, pending, waiting, row_bytes, plain_rows == 0);
-            plain_rows += static_cast<std::uint32_t>(waiting);
-            waiting = 0;
-            if (plain_rows + kRowsAtOnce > kPlainRowsAtOnce) flush();
-        };
-        for (std::uint32_t k = 0; k < down.count[i]; ++k) {
-            const Sum wy = down.weights[down.offset[i] + k];
-            const BYTE* s_row = src.RowFromBottom(static_cast<LONG>(down.first[i] + k));
-            if (wy == full) {
-                pending[waiting++] = s_row;
-                if (waiting == kRowsAtOnce) add_pending();
-            } else if (weighted) {
-                for (std::size_t b = 0; b < row_bytes; ++b) sums[b] += wy * s_row[b];
-            } else {
-                for (std::size_t b = 0; b < row_bytes; ++b) sums[b] = wy * s_row[b];
-                weighted = true;
-            }
-        }
-        if (waiting > 0) add_pending();
-
-        // With every source row of this destination row whole (always so for whole-number ratios), the
-        // plain sums serve directly and the row weight multiplies each pixel once at the end.
-        const bool only_plain = !weighted;
-        if (!only_plain && plain_rows > 0) flush();
-
-        BYTE* d = dst.RowFromBottom(i);
-        for (LONG j = 0; j < dst.width; ++j, d += dst_step) {
-            Sum total[3];
-            if (only_plain && whole_columns > 0) {
-                // Whole-number ratios across too: every column of the box is whole and weighs dW.
-                const std::uint16_t* q = plain + std::size_t{across.first[j]} * src_step;
-                Sum box[3] = {0, 0, 0};
-                for (std::uint32_t n = 0; n < whole_columns; ++n, q += src_step) {
-                    box[0] += q[0];
-                    box[1] += q[1];
-                    box[2] += q[2];
-                }
-                for (int c = 0; c < 3; ++c) total[c] = box[c] * full_x * full;
-            } else if (only_plain) {
-                GatherColumns(plain + std::size_t{across.first[j]} * src_step, src_step, across, j, full_x, total);
-                for (Sum& t : total) t *= full;
-            } else {
-                GatherColumns(sums + std::size_t{across.first[j]} * src_step, src_step, across, j, full_x, total);
-            }
-            for (int c = 0; c < 3; ++c) {
-                d[c] = static_cast<BYTE>(divide(total[c] + half));
-            }
-        }
-    }
-}
-
-// Sums each box of a row of 16-bit sums across, two source pixels per 8-lane read: the even columns of
-// the box gather in lanes [0, kStep), the odd ones in [kStep, 2·kStep), folded together at the end; an
-// odd last column is added after the fold. Each box's three sums go out as four lanes at 3·j, the
-// fourth overwritten by the next box. kPairs is kx/2 when small enough to unroll (the common case),
-// else 0.
-template <std::size_t kStep, std::uint32_t kPairs>
-void SumAcross(const std::uint16_t* plain, std::size_t width, std::uint32_t kx, std::uint16_t* boxes) {
-    const std::uint32_t pairs = kPairs != 0 ? kPairs : kx / 2;
-    const std::uint16_t* q = plain;
-    for (std::size_t j = 0; j < width; ++j, q += kx * kStep) {
-        __m128i sum = _mm_setzero_si128();
-        for (std::uint32_t n = 0; n < pairs; ++n) {
-            sum = _mm_add_epi16(sum, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 2 * n * kStep)));
-        }
-        sum = _mm_add_epi16(sum, _mm_srli_si128(sum, 2 * kStep));
-        if (kx % 2 != 0) sum = _mm_add_epi16(sum, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + (kx - 1) * kStep)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(boxes + 3 * j), sum);
-    }
-}
-
-template <std::size_t kStep>
-void SumAcross(const std::uint16_t* plain, std::size_t width, std::uint32_t kx, std::uint16_t* boxes) {
-    switch (kx / 2) {
-    case 1: SumAcross<kStep, 1>(plain, width, kx, boxes); break;
-    case 2: SumAcross<kStep, 2>(plain, width, kx, boxes); break;
-    case 3: SumAcross<kStep, 3>(plain, width, kx, boxes); break;
-    case 4: SumAcross<kStep, 4>(plain, width, kx, boxes); break;
-    default: SumAcross<kStep, 0>(plain, width, kx, boxes); break;
-    }
-}
-
-// The most source pixels one destination pixel of the box path may cover: their plain sum must fit a
-// 16-bit lane, and 257 × 255 < 2^16.
-constexpr std::uint64_t kMostBoxPixels = 257;
-
-// ⌊(box + ⌊K/2⌋) / K⌋ for the plain sum `box` of K source bytes, eight lanes at a time.
-//
-// When possible as a multiplication in 16-bit lanes: with M = ⌈2^(16+s)/K⌉ = (2^(16+s) + e)/K,
-// 0 <= e < K, we have n·M/2^(16+s) = n/K + n·e/(K·2^(16+s)), and the excess is below 1/K whenever
-// n·e < 2^(16+s); a quotient n/K that is not whole lies at least 1/K below the next whole number, so
-// ⌊n·M/2^(16+s)⌋ = ⌊n/K⌋. The high half of a 16-bit product and a shift by s compute it, for every n up
-// to 255·K + ⌊K/2⌋, when some s gives M < 2^16 and that bound; small boxes, the search's among them,
-// do. Otherwise lane by lane with the Divider above.
-class BoxDivider {
-public:
-    explicit BoxDivider(std::uint32_t box_pixels) : half_(box_pixels / 2), exact_(box_pixels) {
-        const std::uint64_t largest = 255 * std::uint64_t{box_pixels} + half_;
-        // M < 2^16 needs 2^s < K, so the search starts at the largest such s.
-        for (int s = std::min(15, static_cast<int>(std::bit_width(box_pixels)) - 1); s >= 0 && largest < (1u << 16); --s) {
-            const std::uint64_t scale = std::uint64_t{1} << (16 + s);
-            const std::uint64_t m = (scale + box_pixels - 1) / box_pixels;
-            if (m < (1u << 16) && largest * (m * box_pixels - scale) < scale) {
-                multiplier_ = static_cast<std::uint16_t>(m);
-                shift_ = s;
-                by_multiplying_ = true;
-                break;
-            }
-        }
-    }
-
-    BYTE operator()(std::uint16_t box) const { return static_cast<BYTE>(exact_(box + half_)); }
-
-    // Eight sums in, their eight bytes in the low half of the result.
-    __m128i Eight(__m128i sums) const {
-        if (!by_multiplying_) {
-            alignas(16) std::uint16_t lanes[8];
-            _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
-            for (std::uint16_t& lane : lanes) lane = (*this)(lane);
-            return _mm_packus_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(lanes)), _mm_setzero_si128());
-        }
-        const __m128i n = _mm_add_epi16(sums, _mm_set1_epi16(static_cast<short>(half_)));
-        const __m128i q = _mm_srl_epi16(_mm_mulhi_epu16(n, _mm_set1_epi16(static_cast<short>(multiplier_))),
-                                        _mm_cvtsi32_si128(shift_));
-        return _mm_packus_epi16(q, _mm_setzero_si128());
-    }
-
-private:
-    std::uint32_t half_;
-    Divider exact_;
-    bool by_multiplying_ = false;
-    std::uint16_t multiplier_ = 0;
-    int shift_ = 0;
-};
-
-// Whole-number ratios on both axes, kx = sW/dW and ky = sH/dH, as when the search shrinks its picture:
-// every destination pixel covers a box of kx × ky whole source pixels, each weighing A = dW·dH, and
-// sW·sH = K·A with K = kx·ky. The average above is then ⌊(box·A + ⌊K·A/2⌋) / (K·A)⌋ for the plain sum
-// `box` of the box, and that equals ⌊(box + ⌊K/2⌋) / K⌋: ⌊K·A/2⌋ lies between A·⌊K/2⌋ and A·⌊K/2⌋ + A − 1,
-// so the numerator is A·(box + ⌊K/2⌋) plus less than A, and adding less than A to a multiple of A never
-// reaches the next multiple of K·A. Rows are summed down as plain bytes into 16-bit lanes, then each
-// box is summed across from them two source pixels per vector, and divided by K.
-void BoxStretch(const Surface& dst, const Surface& src, std::uint32_t kx, std::uint32_t ky) {
-    const std::size_t src_step = src.bpp / 8, dst_step = dst.bpp / 8;
-    const std::size_t row_bytes = static_cast<std::size_t>(src.width) * src_step;
-    const auto width = static_cast<std::size_t>(dst.width);
-    const BoxDivider divide(kx * ky);
-    std::vector<std::uint16_t> plain(row_bytes + 8);  // room for one 8-lane read past the last pixel
-    std::vector<std::uint16_t> boxes(3 * width + 1);  // each box's three sums, and a lane to spare
-    for (LONG i = 0; i < dst.rows; ++i) {
-        for (std::uint32_t k = 0; k < ky; k += kRowsAtOnce) {
-            const BYTE* rows[kRowsAtOnce];
-            const int count = static_cast<int>(std::min<std::uint32_t>(kRowsAtOnce, ky - k));
-            for (int r = 0; r < count; ++r) rows[r] = src.RowFromBottom(static_cast<LONG>(i * ky + k) + r);
-            AddPlainRows(plain.data(), rows, count, row_bytes, k == 0);
-        }
-        if (src_step == 3) {
-            SumAcross<3>(plain.data(), width, kx, boxes.data());
-        } else {
-            SumAcross<4>(plain.data(), width, kx, boxes.data());
-        }
-        BYTE* d = dst.RowFromBottom(i);
-        std::size_t b = 0;
-        if (dst_step == 3) {
-            for (; b + 8 <= 3 * width; b += 8) {
-                const __m128i sums = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&boxes[b]));
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(d + b), divide.Eight(sums));
-            }
-            for (; b < 3 * width; ++b) d[b] = divide(boxes[b]);
-        } else {
-            for (; b < 3 * width; ++b) d[b / 3 * dst_step + b % 3] = divide(boxes[b]);
-        }
-    }
-}
-
-bool HalftoneStretch(const Surface& dst, const Surface& src) {
-    const std::uint64_t sW = static_cast<std::uint64_t>(src.width), sH = static_cast<std::uint64_t>(src.rows);
-    const std::uint64_t dW = static_cast<std::uint64_t>(dst.width), dH = static_cast<std::uint64_t>(dst.rows);
-    if (sW % dW == 0 && sH % dH == 0 && (sW / dW) * (sH / dH) <= kMostBoxPixels) {
-        BoxStretch(dst, src, static_cast<std::uint32_t>(sW / dW), static_cast<std::uint32_t>(sH / dH));
-        return true;
-    }
-    const AxisWeights across = MakeAxisWeights(sW, dW);
-    const AxisWeights down = MakeAxisWeights(sH, dH);
-    const std::uint64_t area = sW * sH;
-    if (255 * area + area / 2 < (std::uint64_t{1} << 32)) {
-        StretchRows<std::uint32_t>(dst, src, across, down);
-    } else {
-        StretchRows<std::uint64_t>(dst, src, across, down);
-    }
-    return true;
+// The stretch's view of an image: rows from the top of the picture.
+HalftonePicture PictureOf(const Surface& s) {
+    HalftonePicture p;
+    p.width = s.width;
+    p.height = s.rows;
+    p.step = s.bpp / 8;
+    p.top = s.RowFromBottom(s.rows - 1);
+    p.pitch = s.top_down ? s.stride : -static_cast<std::ptrdiff_t>(s.stride);
+    return p;
 }
 
 }  // namespace
@@ -830,7 +444,8 @@ BOOL WINAPI StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, 
         wSrc != src->width || hSrc != src->rows || !IsBlueGreenRed(*dst) || !IsBlueGreenRed(*src)) {
         return FALSE;
     }
-    return HalftoneStretch(*dst, *src);
+    HalftoneStretch(PictureOf(*dst), PictureOf(*src));
+    return TRUE;
 }
 
 // ---------------------------------------------------------------------------------------------------

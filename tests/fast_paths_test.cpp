@@ -1,4 +1,4 @@
-// The faster paths of the filter and the resampler against their definitions, computed here the
+// The faster paths of the filter, the resampler and the score against their definitions, computed here the
 // straightforward way in extended precision, over many inputs: not one byte may differ.
 #include <gtest/gtest.h>
 
@@ -128,102 +128,6 @@ TEST(FastPaths, BilinearMatchesItsDefinitionForWholeAndBrokenRatios) {
         DeleteObject(source);
         DeleteObject(target);
     }
-}
-
-// The halftone stretch by its definition: each destination pixel the average of the source area it
-// covers, every source pixel weighted by its overlap, rounded half up.
-std::vector<int> AreaAverageByDefinition(const std::vector<int>& bytes, std::uint64_t sw, std::uint64_t sh,
-                                         std::uint64_t dw, std::uint64_t dh) {
-    const auto overlap = [](std::uint64_t x, std::uint64_t j, std::uint64_t source, std::uint64_t destination) {
-        const std::uint64_t lo = std::max(x * destination, j * source);
-        const std::uint64_t hi = std::min((x + 1) * destination, (j + 1) * source);
-        return hi > lo ? hi - lo : 0;
-    };
-    std::vector<int> out;
-    for (std::uint64_t i = 0; i < dh; ++i) {
-        for (std::uint64_t j = 0; j < dw; ++j) {
-            for (std::uint64_t c = 0; c < 3; ++c) {
-                std::uint64_t sum = 0;
-                for (std::uint64_t y = 0; y < sh; ++y) {
-                    const std::uint64_t wy = overlap(y, i, sh, dh);
-                    for (std::uint64_t x = 0; wy != 0 && x < sw; ++x) {
-                        sum += wy * overlap(x, j, sw, dw) * static_cast<std::uint64_t>(bytes[(y * sw + x) * 3 + c]);
-                    }
-                }
-                out.push_back(static_cast<int>((sum + sw * sh / 2) / (sw * sh)));
-            }
-        }
-    }
-    return out;
-}
-
-TEST(FastPaths, HalftoneMatchesTheAreaAverageForWholeAndBrokenRatios) {
-    // Boxes of kx × ky source pixels per destination pixel: small and common ones, 1 × 1, sizes whose
-    // division cannot be a 16-bit multiplication (186, 257), the largest box of 16-bit sums (257) and
-    // beyond it.
-    const std::pair<std::uint32_t, std::uint32_t> boxes[] = {{1, 1}, {2, 3}, {6, 5}, {5, 6}, {7, 1}, {1, 9},
-                                                            {3, 62}, {257, 1}, {16, 16}, {17, 16}, {9, 9}};
-    std::mt19937 random(99);
-    for (int trial = 0; trial < 200; ++trial) {
-        std::uint32_t dw = 1 + random() % 5, dh = 1 + random() % 5, sw, sh;
-        if (trial % 4 == 3) {
-            sw = 1 + random() % 40;  // any sizes
-            sh = 1 + random() % 40;
-        } else {
-            const auto [kx, ky] = boxes[random() % std::size(boxes)];
-            if (kx * ky > 100) dw = dh = 1 + random() % 2;  // keeps the definition quick
-            sw = kx * dw;
-            sh = ky * dh;
-        }
-        const std::vector<int> bytes = RandomBytes(random, std::size_t{sw} * sh * 3);
-        const WORD source_bpp = trial % 3 == 0 ? 32 : 24, target_bpp = trial % 5 == 0 ? 32 : 24;
-        HBITMAP source = test::MakeImage(static_cast<LONG>(sw), static_cast<LONG>(sh), source_bpp, bytes, 200);
-        ASSERT_EQ(test::HalftoneColourBytes(source, static_cast<LONG>(dw), static_cast<LONG>(dh), target_bpp),
-                  AreaAverageByDefinition(bytes, sw, sh, dw, dh))
-            << sw << "x" << sh << " to " << dw << "x" << dh << ", " << source_bpp << " to " << target_bpp;
-        DeleteObject(source);
-    }
-}
-
-// Every possible sum of a box, for boxes whose division by their size is done in different ways
-// (by a 16-bit multiplication for 30 and 205, where the bound on the error is tight, lane by lane for 186),
-// spread over one long row: box j holds sum 3·j + c in byte c.
-TEST(FastPaths, HalftoneDividesEveryBoxSumExactly) {
-    for (const auto& [kx, ky] : {std::pair<LONG, LONG>{6, 5}, {5, 41}, {6, 31}}) {
-        const LONG box = kx * ky, sums = 255 * box + 1, width = (sums + 2) / 3;
-        HBITMAP source = test::MakeImage(kx * width, ky, 24);
-        const BITMAP v = test::ViewOf(source);
-        std::vector<int> expected;
-        for (LONG j = 0; j < width; ++j) {
-            for (LONG c = 0; c < 3; ++c) {
-                const LONG sum = std::min(3 * j + c, sums - 1);
-                for (LONG n = 0; n < box; ++n) {
-                    const LONG value = std::clamp(sum - 255 * n, LONG{0}, LONG{255});
-                    static_cast<BYTE*>(v.bmBits)[(n / kx) * v.bmWidthBytes + ((j * kx + n % kx) * 3) + c] = static_cast<BYTE>(value);
-                }
-                expected.push_back((sum + box / 2) / box);
-            }
-        }
-        ASSERT_EQ(test::HalftoneColourBytes(source, width, 1, 24), expected) << kx << " x " << ky;
-        DeleteObject(source);
-    }
-}
-
-// A picture of more than 2^32 / 255 pixels takes 64-bit sums, divided the same way: its left half 200,
-// its right half 100, to 2 × 3 pixels, each destination column the mean of one half.
-TEST(FastPaths, HalftoneOfAPictureTooLargeForThirtyTwoBitSums) {
-    constexpr LONG kWidth = 4200, kHeight = 4101;  // 17.2 million pixels
-    HBITMAP source = test::MakeImage(kWidth, kHeight, 24);
-    ASSERT_NE(source, nullptr);
-    const BITMAP v = test::ViewOf(source);
-    for (LONG y = 0; y < kHeight; ++y) {
-        BYTE* row = static_cast<BYTE*>(v.bmBits) + static_cast<std::size_t>(y) * v.bmWidthBytes;
-        std::memset(row, 200, 3 * (kWidth / 2));
-        std::memset(row + 3 * (kWidth / 2), 100, 3 * (kWidth / 2));
-    }
-    EXPECT_EQ(test::HalftoneColourBytes(source, 2, 3, 24), (std::vector<int>{200, 200, 200, 100, 100, 100, 200, 200, 200, 100, 100, 100,
-                                                             200, 200, 200, 100, 100, 100}));
-    DeleteObject(source);
 }
 
 // The score by its definition, pixel by pixel.

@@ -124,22 +124,6 @@ TEST(Lab, ZoomWritesTheThreePicturesSideBySide) {
     DeleteObject(compare);
 }
 
-TEST(Lab, SeededSearchesRepeatThemselves) {
-    ScratchFolder dir;
-    HBITMAP squares = test::MakeGrey(96, 96, test::Squares());
-    ASSERT_TRUE(SaveBitmapToFileA((dir / "squares.bmp").c_str(), squares));
-    DeleteObject(squares);
-    const auto run = [&](const char* seed) {
-        return Lab({"search", "--seed", seed, "--attempts", "3000", "--source", dir / "squares.bmp", "--out",
-                    dir.path().string()});
-    };
-    const Result a = run("17"), b = run("17"), other = run("18");
-    EXPECT_EQ(a.status, 0);
-    EXPECT_EQ(a.out, b.out);
-    EXPECT_GE(std::count(a.out.begin(), a.out.end(), '\n'), 4) << a.out;  // improvements, then the final line
-    EXPECT_NE(a.out, other.out);
-}
-
 struct BadCall {
     const char* name;
     std::vector<std::string> args;  // "@" stands for the scratch folder

@@ -9,7 +9,6 @@
 namespace {
 
 using test::FirstBytes;
-using test::MakeGrey;
 using test::ViewOf;
 
 struct Header {
@@ -200,89 +199,6 @@ TEST(DIBits, BufferOrientationFollowsItsHeader) {
     EXPECT_EQ(SetDIBits(dc, image, 0, 3, bottom_up, reinterpret_cast<BITMAPINFO*>(&wrong), DIB_RGB_COLORS), 0);
     DeleteDC(dc);
     DeleteObject(image);
-}
-
-// ---- The halftone stretch: an exact area average, rounded half up. ----
-
-// Byte 0 of every pixel of the halftone stretch of `source`: enough for a grey picture.
-std::vector<int> Halftone(HBITMAP source, LONG width, LONG height) {
-    std::vector<int> grey;
-    const std::vector<int> bytes = test::HalftoneColourBytes(source, width, height);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) grey.push_back(bytes[i]);
-    return grey;
-}
-
-struct AreaCase {
-    const char* name;
-    LONG sw, sh;
-    std::vector<int> source;
-    LONG dw, dh;
-    std::vector<int> expected;
-    friend void PrintTo(const AreaCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class HalftoneArea : public testing::TestWithParam<AreaCase> {};
-
-TEST_P(HalftoneArea, AveragesTheCoveredArea) {
-    const AreaCase& c = GetParam();
-    HBITMAP source = MakeGrey(c.sw, c.sh, c.source);
-    EXPECT_EQ(Halftone(source, c.dw, c.dh), c.expected);
-    DeleteObject(source);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HalftoneArea,
-    testing::Values(
-        // (1 + 2 + 3 + 4) / 4 = 2.5 rounds up.
-        AreaCase{"HalvedRoundsHalfUp", 4, 2, {1, 2, 10, 20, 3, 4, 30, 41}, 2, 1, {3, 25}},
-        // Column 1 is shared: 2/3 of column 0 and 1/3 of column 1, then the reverse.
-        AreaCase{"ThirdsAcross", 3, 1, {0, 90, 180}, 2, 1, {30, 150}},
-        AreaCase{"EnlargedAcross", 2, 1, {0, 255}, 3, 1, {0, 128, 255}},
-        AreaCase{"ThirdsDown", 1, 3, {0, 90, 180}, 1, 2, {30, 150}},
-        AreaCase{"WholeToOne", 2, 2, {0, 100, 200, 40}, 1, 1, {85}},
-        AreaCase{"Same", 2, 2, {7, 8, 9, 10}, 2, 2, {7, 8, 9, 10}},
-        // 5 × 1 to 2 × 1: 2.5 source columns each, every byte counted with its share.
-        AreaCase{"FractionalFive", 5, 1, {10, 20, 30, 40, 51}, 2, 1, {18, 42}}),
-    [](const testing::TestParamInfo<AreaCase>& info) { return info.param.name; });
-
-TEST(Halftone, KeepsFourthByteAndWorksAcrossDepths) {
-    HBITMAP source = test::MakeImage(2, 1, 32, {0, 0, 0, 255, 255, 255}, 200);
-    HBITMAP target = test::MakeImage(1, 1, 32, {1, 1, 1}, 66);
-    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
-    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
-    SetStretchBltMode(to, HALFTONE);
-    EXPECT_TRUE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 1, SRCCOPY));
-    SelectObject(from, old_from);
-    SelectObject(to, old_to);
-    const BYTE* p = static_cast<const BYTE*>(ViewOf(target).bmBits);
-    EXPECT_EQ(p[0], 128);
-    EXPECT_EQ(p[3], 66);
-    DeleteDC(from);
-    DeleteDC(to);
-    DeleteObject(source);
-    DeleteObject(target);
-}
-
-TEST(Halftone, RefusesWhatItDoesNotSupportAndLeavesTheTarget) {
-    HBITMAP source = MakeGrey(2, 2, {1, 2, 3, 4});
-    HBITMAP indexed = test::MakeImage(2, 2, 8);
-    HBITMAP target = MakeGrey(1, 1, {99});
-    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
-    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
-    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 2, SRCCOPY)) << "not in halftone mode";
-    SetStretchBltMode(to, HALFTONE);
-    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 1, 1, SRCCOPY)) << "part of the source";
-    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 2, 0)) << "another raster operation";
-    SelectObject(from, indexed);
-    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 2, SRCCOPY)) << "8-bit source";
-    SelectObject(from, old_from);
-    SelectObject(to, old_to);
-    EXPECT_EQ(FirstBytes(target), (std::vector<int>{99}));
-    DeleteDC(from);
-    DeleteDC(to);
-    DeleteObject(source);
-    DeleteObject(indexed);
-    DeleteObject(target);
 }
 
 }  // namespace

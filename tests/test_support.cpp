@@ -121,21 +121,6 @@ ScratchFolder::~ScratchFolder() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::vector<int> Squares() {
-    std::vector<int> v;
-    const int contrast[4] = {6, 12, 20, 30};
-    for (int y = 0; y < 96; ++y) {
-        for (int x = 0; x < 96; ++x) {
-            int value = 100;
-            for (int i = 0; i < 4; ++i) {
-                if (x >= 10 + 22 * i && x < 14 + 22 * i && y >= 42 && y < 46) value += contrast[i];
-            }
-            v.push_back(value);
-        }
-    }
-    return v;
-}
-
 void BmpBytes::U16(std::size_t offset, unsigned value) {
     bytes.at(offset) = static_cast<BYTE>(value);
     bytes.at(offset + 1) = static_cast<BYTE>(value >> 8);

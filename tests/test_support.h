@@ -56,11 +56,6 @@ private:
     std::filesystem::path path_;
 };
 
-// A 96 × 96 grey field with four small squares of rising contrast, one value per pixel: different
-// kernels get different parts of it right, so a search climbs through several scores on it (seed 17
-// gives three improvements within 3000 attempts).
-std::vector<int> Squares();
-
 // A BMP file in memory, built field by field so tests can damage any one of them.
 struct BmpBytes {
     std::vector<BYTE> bytes;

@@ -1,0 +1,585 @@
+// The halftone stretch; see halftone.h for the arithmetic and where it comes from.
+//
+// The plain definition comes first, written as the arithmetic reads. The fast path of its heavy part,
+// averaging every source row across, follows it, with the reason it gives the same bytes.
+#include "halftone.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fast_paths.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------------
+// Weights and the choice of path.
+// ---------------------------------------------------------------------------------------------------
+
+// The weights of a destination cell sum to 8192: 13 fractional bits. A weighted sum of bytes is at most
+// 255 · 8192 < 2^21, the sharpening multiplies it by at most 12, so every sum fits 32 bits with room.
+constexpr int kWeightBits = 13;
+constexpr std::int64_t kWeightOne = std::int64_t{1} << kWeightBits;
+constexpr std::int32_t kHalf = 1 << (kWeightBits - 1);
+// The cross divides 12·V − four neighbours by 8 and by 8192; the one-axis sharpening 6·A − two
+// neighbours by 4 and by 8192.
+constexpr int kCrossShift = kWeightBits + 3;
+constexpr int kAlongShift = kWeightBits + 2;
+
+// Replication keeps the pixels of small pictures crisp: both axes must keep more than 667/1000 of their
+// length (rounded as Windows rounds it) and the source may hold at most this many pixels.
+constexpr std::int64_t kReplicationRatio = 667;
+constexpr std::int64_t kMostReplicatedPixels = 2304;
+
+// How one shrinking axis maps S source cells onto D destination cells (S > D): each destination cell
+// takes `count` source cells from `first` on, with weights that sum to 8192. A source cell is shorter
+// than a destination cell, so it overlaps at most two of them.
+struct AxisWeights {
+    std::vector<std::uint32_t> first;
+    std::vector<std::uint32_t> count;
+    std::vector<std::uint32_t> offset;  // where each destination cell's weights start in `weights`
+    std::vector<std::int32_t> weights;  // each at most 8192
+};
+
+AxisWeights ShrinkWeights(std::uint64_t source, std::uint64_t destination) {
+    // The quantised boundaries of the source cells, G(k) = ⌊8192·k·D/S⌋, stepped without a division per
+    // cell; a destination cell's own boundaries j·S quantise to exactly 8192·j. Since the quantising is
+    // monotonic, the overlap [max(k·D, j·S), min((k+1)·D, (j+1)·S)) weighs
+    // min(G(k+1), 8192·(j+1)) − max(G(k), 8192·j).
+    std::vector<std::int64_t> g(source + 1);
+    const std::uint64_t step = kWeightOne * destination, whole = step / source, part = step % source;
+    for (std::uint64_t k = 0, q = 0, r = 0; k <= source; ++k, q += whole, r += part) {
+        if (r >= source) ++q, r -= source;
+        g[k] = static_cast<std::int64_t>(q);
+    }
+    AxisWeights a;
+    a.first.resize(destination);
+    a.count.resize(destination);
+    a.offset.resize(destination);
+    a.weights.reserve(source + destination);
+    for (std::uint64_t j = 0, k = 0; j < destination; ++j) {
+        const std::int64_t lo = static_cast<std::int64_t>(j) * kWeightOne, hi = lo + kWeightOne;
+        while ((k + 1) * destination <= j * source) ++k;  // the first source cell reaching into cell j
+        a.first[j] = static_cast<std::uint32_t>(k);
+        a.offset[j] = static_cast<std::uint32_t>(a.weights.size());
+        std::uint64_t n = k;
+        for (; n < source && n * destination < (j + 1) * source; ++n) {
+            a.weights.push_back(static_cast<std::int32_t>(std::min(g[n + 1], hi) - std::max(g[n], lo)));
+        }
+        a.count[j] = static_cast<std::uint32_t>(n - k);
+    }
+    return a;
+}
+
+// The source index each destination index copies when the picture is replicated: the last source scan
+// of each run when shrinking, the nearest centre (ties to the earlier scan) when enlarging.
+std::vector<std::uint32_t> ReplicationIndices(std::uint64_t source, std::uint64_t destination) {
+    std::vector<std::uint32_t> index(destination);
+    for (std::uint64_t j = 0; j < destination; ++j) {
+        const std::uint64_t k = source > destination   ? (2 * (j + 1) * source - destination - 1) / (2 * destination)
+                                : source < destination ? ((2 * j + 1) * source - 1) / (2 * destination)
+                                                       : j;
+        index[j] = static_cast<std::uint32_t>(k);
+    }
+    return index;
+}
+
+enum class Path { kReplicate, kShrinkBoth, kShrinkOne, kEnlarging };
+
+Path PathOf(const HalftonePicture& destination, const HalftonePicture& source) {
+    const std::int64_t sW = source.width, sH = source.height, dW = destination.width, dH = destination.height;
+    // Equal size is replication with every index its own. Larger sources that would be replicated are
+    // replicated or filtered by Windows after a count of their colours, whose rule is not known; they are
+    // filtered here.
+    const bool keeps_length =
+        (dW * 1000 + 500) / sW > kReplicationRatio && (dH * 1000 + 500) / sH > kReplicationRatio;
+    if ((keeps_length && dW * dH >= sW * sH && sW * sH <= kMostReplicatedPixels) || (sW == dW && sH == dH)) {
+        return Path::kReplicate;
+    }
+    if (sW > dW && sH > dH) return Path::kShrinkBoth;
+    if ((sW > dW && sH == dH) || (sH > dH && sW == dW)) return Path::kShrinkOne;
+    return Path::kEnlarging;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The plain definition.
+// ---------------------------------------------------------------------------------------------------
+
+const BYTE* RowOf(const HalftonePicture& p, std::int64_t y) { return p.top + y * p.pitch; }
+BYTE* PixelOf(const HalftonePicture& p, std::int64_t x, std::int64_t y) {
+    return p.top + y * p.pitch + x * static_cast<std::ptrdiff_t>(p.step);
+}
+
+BYTE Saturated(std::int32_t v) { return static_cast<BYTE>(std::clamp<std::int32_t>(v, 0, 255)); }
+
+// A picture of weighted sums, three per pixel, rows from the top, each row contiguous. Reset keeps the
+// memory, so that one kept from call to call costs no allocation.
+struct Sums {
+    std::int64_t width = 0, height = 0;
+    std::vector<std::int32_t> v;
+    void Reset(std::int64_t w, std::int64_t h) {
+        width = w;
+        height = h;
+        v.assign(static_cast<std::size_t>(w * h * 3), 0);
+    }
+    std::int32_t* Row(std::int64_t y) { return v.data() + y * width * 3; }
+};
+
+// A byte picture of its own, step 3, rows contiguous: the rows rounded between the two passes, and the
+// approximated case's intermediate.
+struct OwnPicture {
+    std::vector<BYTE> bytes;
+    HalftonePicture picture;
+    void Reset(std::int64_t w, std::int64_t h) {
+        bytes.resize(static_cast<std::size_t>(w * h * 3));
+        picture.width = static_cast<LONG>(w);
+        picture.height = static_cast<LONG>(h);
+        picture.step = 3;
+        picture.top = bytes.data();
+        picture.pitch = static_cast<std::ptrdiff_t>(w * 3);
+    }
+};
+
+// Every row of `source` averaged across, unrounded: X(j) = Σ w(j, k)·S(k).
+void SumsAcross(const HalftonePicture& source, const AxisWeights& across, Sums* out) {
+    out->Reset(static_cast<std::int64_t>(across.first.size()), source.height);
+    for (std::int64_t y = 0; y < source.height; ++y) {
+        const BYTE* row = RowOf(source, y);
+        std::int32_t* x = out->Row(y);
+        for (std::size_t j = 0; j < across.first.size(); ++j) {
+            const std::int32_t* w = &across.weights[across.offset[j]];
+            const BYTE* p = row + across.first[j] * source.step;
+            for (int c = 0; c < 3; ++c) {
+                std::int32_t sum = 0;
+                for (std::uint32_t t = 0; t < across.count[j]; ++t) sum += w[t] * p[t * source.step + c];
+                x[3 * j + c] = sum;
+            }
+        }
+    }
+}
+
+// The same rounded to bytes, (X + 4096) >> 13, into `rows` (one row per source row).
+void RoundedRowsAcross(const HalftonePicture& source, const AxisWeights& across, const HalftonePicture& rows) {
+    Sums x;
+    SumsAcross(source, across, &x);
+    for (std::int64_t y = 0; y < source.height; ++y) {
+        BYTE* out = PixelOf(rows, 0, y);
+        const std::int32_t* in = x.Row(y);
+        for (std::int64_t b = 0; b < x.width * 3; ++b) out[b] = static_cast<BYTE>((in[b] + kHalf) >> kWeightBits);
+    }
+}
+
+// Every column of `source` averaged down, unrounded: V(i) = Σ w(i, m)·S(m). Always inlined, so that a
+// caller compiled for wider registers vectorises it with them.
+[[gnu::always_inline]] inline void SumsDown(const HalftonePicture& source, const AxisWeights& down, Sums* out) {
+    out->Reset(source.width, static_cast<std::int64_t>(down.first.size()));
+    const std::int64_t n = source.width * 3;
+    for (std::int64_t i = 0; i < out->height; ++i) {
+        std::int32_t* __restrict v = out->Row(i);
+        for (std::uint32_t t = 0; t < down.count[i]; ++t) {
+            // A weight fits 16 bits, and the products of 16-bit numbers are what processors multiply fastest.
+            const auto w = static_cast<std::int16_t>(down.weights[down.offset[i] + t]);
+            const BYTE* __restrict row = RowOf(source, down.first[i] + t);
+            if (source.step == 3) {  // the rows between the passes, and most pictures: bytes side by side
+                for (std::int64_t b = 0; b < n; ++b) v[b] += w * static_cast<std::int16_t>(row[b]);
+            } else {
+                for (std::int64_t b = 0; b < n; ++b) v[b] += w * row[b / 3 * 4 + b % 3];
+            }
+        }
+    }
+}
+
+// Writes one row of sharpened bytes into the destination's row `y`.
+void StoreRow(const HalftonePicture& destination, std::int64_t y, const BYTE* line) {
+    BYTE* out = PixelOf(destination, 0, y);
+    if (destination.step == 3) {
+        std::memcpy(out, line, static_cast<std::size_t>(destination.width) * 3);
+        return;
+    }
+    for (std::int64_t x = 0; x < destination.width; ++x) std::memcpy(out + x * destination.step, line + 3 * x, 3);
+}
+
+// The cross on the destination grid, edges repeated: (12·V − V left − V right − V up − V down) >> 16,
+// saturated. Byte b of a row has its left and right neighbours at b ∓ 3. Always inlined, as SumsDown.
+[[gnu::always_inline]] inline void SharpenCross(const HalftonePicture& destination, Sums& v, std::vector<BYTE>* line) {
+    const std::int64_t n = v.width * 3;
+    line->resize(static_cast<std::size_t>(n));
+    BYTE* __restrict out = line->data();
+    for (std::int64_t i = 0; i < v.height; ++i) {
+        const std::int32_t* __restrict up = v.Row(std::max<std::int64_t>(i - 1, 0));
+        const std::int32_t* __restrict row = v.Row(i);
+        const std::int32_t* __restrict down = v.Row(std::min(i + 1, v.height - 1));
+        const auto cross = [&](std::int64_t b, std::int64_t left, std::int64_t right) {
+            return Saturated((12 * row[b] - row[left] - row[right] - up[b] - down[b]) >> kCrossShift);
+        };
+        for (std::int64_t b = 3; b < n - 3; ++b) out[b] = cross(b, b - 3, b + 3);
+        for (std::int64_t b = 0; b < std::min<std::int64_t>(3, n); ++b) {
+            out[b] = cross(b, b, b + 3 < n ? b + 3 : b);                  // the left edge repeats itself
+            out[n - 1 - b] = cross(n - 1 - b, n - 4 - b >= 0 ? n - 4 - b : n - 1 - b, n - 1 - b);  // and the right
+        }
+        StoreRow(destination, i, out);
+    }
+}
+
+// The sharpening along one axis, edges repeated: (6·A − the two neighbours) >> 15, saturated.
+void SharpenAlong(const HalftonePicture& destination, Sums& a, bool across) {
+    const std::int64_t n = a.width * 3;
+    std::vector<BYTE> line(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < a.height; ++i) {
+        const std::int32_t* row = a.Row(i);
+        const std::int32_t* before = a.Row(across ? i : std::max<std::int64_t>(i - 1, 0));
+        const std::int32_t* after = a.Row(across ? i : std::min(i + 1, a.height - 1));
+        for (std::int64_t b = 0; b < n; ++b) {
+            const std::int64_t left = across ? (b < 3 ? b : b - 3) : b, right = across ? (b >= n - 3 ? b : b + 3) : b;
+            line[b] = Saturated((6 * row[b] - before[left] - after[right]) >> kAlongShift);
+        }
+        StoreRow(destination, i, line.data());
+    }
+}
+
+void Replicate(const HalftonePicture& destination, const HalftonePicture& source) {
+    const std::vector<std::uint32_t> columns = ReplicationIndices(source.width, destination.width);
+    const std::vector<std::uint32_t> rows = ReplicationIndices(source.height, destination.height);
+    for (std::int64_t i = 0; i < destination.height; ++i) {
+        for (std::int64_t j = 0; j < destination.width; ++j) {
+            std::memcpy(PixelOf(destination, j, i), PixelOf(source, columns[j], rows[i]), 3);
+        }
+    }
+}
+
+// One axis shrinks and the other keeps its length.
+void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& source) {
+    const bool across = source.width > destination.width;
+    Sums a;
+    if (across) {
+        SumsAcross(source, ShrinkWeights(source.width, destination.width), &a);
+    } else {
+        SumsDown(source, ShrinkWeights(source.height, destination.height), &a);
+    }
+    SharpenAlong(destination, a, across);
+}
+
+// Floor division by a divisor fixed for a whole call, without a division per pixel: for d >= 2 and
+// n·d <= 2^64, ⌊n · ⌈2^64/d⌉ / 2^64⌋ = ⌊n/d⌋. With ⌈2^64/d⌉ = (2^64 + e)/d, 0 <= e < d, the product over
+// 2^64 is n/d + n·e/(d·2^64), and n·e < n·d <= 2^64 keeps the excess below 1/d, which never carries a
+// quotient past the next whole number.
+class Divider {
+    __extension__ typedef unsigned __int128 Uint128;
+
+public:
+    explicit Divider(std::uint64_t d)
+        : reciprocal_(d < 2 ? 0 : static_cast<std::uint64_t>(((Uint128{1} << 64) + d - 1) / d)), one_(d < 2) {}
+    std::uint64_t operator()(std::uint64_t n) const {
+        return one_ ? n : static_cast<std::uint64_t>((Uint128{n} * reciprocal_) >> 64);
+    }
+
+private:
+    std::uint64_t reciprocal_;
+    bool one_;
+};
+
+// What stands in for the enlargement Windows bends: the exact area average along one axis, rounded half
+// up. Destination cell j covers [j·S, (j+1)·S) and source cell k covers [k·D, (k+1)·D); a source cell
+// weighs the length of their overlap, the weights of a cell sum to S, and 255·S + S/2 < 2^64.
+void AverageAlong(const HalftonePicture& destination, const HalftonePicture& source, bool across) {
+    const std::uint64_t s = across ? source.width : source.height;
+    const std::uint64_t d = across ? destination.width : destination.height;
+    const Divider divide(s);
+    for (std::int64_t i = 0; i < destination.height; ++i) {
+        for (std::int64_t j = 0; j < destination.width; ++j) {
+            const std::uint64_t cell = static_cast<std::uint64_t>(across ? j : i);
+            const std::uint64_t lo = cell * s, hi = (cell + 1) * s;
+            std::uint64_t sum[3] = {s / 2, s / 2, s / 2};
+            for (std::uint64_t k = lo / d; k <= (hi - 1) / d; ++k) {
+                const std::uint64_t w = std::min((k + 1) * d, hi) - std::max(k * d, lo);
+                const BYTE* p = across ? PixelOf(source, static_cast<std::int64_t>(k), i)
+                                       : PixelOf(source, j, static_cast<std::int64_t>(k));
+                for (int c = 0; c < 3; ++c) sum[c] += w * p[c];
+            }
+            BYTE* out = PixelOf(destination, j, i);
+            for (int c = 0; c < 3; ++c) out[c] = static_cast<BYTE>(divide(sum[c]));
+        }
+    }
+}
+
+// A filtered picture with an axis that grows: the shrinking axis, if any, reduced as in the one-axis
+// case into bytes, then every growing axis area-averaged.
+void FilterWithEnlargement(const HalftonePicture& destination, const HalftonePicture& source) {
+    HalftonePicture from = source;
+    OwnPicture reduced;
+    reduced.Reset(std::min(source.width, destination.width), std::min(source.height, destination.height));
+    if (source.width > destination.width || source.height > destination.height) {
+        ShrinkOneAxis(reduced.picture, source);
+        from = reduced.picture;
+    }
+    if (from.width != destination.width && from.height != destination.height) {
+        OwnPicture wide;
+        wide.Reset(destination.width, from.height);
+        AverageAlong(wide.picture, from, true);
+        AverageAlong(destination, wide.picture, false);
+    } else {
+        AverageAlong(destination, from, from.width != destination.width);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The fast path: sixteen source rows at a time, each in a byte lane of its own.
+//
+// The sixteen rows are turned on their side, 16 × 16 bytes at a time, so that column b (byte b of each
+// of the rows) becomes one 16-byte vector; averaging the rows across is then a sum of whole columns,
+// sixteen rows at once, and the rounded results are turned back the same way. Most source pixels of a
+// destination pixel weigh the same, base = ⌊8192·D/S⌋, so for each destination byte the longest run of
+// such columns is summed plainly in 16-bit lanes and multiplied by base once; its other columns (the
+// pixels cut by its edges, and those a step heavier when 8192·D/S is not whole) are multiplied one by
+// one in 32-bit lanes. Each product and sum is one of the definition's, below 2^21, and a plain sum of
+// at most 257 bytes fits 16 bits, so the sums and the rounded bytes are the definition's exactly.
+// ---------------------------------------------------------------------------------------------------
+
+// The most columns a plain sum may take: 257 · 255 < 2^16.
+constexpr std::uint32_t kMostPlainColumns = 257;
+constexpr std::size_t kBlockRows = 16;
+
+// How each destination byte (3·j + c of a row) is made from columns.
+struct AcrossPlan {
+    std::int32_t base = 0;
+    std::size_t step = 3;                        // the source's pixel step: a plain run's columns are this far apart
+    std::vector<std::uint32_t> plain_first;      // per destination byte: the first column of its plain run
+    std::vector<std::uint32_t> plain_count;      // and how many there are
+    std::vector<std::uint32_t> weighted_offset;  // per destination byte and one more: where its others start
+    std::vector<std::uint32_t> weighted_column;  // the other columns
+    std::vector<std::int32_t> weighted_weight;   // and their weights
+};
+
+// False when some plain run would be too long for 16-bit sums: the plain way is taken then.
+bool PlanAcross(const AxisWeights& across, std::uint64_t source, std::uint64_t destination, std::size_t step,
+                AcrossPlan* plan) {
+    plan->base = static_cast<std::int32_t>(kWeightOne * destination / source);
+    plan->step = step;
+    for (std::size_t j = 0; j < across.first.size(); ++j) {
+        const std::int32_t* w = &across.weights[across.offset[j]];
+        // The longest run of weights equal to base.
+        std::uint32_t run_first = 0, run_count = 0;
+        for (std::uint32_t n = 0; n < across.count[j];) {
+            std::uint32_t end = n;
+            while (end < across.count[j] && w[end] == plan->base) ++end;
+            if (end - n > run_count) run_first = n, run_count = end - n;
+            n = std::max(end, n + 1);
+        }
+        if (run_count > kMostPlainColumns) return false;
+        for (std::size_t c = 0; c < 3; ++c) {
+            plan->plain_first.push_back(static_cast<std::uint32_t>((across.first[j] + run_first) * step + c));
+            plan->plain_count.push_back(run_count);
+            plan->weighted_offset.push_back(static_cast<std::uint32_t>(plan->weighted_column.size()));
+            for (std::uint32_t n = 0; n < across.count[j]; ++n) {
+                if (n >= run_first && n < run_first + run_count) continue;
+                plan->weighted_column.push_back(static_cast<std::uint32_t>((across.first[j] + n) * step + c));
+                plan->weighted_weight.push_back(w[n]);
+            }
+        }
+    }
+    plan->weighted_offset.push_back(static_cast<std::uint32_t>(plan->weighted_column.size()));
+    return true;
+}
+
+// Turns sixteen rows of two 16-byte tiles ([tile A row r | tile B row r] in v[r]) on their side:
+// afterwards v[t] is [tile A column t | tile B column t]. Four rounds of interleaving, each doubling the
+// width of what is interleaved.
+KS_AVX2 inline void Transpose(__m256i v[16]) {
+    __m256i t[16];
+    for (int r = 0; r < 8; ++r) {
+        t[r] = _mm256_unpacklo_epi8(v[2 * r], v[2 * r + 1]);
+        t[8 + r] = _mm256_unpackhi_epi8(v[2 * r], v[2 * r + 1]);
+    }
+    for (int h = 0; h < 2; ++h) {
+        for (int r = 0; r < 4; ++r) {
+            v[8 * h + r] = _mm256_unpacklo_epi16(t[8 * h + 2 * r], t[8 * h + 2 * r + 1]);
+            v[8 * h + 4 + r] = _mm256_unpackhi_epi16(t[8 * h + 2 * r], t[8 * h + 2 * r + 1]);
+        }
+    }
+    for (int g = 0; g < 4; ++g) {
+        for (int r = 0; r < 2; ++r) {
+            t[4 * g + r] = _mm256_unpacklo_epi32(v[4 * g + 2 * r], v[4 * g + 2 * r + 1]);
+            t[4 * g + 2 + r] = _mm256_unpackhi_epi32(v[4 * g + 2 * r], v[4 * g + 2 * r + 1]);
+        }
+    }
+    for (int p = 0; p < 8; ++p) {
+        v[2 * p] = _mm256_unpacklo_epi64(t[2 * p], t[2 * p + 1]);
+        v[2 * p + 1] = _mm256_unpackhi_epi64(t[2 * p], t[2 * p + 1]);
+    }
+}
+
+// One destination byte for the sixteen rows: (X + 4096) >> 13 with X as planned.
+KS_AVX2 inline __m128i RoundedColumn(const AcrossPlan& plan, std::size_t o, const BYTE* columns) {
+    // The plain run, in four sums so that the additions need not wait for each other.
+    __m256i sums[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+    const BYTE* column = columns + kBlockRows * plan.plain_first[o];
+    const std::size_t apart = plan.step * kBlockRows;
+    const std::uint32_t n = plan.plain_count[o];
+    std::uint32_t t = 0;
+    for (; t + 4 <= n; t += 4, column += 4 * apart) {
+        for (int u = 0; u < 4; ++u) {
+            sums[u] = _mm256_add_epi16(
+                sums[u], _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(column + u * apart))));
+        }
+    }
+    for (; t < n; ++t, column += apart) {
+        sums[0] = _mm256_add_epi16(sums[0], _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(column))));
+    }
+    const __m256i plain = _mm256_add_epi16(_mm256_add_epi16(sums[0], sums[1]), _mm256_add_epi16(sums[2], sums[3]));
+    const __m256i base = _mm256_set1_epi32(plan.base);
+    __m256i low = _mm256_mullo_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(plain)), base);   // rows 0-7
+    __m256i high = _mm256_mullo_epi32(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(plain, 1)), base);  // 8-15
+    for (std::uint32_t k = plan.weighted_offset[o]; k < plan.weighted_offset[o + 1]; ++k) {
+        const BYTE* c = columns + kBlockRows * plan.weighted_column[k];
+        const __m256i w = _mm256_set1_epi32(plan.weighted_weight[k]);
+        low = _mm256_add_epi32(low, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c))), w));
+        high = _mm256_add_epi32(
+            high, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + 8))), w));
+    }
+    const __m256i half = _mm256_set1_epi32(kHalf);
+    low = _mm256_srli_epi32(_mm256_add_epi32(low, half), kWeightBits);
+    high = _mm256_srli_epi32(_mm256_add_epi32(high, half), kWeightBits);
+    // At most 255 each: the packs only narrow. packus works within halves, hence the reordering.
+    const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, high), 0xD8);
+    return _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+}
+
+KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPlan& plan, const HalftonePicture& rows,
+                                   std::vector<BYTE>* column_memory, std::vector<BYTE>* result_memory) {
+    const std::size_t row_bytes = static_cast<std::size_t>(source.width) * source.step;
+    const std::size_t chunks = (row_bytes + 31) / 32, outputs = static_cast<std::size_t>(rows.width) * 3;
+    // Every column is written before it is read, and every result before it is turned back.
+    column_memory->resize(kBlockRows * 32 * chunks);
+    result_memory->resize(kBlockRows * (outputs + 32));
+    std::vector<BYTE>& columns = *column_memory;
+    std::vector<BYTE>& results = *result_memory;
+    alignas(32) BYTE tail[kBlockRows][32];
+    for (std::int64_t y0 = 0; y0 < source.height; y0 += kBlockRows) {
+        // A last block of fewer rows repeats its last row; those results are not kept.
+        const BYTE* row[kBlockRows];
+        for (std::size_t r = 0; r < kBlockRows; ++r) {
+            row[r] = RowOf(source, std::min<std::int64_t>(y0 + static_cast<std::int64_t>(r), source.height - 1));
+        }
+        for (std::size_t q = 0; q < chunks; ++q) {
+            __m256i v[kBlockRows];
+            // A last chunk that would read past the end of the rows overlaps the one before instead, writing
+            // some columns a second time with the same bytes; rows too short for that are copied out.
+            std::size_t at = 32 * q;
+            if (at + 32 > row_bytes && row_bytes >= 32) at = row_bytes - 32;
+            for (std::size_t r = 0; r < kBlockRows; ++r) {
+                const BYTE* from = row[r] + at;
+                if (row_bytes < 32) {
+                    std::memset(tail[r], 0, sizeof tail[r]);
+                    std::memcpy(tail[r], from, row_bytes);
+                    from = tail[r];
+                }
+                v[r] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+            }
+            Transpose(v);
+            for (std::size_t t = 0; t < 16; ++t) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns[kBlockRows * (at + t)]), _mm256_castsi256_si128(v[t]));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns[kBlockRows * (at + 16 + t)]), _mm256_extracti128_si256(v[t], 1));
+            }
+        }
+        for (std::size_t o = 0; o < outputs; ++o) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&results[kBlockRows * o]), RoundedColumn(plan, o, columns.data()));
+        }
+        // Back on their feet, 32 destination bytes of each row at a time.
+        for (std::size_t o0 = 0; o0 < outputs; o0 += 32) {
+            __m256i v[kBlockRows];
+            for (std::size_t r = 0; r < kBlockRows; ++r) {
+                v[r] = _mm256_inserti128_si256(
+                    _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&results[kBlockRows * (o0 + r)]))),
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(&results[kBlockRows * (o0 + 16 + r)])), 1);
+            }
+            Transpose(v);
+            alignas(32) BYTE line[32];
+            for (std::size_t r = 0; r < kBlockRows && y0 + static_cast<std::int64_t>(r) < source.height; ++r) {
+                _mm256_store_si256(reinterpret_cast<__m256i*>(line), v[r]);
+                std::memcpy(PixelOf(rows, 0, y0 + static_cast<std::int64_t>(r)) + o0, line, std::min<std::size_t>(32, outputs - o0));
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+// What a shrink of both axes needs beside its pictures, kept from one call to the next: the weights and
+// the fast path's plan depend only on the sizes, and the search stretches one size again and again.
+// The stand-in serves one thread, like the platform's own objects it keeps.
+struct ShrinkSetup {
+    std::int64_t source_width = 0, source_height = 0, width = 0, height = 0;
+    std::size_t step = 0;
+    AxisWeights across, down;
+    bool plannable = false;  // the fast path can take these sizes
+    AcrossPlan plan;
+    // Working memory.
+    OwnPicture rows;
+    Sums sums;
+    std::vector<BYTE> line, columns, results;
+};
+
+ShrinkSetup& SetupFor(const HalftonePicture& destination, const HalftonePicture& source) {
+    static ShrinkSetup kept;
+    if (kept.source_width != source.width || kept.source_height != source.height || kept.width != destination.width ||
+        kept.height != destination.height || kept.step != source.step) {
+        kept.source_width = source.width;
+        kept.source_height = source.height;
+        kept.width = destination.width;
+        kept.height = destination.height;
+        kept.step = source.step;
+        kept.across = ShrinkWeights(source.width, destination.width);
+        kept.down = ShrinkWeights(source.height, destination.height);
+        kept.plan = AcrossPlan{};
+        kept.plannable = PlanAcross(kept.across, source.width, destination.width, source.step, &kept.plan);
+    }
+    return kept;
+}
+
+// The passes after the rows are plain code; where the fast paths run they are the same code compiled
+// for AVX2, which the compiler vectorises with the wider registers.
+void DownAndCross(const HalftonePicture& destination, ShrinkSetup& s) {
+    SumsDown(s.rows.picture, s.down, &s.sums);
+    SharpenCross(destination, s.sums, &s.line);
+}
+
+KS_AVX2 void DownAndCrossWide(const HalftonePicture& destination, ShrinkSetup& s) {
+    SumsDown(s.rows.picture, s.down, &s.sums);
+    SharpenCross(destination, s.sums, &s.line);
+}
+
+// Both axes shrink: rows averaged across and rounded to bytes, then averaged down and kept with their
+// fractional bits, then sharpened with the cross.
+void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& source, bool fast) {
+    ShrinkSetup& s = SetupFor(destination, source);
+    s.rows.Reset(destination.width, source.height);
+    if (fast && s.plannable) {
+        RoundedRowsAcrossFast(source, s.plan, s.rows.picture, &s.columns, &s.results);
+        DownAndCrossWide(destination, s);
+    } else {
+        RoundedRowsAcross(source, s.across, s.rows.picture);
+        DownAndCross(destination, s);
+    }
+}
+
+void Stretch(const HalftonePicture& destination, const HalftonePicture& source, bool fast) {
+    switch (PathOf(destination, source)) {
+    case Path::kReplicate: Replicate(destination, source); break;
+    case Path::kShrinkBoth: ShrinkBoth(destination, source, fast); break;
+    case Path::kShrinkOne: ShrinkOneAxis(destination, source); break;
+    case Path::kEnlarging: FilterWithEnlargement(destination, source); break;
+    }
+}
+
+}  // namespace
+
+void HalftoneStretchPlain(const HalftonePicture& destination, const HalftonePicture& source) {
+    Stretch(destination, source, false);
+}
+
+void HalftoneStretch(const HalftonePicture& destination, const HalftonePicture& source) {
+    Stretch(destination, source, UseFastPaths());
+}

@@ -1,0 +1,239 @@
+// The halftone stretch: Windows' arithmetic on its worked examples, the choice of path, picture order,
+// both depths, and the fast paths against the plain definition.
+#include "halftone.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_support.h"
+
+namespace {
+
+// A picture given row by row from the top, `step` bytes per pixel (a fourth byte set to `fourth`),
+// bottom-up in memory unless `top_down`.
+HBITMAP MakePicture(LONG width, LONG height, const std::vector<int>& bytes, WORD bpp = 24, bool top_down = false,
+                    BYTE fourth = 0) {
+    std::vector<int> memory_order;
+    const std::size_t row = 3 * static_cast<std::size_t>(width);
+    for (LONG y = 0; y < height; ++y) {
+        const std::size_t from = row * static_cast<std::size_t>(top_down ? y : height - 1 - y);
+        memory_order.insert(memory_order.end(), bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                            bytes.begin() + static_cast<std::ptrdiff_t>(from + row));
+    }
+    return test::MakeImage(width, top_down ? -height : height, bpp, memory_order, fourth);
+}
+
+// The colour bytes of an image's picture, row by row from the top.
+std::vector<int> PictureBytes(HBITMAP image) {
+    const BITMAP view = test::ViewOf(image);
+    const std::vector<int> memory = test::ColourBytes(image);
+    std::vector<int> out;
+    const std::size_t row = 3 * static_cast<std::size_t>(view.bmWidth);
+    for (LONG y = view.bmHeight; y-- > 0;) {  // the images made here are bottom-up
+        out.insert(out.end(), memory.begin() + static_cast<std::ptrdiff_t>(row * y),
+                   memory.begin() + static_cast<std::ptrdiff_t>(row * (y + 1)));
+    }
+    return out;
+}
+
+// The stretch of the whole `source` into a new bottom-up image of `width` × `height`, as picture bytes.
+std::vector<int> Stretched(HBITMAP source, LONG width, LONG height, WORD bpp = 24) {
+    const std::vector<int> memory = test::HalftoneColourBytes(source, width, height, bpp);
+    HBITMAP copy = test::MakeImage(width, height, 24, memory);
+    std::vector<int> picture = PictureBytes(copy);
+    DeleteObject(copy);
+    return picture;
+}
+
+std::vector<int> Grey(const std::vector<int>& values) {
+    std::vector<int> bytes;
+    for (int v : values) bytes.insert(bytes.end(), {v, v, v});
+    return bytes;
+}
+
+std::vector<int> Repeated(std::vector<int> pixel, std::size_t times) {
+    std::vector<int> bytes;
+    for (std::size_t n = 0; n < times; ++n) bytes.insert(bytes.end(), pixel.begin(), pixel.end());
+    return bytes;
+}
+
+struct Example {
+    const char* name;
+    LONG sw, sh;
+    std::vector<int> source;  // grey values, rows from the top
+    LONG dw, dh;
+    std::vector<int> expected;
+    friend void PrintTo(const Example& e, std::ostream* os) { *os << e.name; }
+};
+
+class HalftoneExample : public testing::TestWithParam<Example> {};
+
+TEST_P(HalftoneExample, GivesWindowsBytes) {
+    const Example& e = GetParam();
+    HBITMAP source = MakePicture(e.sw, e.sh, Grey(e.source));
+    EXPECT_EQ(Stretched(source, e.dw, e.dh), Grey(e.expected));
+    DeleteObject(source);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HalftoneExample,
+    testing::Values(
+        // One axis shrinks: the sharpening takes a plain average of 85, 85 to 85, 84.
+        Example{"OneRowThirds", 3, 1, {0, 255, 0}, 2, 1, {85, 84}},
+        // 9 → 5 weighs cell 0 as 4551, 3641 and cell 1 as 910, 4551, 2731 (cell 2 starts with 1820): one
+        // bright pixel shows them through the 6/−1 sharpening. Pixel 1: (5·3641 − 910)·255 >> 15 = 134,
+        // (6·910 − 3641)·255 >> 15 = 14. Pixel 3: (6·2731 − 1820)·255 >> 15 = 113,
+        // (6·1820 − 2731)·255 >> 15 = 63, and the cells beside go below zero.
+        Example{"NineToFiveFirstCells", 9, 1, {0, 255, 0, 0, 0, 0, 0, 0, 0}, 5, 1, {134, 14, 0, 0, 0}},
+        Example{"NineToFiveMiddleCells", 9, 1, {0, 0, 0, 255, 0, 0, 0, 0, 0}, 5, 1, {0, 113, 63, 0, 0}},
+        // The same weights down a column.
+        Example{"NineToFiveDown", 1, 9, {0, 255, 0, 0, 0, 0, 0, 0, 0}, 1, 5, {134, 14, 0, 0, 0}},
+        // Both axes shrink: each row is rounded to bytes first (85, 85, not the 85.01 and 84.98 the
+        // one-row case sharpens to 85, 84), and the cross of equal values gives them back.
+        Example{"TwoRowsThirds", 3, 2, {0, 255, 0, 0, 255, 0}, 2, 1, {85, 85}},
+        // Equal size is a copy; 7 × 5 to 5 × 7 keeps more than 2/3 of each axis and as many pixels, so it
+        // replicates: columns 0, 2, 3, 5, 6 (the last of each run), rows 0, 1, 1, 2, 3, 3, 4 (nearest
+        // centre, ties to the earlier).
+        Example{"SameSizeCopies", 2, 2, {1, 2, 3, 4}, 2, 2, {1, 2, 3, 4}},
+        Example{"SevenByFiveReplicated", 7, 5,
+                {0, 1, 2, 3, 4, 5, 6, 10, 11, 12, 13, 14, 15, 16, 20, 21, 22, 23, 24, 25, 26, 30, 31, 32, 33, 34, 35,
+                 36, 40, 41, 42, 43, 44, 45, 46},
+                5, 7, {0,  2,  3,  5,  6,  10, 12, 13, 15, 16, 10, 12, 13, 15, 16, 20, 22, 23,
+                       25, 26, 30, 32, 33, 35, 36, 30, 32, 33, 35, 36, 40, 42, 43, 45, 46}},
+        // 6 → 13 takes scan 2 at j = 6.
+        Example{"SixToThirteen", 6, 1, {0, 1, 2, 3, 4, 5}, 13, 1, {0, 0, 1, 1, 2, 2, 2, 3, 3, 4, 4, 5, 5}}),
+    [](const testing::TestParamInfo<Example>& info) { return info.param.name; });
+
+TEST(Halftone, ConstantPictureStaysConstantThroughEveryPath) {
+    const std::vector<int> colour = {17, 128, 255};
+    for (WORD bpp : {WORD{24}, WORD{32}}) {
+        HBITMAP source = MakePicture(3, 3, Repeated(colour, 9), bpp);
+        for (LONG w = 1; w <= 3; ++w) {
+            for (LONG h = 1; h <= 3; ++h) {
+                EXPECT_EQ(Stretched(source, w, h, bpp), Repeated(colour, static_cast<std::size_t>(w * h)))
+                    << w << " x " << h << ", " << bpp << " bits";
+            }
+        }
+        DeleteObject(source);
+    }
+}
+
+// Replicated or filtered: a replicated picture holds exactly the source pixels the indices name.
+TEST(Halftone, ReplicatesOnlyWhatKeepsItsLengthAndPixels) {
+    struct Case {
+        LONG sw, sh, dw, dh;
+        bool replicated;
+    };
+    const Case cases[] = {{3, 2, 17, 1, true}, {9, 2, 17, 1, false}, {9, 2, 61, 1, true}, {3, 3, 17, 1, false},
+                          {7, 9, 5, 13, true}};
+    const auto index = [](LONG j, LONG s, LONG d) {
+        return s > d ? (2 * (j + 1) * s - d - 1) / (2 * d) : s < d ? ((2 * j + 1) * s - 1) / (2 * d) : j;
+    };
+    std::mt19937 random(3);
+    for (const Case& c : cases) {
+        std::vector<int> bytes(static_cast<std::size_t>(3 * c.sw * c.sh));
+        for (int& b : bytes) b = static_cast<int>(random() % 256);
+        std::vector<int> replicated;
+        for (LONG i = 0; i < c.dh; ++i) {
+            for (LONG j = 0; j < c.dw; ++j) {
+                const std::size_t at = 3 * static_cast<std::size_t>(index(i, c.sh, c.dh) * c.sw + index(j, c.sw, c.dw));
+                replicated.insert(replicated.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                  bytes.begin() + static_cast<std::ptrdiff_t>(at + 3));
+            }
+        }
+        HBITMAP source = MakePicture(c.sw, c.sh, bytes);
+        EXPECT_EQ(Stretched(source, c.dw, c.dh) == replicated, c.replicated)
+            << c.sw << " x " << c.sh << " to " << c.dw << " x " << c.dh;
+        DeleteObject(source);
+    }
+}
+
+// Rows count from the top of the picture whatever the memory order, and a fourth byte is neither read
+// nor written.
+TEST(Halftone, PictureOrderAndFourthByte) {
+    std::mt19937 random(11);
+    std::vector<int> bytes(3 * 37 * 29);
+    for (int& b : bytes) b = static_cast<int>(random() % 256);
+    HBITMAP bottom_up = MakePicture(37, 29, bytes);
+    HBITMAP top_down = MakePicture(37, 29, bytes, 24, true);
+    HBITMAP wide = MakePicture(37, 29, bytes, 32, false, 0xA5);
+    const std::vector<int> expected = Stretched(bottom_up, 11, 7);
+    EXPECT_EQ(Stretched(top_down, 11, 7), expected);
+    EXPECT_EQ(Stretched(wide, 11, 7), expected);
+
+    HBITMAP target = test::MakeImage(11, 7, 32, std::vector<int>(3 * 11 * 7, 0), 0x5A);
+    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+    HGDIOBJ old_from = SelectObject(from, wide), old_to = SelectObject(to, target);
+    SetStretchBltMode(to, HALFTONE);
+    EXPECT_TRUE(StretchBlt(to, 0, 0, 11, 7, from, 0, 0, 37, 29, SRCCOPY));
+    SelectObject(from, old_from);
+    SelectObject(to, old_to);
+    const BITMAP t = test::ViewOf(target);
+    for (LONG p = 0; p < 11 * 7; ++p) EXPECT_EQ(static_cast<const BYTE*>(t.bmBits)[4 * p + 3], 0x5A) << p;
+    EXPECT_EQ(PictureBytes(target), expected);
+    DeleteDC(from);
+    DeleteDC(to);
+    for (HBITMAP image : {bottom_up, top_down, wide, target}) DeleteObject(image);
+}
+
+TEST(Halftone, RefusesWhatItDoesNotSupportAndLeavesTheTarget) {
+    HBITMAP source = test::MakeGrey(2, 2, {1, 2, 3, 4});
+    HBITMAP indexed = test::MakeImage(2, 2, 8);
+    HBITMAP target = test::MakeGrey(1, 1, {99});
+    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
+    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 2, SRCCOPY)) << "not in halftone mode";
+    SetStretchBltMode(to, HALFTONE);
+    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 1, 1, SRCCOPY)) << "part of the source";
+    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 2, 0)) << "another raster operation";
+    SelectObject(from, indexed);
+    EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 2, SRCCOPY)) << "8-bit source";
+    SelectObject(from, old_from);
+    SelectObject(to, old_to);
+    EXPECT_EQ(test::FirstBytes(target), (std::vector<int>{99}));
+    DeleteDC(from);
+    DeleteDC(to);
+    DeleteObject(source);
+    DeleteObject(indexed);
+    DeleteObject(target);
+}
+
+// A picture in a buffer of its own, for the definition-against-fast-path comparison.
+struct Buffer {
+    std::vector<BYTE> bytes;
+    HalftonePicture picture;
+    Buffer(LONG width, LONG height, std::size_t step, bool top_down, std::mt19937& random) {
+        const std::size_t stride = (static_cast<std::size_t>(width) * step + 3) / 4 * 4;
+        bytes.resize(stride * static_cast<std::size_t>(height));
+        for (BYTE& b : bytes) b = static_cast<BYTE>(random());
+        picture.width = width;
+        picture.height = height;
+        picture.step = step;
+        picture.top = bytes.data() + (top_down ? 0 : stride * static_cast<std::size_t>(height - 1));
+        picture.pitch = top_down ? static_cast<std::ptrdiff_t>(stride) : -static_cast<std::ptrdiff_t>(stride);
+    }
+};
+
+// Sizes of every kind (whole and broken ratios, long and short boxes, one-axis shrinks, the search's own
+// 2:1 and 1024/24-like ratios), both depths and orientations on each side: not one byte may differ, and
+// the destination's padding and fourth bytes stay as they were.
+TEST(Halftone, FastPathsMatchTheDefinition) {
+    std::mt19937 random(2026);
+    for (int trial = 0; trial < 400; ++trial) {
+        const LONG dw = 1 + static_cast<LONG>(random() % 30), dh = 1 + static_cast<LONG>(random() % 30);
+        LONG sw = 1 + static_cast<LONG>(random() % 200), sh = 1 + static_cast<LONG>(random() % 120);
+        if (trial % 4 == 0) sw = dw * (1 + static_cast<LONG>(random() % 8));
+        if (trial % 4 == 1) sh = dh;
+        if (trial % 8 == 2) sw = dw;
+        Buffer source(sw, sh, trial % 3 == 0 ? 4 : 3, trial % 5 == 0, random);
+        Buffer plain(dw, dh, trial % 2 == 0 ? 4 : 3, trial % 7 == 0, random);
+        Buffer fast = plain;
+        fast.picture.top = fast.bytes.data() + (plain.picture.top - plain.bytes.data());
+        HalftoneStretchPlain(plain.picture, source.picture);
+        HalftoneStretch(fast.picture, source.picture);
+        ASSERT_EQ(fast.bytes, plain.bytes) << sw << " x " << sh << " to " << dw << " x " << dh << ", trial " << trial;
+    }
+}
+
+}  // namespace
