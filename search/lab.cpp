@@ -27,7 +27,9 @@ constexpr int kDrawCount = kDrawMax + 1;
 constexpr char kCompareFile[] = "compare.bmp";
 constexpr char kChartFile[] = "sweep.svg";
 constexpr char kCsvFile[] = "sweep.csv";
-constexpr int kUsage = 2, kBadInput = 1;
+constexpr char kCheckFile[] = "check.bmp";
+// Exit statuses: bad input, bad usage, and a reference that check finds different.
+constexpr int kUsage = 2, kBadInput = 1, kDiffers = 3;
 
 constexpr char kHelp[] =
     "usage: kernel_lab COMMAND [OPTIONS]\n"
@@ -38,6 +40,11 @@ constexpr char kHelp[] =
     "  search --seed N       the random search of kernel_search, seeded with N [--attempts N]\n"
     "  render (--u N | --q Q) the reference, candidate and diff of one draw, and its report line\n"
     "  capture --out FILE    write the halftone reference of the source as a BMP file\n"
+    "  check --reference FILE  compare a reference made elsewhere (by capture on Windows) with this\n"
+    "                        platform's halftone stretch of the source: print how many pixels and bytes\n"
+    "                        differ and by how much at most, write check.bmp (the reference with the\n"
+    "                        differing pixels red; with --zoom, the two side by side as well); exit 0\n"
+    "                        when identical, 3 when they differ\n"
     "\n"
     "options:\n"
     "  --source FILE         the picture (default ant.bmp)\n"
@@ -78,7 +85,8 @@ bool ParseInt(const char* text, long long low, long long high, long long* value)
 std::string ParseOptions(int argc, const char* const* argv, Options* o) {
     if (argc < 2) return "no command given";
     o->command = argv[1];
-    if (o->command != "sweep" && o->command != "search" && o->command != "render" && o->command != "capture") {
+    if (o->command != "sweep" && o->command != "search" && o->command != "render" && o->command != "capture" &&
+        o->command != "check") {
         return "unknown command " + o->command;
     }
     for (int i = 2; i < argc; ++i) {
@@ -146,6 +154,7 @@ std::string ParseOptions(int argc, const char* const* argv, Options* o) {
     if (o->command == "capture" && (!o->reference.empty() || o->zoom != 0 || !o->csv.empty())) {
         return "capture takes only --source, --size and --out";
     }
+    if (o->command == "check" && o->reference.empty()) return "check needs --reference FILE";
     if (!images && o->command != "capture" && (o->has_u || o->has_q)) return "--u and --q go with render";
     if (o->command != "search" && (o->has_seed || o->attempts != kAttempts)) return "--seed and --attempts go with search";
     if (o->command != "render" && (o->has_u || o->has_q)) return "--u and --q go with render";
@@ -153,18 +162,22 @@ std::string ParseOptions(int argc, const char* const* argv, Options* o) {
     return "";
 }
 
-// The images every command works from, made once: the reference (captured or the halftone stretch)
-// and the bilinear shrink that each kernel then filters.
+// The images every command works from, made once: this platform's halftone stretch of the source, a
+// reference captured elsewhere when one is given, and the bilinear shrink that each kernel then filters.
 struct Prepared {
-    HBITMAP reference = nullptr;
+    HBITMAP stretched = nullptr;
+    HBITMAP captured = nullptr;
     HBITMAP bilinear = nullptr;
+    // What the candidates are scored against.
+    HBITMAP reference() const { return captured != nullptr ? captured : stretched; }
     ~Prepared() {
-        if (reference != nullptr) DeleteObject(reference);
-        if (bilinear != nullptr) DeleteObject(bilinear);
+        for (HBITMAP image : {stretched, captured, bilinear}) {
+            if (image != nullptr) DeleteObject(image);
+        }
     }
 };
 
-// Loads the source once and makes the two images; on bad input returns the message, else "".
+// Loads the source once and makes the images; on bad input returns the message, else "".
 std::string Prepare(const Options& o, Prepared* p) {
     if (o.command != "capture" && !o.out.empty() && !std::filesystem::is_directory(o.out)) {
         return o.out + " is not a folder";
@@ -173,16 +186,17 @@ std::string Prepare(const Options& o, Prepared* p) {
     if (const std::string problem = LoadSource(o.source, &source); !problem.empty()) return o.source + " " + problem;
     const float identity[kKernelSize] = {0, 0, 0, 0, 1, 0, 0, 0, 0};  // leaves the bilinear image as it is
     p->bilinear = ScaleImage(source, o.width, o.height, kCandidatePath, identity);
-    if (o.reference.empty()) p->reference = ScaleImage(source, o.width, o.height, kReferencePath, identity);
+    p->stretched = ScaleImage(source, o.width, o.height, kReferencePath, identity);
     DeleteObject(source);
     if (p->bilinear == nullptr) return o.source + " could not be scaled";
-    if (o.reference.empty()) return p->reference == nullptr ? o.source + " could not be stretched" : "";
+    if (p->stretched == nullptr) return o.source + " could not be stretched";
+    if (o.reference.empty()) return "";
 
-    if (const std::string problem = LoadSource(o.reference, &p->reference); !problem.empty()) {
+    if (const std::string problem = LoadSource(o.reference, &p->captured); !problem.empty()) {
         return o.reference + " " + problem;
     }
     BITMAP view{};
-    GetObjectA(p->reference, sizeof view, &view);
+    GetObjectA(p->captured, sizeof view, &view);
     if (view.bmWidth != o.width || view.bmHeight != o.height) {
         return o.reference + " is " + std::to_string(view.bmWidth) + "x" + std::to_string(view.bmHeight) +
                ", not the target size " + std::to_string(o.width) + "x" + std::to_string(o.height);
@@ -230,7 +244,7 @@ HBITMAP SideBySide(HBITMAP reference, HBITMAP candidate, HBITMAP diff, int zoom)
 
 // Writes the pictures of one draw: reference, candidate, diff, and the side-by-side view when asked.
 bool WritePictures(const Options& o, const Prepared& p, HBITMAP candidate, std::FILE* err) {
-    HBITMAP diff = CopyBitmap(p.reference);
+    HBITMAP diff = CopyBitmap(p.reference());
     BITMAP a, b;
     GetObjectA(diff, sizeof a, &a);
     GetObjectA(candidate, sizeof b, &b);
@@ -243,11 +257,11 @@ bool WritePictures(const Options& o, const Prepared& p, HBITMAP candidate, std::
             ok = false;
         }
     };
-    save(kReferenceFile, p.reference);
+    save(kReferenceFile, p.reference());
     save(kCandidateFile, candidate);
     save(kDiffFile, diff);
     if (o.zoom > 0) {
-        HBITMAP compare = SideBySide(p.reference, candidate, diff, o.zoom);
+        HBITMAP compare = SideBySide(p.reference(), candidate, diff, o.zoom);
         save(kCompareFile, compare);
         if (compare != nullptr) DeleteObject(compare);
     }
@@ -337,7 +351,7 @@ int Sweep(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) {
         SweepRow& row = rows[static_cast<std::size_t>(u)];
         row.w = WeightsForDraw(u);
         HBITMAP candidate = Candidate(p, row.w);
-        row.score = Score(p.reference, candidate, &row.exact);
+        row.score = Score(p.reference(), candidate, &row.exact);
         DeleteObject(candidate);
         if (row.score > rows[static_cast<std::size_t>(best)].score) best = u;
     }
@@ -365,7 +379,7 @@ int Render(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) 
     const Weights w = o.has_u ? WeightsForDraw(o.u) : WeightsForEdge(o.q);
     HBITMAP candidate = Candidate(p, w);
     int exact = 0;
-    const DWORD score = Score(p.reference, candidate, &exact);
+    const DWORD score = Score(p.reference(), candidate, &exact);
     const bool written = WritePictures(o, p, candidate, err);
     DeleteObject(candidate);
     if (!written) return kBadInput;
@@ -374,11 +388,53 @@ int Render(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) 
 }
 
 int Capture(const Options& o, const Prepared& p, std::FILE* err) {
-    if (!SaveBitmapToFileA(o.out.c_str(), p.reference)) {
+    if (!SaveBitmapToFileA(o.out.c_str(), p.reference())) {
         std::fprintf(err, "%s: could not write %s\n", kProgram, o.out.c_str());
         return kBadInput;
     }
     return 0;
+}
+
+// The captured reference against this platform's own: how many pixels and bytes differ, and the
+// largest difference of a byte.
+int Check(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) {
+    BITMAP captured, own;
+    GetObjectA(p.captured, sizeof captured, &captured);
+    GetObjectA(p.stretched, sizeof own, &own);
+    long pixels = 0, bytes = 0;
+    int largest = 0;
+    for (LONG y = 0; y < captured.bmHeight; ++y) {
+        for (LONG x = 0; x < captured.bmWidth; ++x) {
+            const BYTE* a = PixelAt(captured, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
+            const BYTE* b = PixelAt(own, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
+            int differing = 0;
+            for (int c = 0; c < 3; ++c) {
+                const int d = std::abs(a[c] - b[c]);
+                differing += d != 0;
+                largest = std::max(largest, d);
+            }
+            bytes += differing;
+            pixels += differing != 0;
+        }
+    }
+    // The captured reference with the differing pixels red, alone or beside the two references.
+    HBITMAP diff = CopyBitmap(p.captured);
+    BITMAP marked;
+    GetObjectA(diff, sizeof marked, &marked);
+    GetDiff(marked, own);
+    HBITMAP side_by_side = o.zoom > 0 ? SideBySide(p.captured, p.stretched, diff, o.zoom) : nullptr;
+    const std::string path = InFolder(o.out, kCheckFile);
+    const bool written = SaveBitmapToFileA(path.c_str(), o.zoom > 0 ? side_by_side : diff) != FALSE;
+    if (side_by_side != nullptr) DeleteObject(side_by_side);
+    DeleteObject(diff);
+    if (!written) {
+        std::fprintf(err, "%s: could not write %s\n", kProgram, path.c_str());
+        return kBadInput;
+    }
+    const long total = static_cast<long>(captured.bmWidth) * captured.bmHeight;
+    std::fprintf(out, "differing pixels = %ld of %ld; differing bytes = %ld of %ld; largest difference = %d;\n", pixels,
+                 total, bytes, 3 * total, largest);
+    return pixels == 0 ? 0 : kDiffers;
 }
 
 }  // namespace
@@ -412,6 +468,7 @@ int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         return kBadInput;
     }
     if (o.command == "capture") return Capture(o, p, err);
+    if (o.command == "check") return Check(o, p, out, err);
     if (o.command == "render") return Render(o, p, out, err);
     return Sweep(o, p, out, err);
 }

@@ -109,6 +109,29 @@ TEST(Lab, CaptureWritesTheHalftoneReference) {
     DeleteObject(captured);
 }
 
+// Its own capture is identical; with one byte changed, check finds that pixel and byte.
+TEST(Lab, CheckComparesACaptureWithTheStretch) {
+    ScratchFolder dir;
+    PutSample(dir);
+    const std::string out = dir.path().string();
+    ASSERT_EQ(Lab({"capture", "--source", dir / "ant.bmp", "--out", dir / "ref.bmp"}).status, 0);
+    const Result same = Lab({"check", "--reference", dir / "ref.bmp", "--source", dir / "ant.bmp", "--out", out});
+    EXPECT_EQ(same.status, 0) << same.err;
+    EXPECT_EQ(same.out, "differing pixels = 0 of 576; differing bytes = 0 of 1728; largest difference = 0;\n");
+
+    std::vector<BYTE> bytes = test::ReadFileBytes(dir.path() / "ref.bmp");
+    bytes[54 + 72 * 5 + 3 * 7 + 1] ^= 4;  // green of pixel (7, 5)
+    test::WriteFileBytes(dir.path() / "ref.bmp", bytes);
+    const Result one = Lab({"check", "--reference", dir / "ref.bmp", "--source", dir / "ant.bmp", "--out", out});
+    EXPECT_EQ(one.status, 3) << one.err;
+    EXPECT_EQ(one.out, "differing pixels = 1 of 576; differing bytes = 1 of 1728; largest difference = 4;\n");
+    HBITMAP marked = LoadBitmapFromFileA((dir / "check.bmp").c_str());
+    ASSERT_NE(marked, nullptr);
+    const BYTE* red = static_cast<const BYTE*>(test::ViewOf(marked).bmBits) + 72 * 5 + 3 * 7;
+    EXPECT_EQ((std::vector<int>{red[0], red[1], red[2]}), (std::vector<int>{0, 0, 255}));
+    DeleteObject(marked);
+}
+
 TEST(Lab, ZoomWritesTheThreePicturesSideBySide) {
     ScratchFolder dir;
     PutSample(dir);
@@ -162,6 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadCall{"RenderWithBoth", {"render", "--u", "1", "--q", "-0.1"}, 2},
                     BadCall{"SearchWithoutSeed", {"search"}, 2},
                     BadCall{"CaptureWithoutOut", {"capture"}, 2},
+                    BadCall{"CheckWithoutReference", {"check", "--out", "@"}, 2},
                     BadCall{"MissingSource", {"sweep", "--source", "@/none.bmp", "--out", "@"}, 1},
                     BadCall{"GarbageSource", {"render", "--u", "1", "--source", "@/ant.bmp/x", "--out", "@"}, 1},
                     BadCall{"ReferenceOfAnotherSize",
@@ -172,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Lab, HelpListsTheCommands) {
     const Result r = Lab({"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* word : {"sweep", "search", "render", "capture", "--reference", "--zoom"}) {
+    for (const char* word : {"sweep", "search", "render", "capture", "check", "--reference", "--zoom"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     }
 }
