@@ -1,4 +1,6 @@
-// Moving images between BMP files and memory.
+// Moving images between BMP files and memory: loading (LoadBitmapFromFileA and the program's own
+// parser behind it) as well as saving, whatever the unit's name says. The name is the one the
+// program's callers know it by.
 #ifndef BITMAP_IO_SAVEBITMAPTOFILE_H
 #define BITMAP_IO_SAVEBITMAPTOFILE_H
 

@@ -4,13 +4,12 @@
 
 namespace {
 
-// 5-5-5 is what an uncompressed 16-bit file holds; 32-bit files hold B, G, R and one unused byte.
 constexpr DWORD kDefaultMasks16[4] = {0x7C00, 0x03E0, 0x001F, 0};
 constexpr DWORD kDefaultMasks32[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0};
 
 bool IsKnownHeaderSize(DWORD size) {
-    return size == kCoreHeaderSize || size == kInfoHeaderSize || size == 52 || size == 56 || size == 108 ||
-           size == 124;
+    return size == kCoreHeaderSize || size == kInfoHeaderSize || size == kV2HeaderSize || size == kV3HeaderSize ||
+           size == kV4HeaderSize || size == kV5HeaderSize;
 }
 
 bool IsKnownDepth(unsigned bpp) { return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32; }
@@ -35,6 +34,8 @@ bool IsContiguousMask(DWORD mask, unsigned bpp) {
 }
 
 }  // namespace
+
+const DWORD* BmpDefaultMasks(unsigned bpp) { return bpp == 16 ? kDefaultMasks16 : kDefaultMasks32; }
 
 bool BmpMasksUsable(const DWORD masks[4], unsigned bpp) {
     for (int c = 0; c < 3; ++c) {
@@ -107,9 +108,10 @@ bool ReadBmpLayout(const BITMAPFILEHEADER& fh, const BYTE* info, DWORD info_size
                 table_offset += 12;
             }
             for (int c = 0; c < 3; ++c) l.masks[c] = ReadLe32(info + kInfoHeaderSize + 4 * c);
-            if (l.header_size >= 56) l.masks[3] = ReadLe32(info + 52);
+            // The alpha mask follows the three others, from a version 3 header on.
+            if (l.header_size >= kV3HeaderSize) l.masks[3] = ReadLe32(info + kInfoHeaderSize + 12);
         } else {
-            const DWORD* defaults = l.bpp == 16 ? kDefaultMasks16 : kDefaultMasks32;
+            const DWORD* defaults = BmpDefaultMasks(l.bpp);
             for (int c = 0; c < 4; ++c) l.masks[c] = defaults[c];
         }
         if (!BmpMasksUsable(l.masks, l.bpp)) return false;
@@ -128,13 +130,10 @@ bool ReadBmpLayout(const BITMAPFILEHEADER& fh, const BYTE* info, DWORD info_size
 
 bool BmpIndicesWithinPalette(const BmpLayout& l, const BYTE* pixels) {
     if (l.bpp > 8 || l.compression != BI_RGB || l.palette_count >= (DWORD{1} << l.bpp)) return true;
-    const unsigned per_byte = 8 / l.bpp;
-    const unsigned mask = (1u << l.bpp) - 1;
     for (LONG y = 0; y < l.rows; ++y) {
         const BYTE* row = pixels + static_cast<std::uint64_t>(y) * l.stride;
         for (LONG x = 0; x < l.width; ++x) {
-            const unsigned shift = 8 - l.bpp * (1 + x % per_byte);
-            if (((row[x / per_byte] >> shift) & mask) >= l.palette_count) return false;
+            if (BmpIndexAt(row, static_cast<std::uint64_t>(x), l.bpp) >= l.palette_count) return false;
         }
     }
     return true;

@@ -47,6 +47,14 @@ constexpr WORD kBmpSignature = 0x4D42;  // "BM"
 constexpr DWORD kFileHeaderSize = 14;
 constexpr DWORD kCoreHeaderSize = 12;
 constexpr DWORD kInfoHeaderSize = 40;
+constexpr DWORD kV2HeaderSize = 52;   // with the colour masks
+constexpr DWORD kV3HeaderSize = 56;   // and an alpha mask
+constexpr DWORD kV4HeaderSize = 108;  // and colour space fields
+constexpr DWORD kV5HeaderSize = 124;  // and a colour profile
+
+// The channel masks (red, green, blue, alpha) of a 16 or 32-bit picture without BI_BITFIELDS: 5-5-5
+// at 16 bits; blue, green, red and an unused byte at 32.
+const DWORD* BmpDefaultMasks(unsigned bpp);
 
 // Bytes per row of `width` pixels of `bpp` bits, padded to 4 bytes. Exact for every width a LONG holds.
 std::uint64_t BmpRowStride(std::uint64_t width, unsigned bpp);
@@ -84,6 +92,18 @@ bool BmpMasksUsable(const DWORD masks[4], unsigned bpp);
 // For an uncompressed file of 8 bits or less: true when every pixel's index names an entry of the
 // colour table. `pixels` holds layout.rows × layout.stride bytes. True for every other file.
 bool BmpIndicesWithinPalette(const BmpLayout& layout, const BYTE* pixels);
+
+// Palette index x of a row of 1, 4 or 8-bit pixels, which holds its leftmost pixel in the most
+// significant bits of a byte; and the same written.
+inline unsigned BmpIndexShift(std::uint64_t x, unsigned bpp) { return 8 - bpp * (1 + static_cast<unsigned>(x % (8 / bpp))); }
+inline unsigned BmpIndexAt(const BYTE* row, std::uint64_t x, unsigned bpp) {
+    return (row[x / (8 / bpp)] >> BmpIndexShift(x, bpp)) & ((1u << bpp) - 1);
+}
+inline void BmpPutIndex(BYTE* row, std::uint64_t x, unsigned bpp, unsigned index) {
+    const unsigned shift = BmpIndexShift(x, bpp), mask = ((1u << bpp) - 1) << shift;
+    BYTE& cell = row[x / (8 / bpp)];
+    cell = static_cast<BYTE>((cell & ~mask) | (index << shift));
+}
 
 // Little-endian field access, independent of the host's byte order and alignment.
 inline DWORD ReadLe32(const BYTE* p) {

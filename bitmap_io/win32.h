@@ -2,8 +2,8 @@
 // simple drawing, file and heap services and the tick counter.
 //
 // On Windows this header is nothing but <windows.h>. Elsewhere it declares the same types, constants
-// and functions with the same names, sizes and signatures, and a small stand-in (win32_*.cpp beside
-// this file) implements them, so the program's own code compiles unchanged against either.
+// and functions with the same names, sizes and signatures, and a small stand-in (standin/ beside this
+// file) implements them, so the program's own code compiles unchanged against either.
 //
 // What the stand-in's images are:
 //   an image (HBITMAP) is a DIB section: width × |height| pixels of 1, 4, 8, 16, 24 or 32 bits, rows

@@ -19,13 +19,13 @@
 
 #include "bmp_format.h"
 #include "win32.h"
-#include "win32_internal.h"
+#include "win32_objects.h"
 
 namespace {
 
 // The most of the info part that is ever needed: the largest header, three masks and a full 256-entry
 // colour table. Anything between that and bfOffBits is a gap the format allows and nobody reads.
-constexpr DWORD kMaxInfoPartNeeded = 124 + 12 + 256 * 4;
+constexpr DWORD kMaxInfoPartNeeded = kV5HeaderSize + 3 * 4 + 256 * 4;
 
 // Reads up to `size` bytes from `offset` on; the count, which is short only where the file ends, or −1
 // on a failed read. A read of a file comes back short only at its end, so a short one ends it (asking
@@ -80,11 +80,8 @@ void DecodeRow(const BmpLayout& l, const BYTE* palette, const BYTE* in, BYTE* ou
         }
         return;
     }
-    const unsigned per_byte = 8 / l.bpp, index_mask = (1u << l.bpp) - 1;
     for (LONG x = 0; x < l.width; ++x, out += 3) {
-        const unsigned shift = 8 - l.bpp * (1 + x % per_byte);
-        const unsigned index = (in[x / per_byte] >> shift) & index_mask;
-        const BYTE* entry = palette + index * l.palette_entry_size;
+        const BYTE* entry = palette + BmpIndexAt(in, static_cast<std::uint64_t>(x), l.bpp) * l.palette_entry_size;
         out[0] = entry[0];
         out[1] = entry[1];
         out[2] = entry[2];
@@ -171,7 +168,7 @@ HBITMAP Decode(int fd) {
     // headers, in the one read, and a plain one keeps its rows where they landed. The size stays under
     // the C library's threshold for mapping fresh pages, so that the block is reused from load to load.
     constexpr std::size_t kFirstRead = 64 * 1024;
-    StandInBlock block(static_cast<BYTE*>(std::malloc(kFirstRead)));
+    standin::Block block(static_cast<BYTE*>(std::malloc(kFirstRead)));
     if (block == nullptr) return nullptr;
     const std::int64_t first_read = ReadUpTo(fd, 0, block.get(), kFirstRead);
     if (first_read < 0) return nullptr;
@@ -211,7 +208,7 @@ HBITMAP Decode(int fd) {
     out.bmiHeader.biCompression = BI_RGB;
     const std::size_t rows_bytes = static_cast<std::size_t>(l.stride) * static_cast<std::size_t>(l.rows);
     const bool plain = l.bpp == 24 || (l.bpp == 32 && l.compression == BI_RGB);
-    StandInPixels source_of_pixels{false, nullptr, 0};
+    standin::Pixels source_of_pixels{false, nullptr, 0};
     if (plain && whole_file) {
         // Plain rows, all in the block already: they are the image's rows. bfOffBits + rows_bytes <=
         // bfSize <= the file's size holds by the rules above, so they lie inside what was read.
@@ -223,11 +220,11 @@ HBITMAP Decode(int fd) {
             BYTE* kept = static_cast<BYTE*>(std::realloc(read, used));
             block.reset(kept != nullptr ? kept : read);
         }
-        source_of_pixels = StandInPixels{false, std::move(block), fh.bfOffBits};
+        source_of_pixels = standin::Pixels{false, std::move(block), fh.bfOffBits};
     }
     // Otherwise the block stays until the end: the colour table is read from it.
     void* bits = nullptr;
-    HBITMAP image = StandInCreateDIB(&out, &bits, std::move(source_of_pixels));
+    HBITMAP image = standin::CreateDIB(&out, &bits, std::move(source_of_pixels));
     if (image == nullptr) return nullptr;
     auto* pixels = static_cast<BYTE*>(bits);
 
