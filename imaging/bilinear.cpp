@@ -1,6 +1,6 @@
 #include "bilinear.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "extended_precision.h"
+#include "fast_paths.h"
 #include "image_view.h"
 
 namespace {
@@ -18,7 +19,7 @@ struct Sample {
     std::uint32_t first;
     std::uint32_t second;
     long double fraction;
-    std::int64_t sixteenths;  // fraction × 2^16, or −1 when that is not an integer
+    std::int64_t in_65536ths;  // fraction × 2^16, or −1 when that is not an integer
 };
 
 constexpr int kFractionBits = 16;
@@ -40,18 +41,11 @@ std::vector<Sample> Samples(std::uint32_t source, std::uint32_t destination) {
         s.second = first + 1 == source ? first : first + 1;
         s.fraction = position - static_cast<long double>(first);
         const long double scaled = s.fraction * kFractionScale;
-        s.sixteenths = scaled == static_cast<long double>(static_cast<std::int64_t>(scaled))
+        s.in_65536ths = scaled == static_cast<long double>(static_cast<std::int64_t>(scaled))
                            ? static_cast<std::int64_t>(scaled)
                            : -1;
     }
     return samples;
-}
-
-bool AllInSixteenths(const std::vector<Sample>& samples) {
-    for (const Sample& s : samples) {
-        if (s.sixteenths < 0) return false;
-    }
-    return true;
 }
 
 // The definition, in extended precision.
@@ -62,16 +56,39 @@ BYTE InterpolateExtended(int a, int b, int c, int d, const Sample& x, const Samp
     return static_cast<BYTE>(static_cast<std::uint16_t>(static_cast<long>(v + 0.5L)));
 }
 
+template <typename Interpolate>
+void Resample(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
+              const std::vector<Sample>& down, Interpolate interpolate) {
+    const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
+    for (std::uint32_t i = 0; i < down.size(); ++i) {
+        const BYTE* row0 = RowAt(source, down[i].first);
+        const BYTE* row1 = RowAt(source, down[i].second);
+        BYTE* out = RowAt(destination, i);
+        for (std::uint32_t j = 0; j < across.size(); ++j, out += d_step) {
+            const BYTE* a = row0 + across[j].first * s_step;   // (x0, y0)
+            const BYTE* b = row0 + across[j].second * s_step;  // (x1, y0)
+            const BYTE* c = row1 + across[j].first * s_step;   // (x0, y1)
+            const BYTE* d = row1 + across[j].second * s_step;  // (x1, y1)
+            for (int k = 0; k < 3; ++k) out[k] = interpolate(a[k], b[k], c[k], d[k], across[j], down[i]);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The fast paths: weights that are whole numbers of 1/65536ths, in integers; and weights of 0 and 1/2
+// only, the search's case, as means of four bytes in vector registers.
+// ---------------------------------------------------------------------------------------------------
+
 // The same in integers, for weights that are whole numbers of 1/65536ths (X and Y of them). Then every
 // step of the definition is exact in a 64-bit significand: (b − a)·fx needs at most 9 + 16 bits, top and
 // bottom 26, (bottom − top)·fy 43, v and v + 0.5 no more; so the extended-precision v is exactly
 // (top·2^16 + (bottom − top)·Y) / 2^32 with top = (b − a)·X + a·2^16, and, v being at least 0,
 // trunc(v + 0.5) is that numerator plus 2^31, shifted down by 32. Integer ratios of the sizes, such as
 // the search's pictures at whole multiples of 24, give halves and zeros only.
-BYTE InterpolateInSixteenths(int a, int b, int c, int d, const Sample& x, const Sample& y) {
-    const std::int64_t top = static_cast<std::int64_t>(b - a) * x.sixteenths + (std::int64_t{a} << kFractionBits);
-    const std::int64_t bottom = static_cast<std::int64_t>(d - c) * x.sixteenths + (std::int64_t{c} << kFractionBits);
-    const std::int64_t v = (top << kFractionBits) + (bottom - top) * y.sixteenths;
+BYTE InterpolateFixed(int a, int b, int c, int d, const Sample& x, const Sample& y) {
+    const std::int64_t top = static_cast<std::int64_t>(b - a) * x.in_65536ths + (std::int64_t{a} << kFractionBits);
+    const std::int64_t bottom = static_cast<std::int64_t>(d - c) * x.in_65536ths + (std::int64_t{c} << kFractionBits);
+    const std::int64_t v = (top << kFractionBits) + (bottom - top) * y.in_65536ths;
     return static_cast<BYTE>((v + (std::int64_t{1} << (2 * kFractionBits - 1))) >> (2 * kFractionBits));
 }
 
@@ -95,16 +112,6 @@ std::vector<Pair> WholeRatioPairs(std::uint32_t source, std::uint32_t destinatio
     return pairs;
 }
 
-// The pairs of samples whose weights are all 0 or 1/2; empty when some weight is another.
-std::vector<Pair> HalvesPairs(const std::vector<Sample>& samples) {
-    std::vector<Pair> pairs;
-    for (const Sample& s : samples) {
-        if (s.sixteenths != 0 && s.sixteenths != 1 << (kFractionBits - 1)) return {};
-        pairs.push_back(Pair{s.first, s.sixteenths == 0 ? s.first : s.second});
-    }
-    return pairs;
-}
-
 // Weights of 0 and 1/2 only. With X and Y each 0 or 2^15, the integer form above is the rounded mean
 // of four bytes: for X = Y = 2^15, v = (a + b + c + d)·2^30 and the result is (a + b + c + d + 2) >> 2.
 // A weight of 0 gives the same when the second index is replaced by the first, since its byte is then
@@ -112,7 +119,7 @@ std::vector<Pair> HalvesPairs(const std::vector<Sample>& samples) {
 // is the result; likewise for the other two cases. So each destination pixel is the rounded mean of
 // four source pixels, done here on its three bytes at once, each pixel read and written as four bytes
 // (one to spare); the few pixels where that spare byte could fall outside take the plain way.
-void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::vector<Pair>& across,
+KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::vector<Pair>& across,
                     const std::vector<Pair>& down) {
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     const auto width = static_cast<std::uint32_t>(across.size());
@@ -177,24 +184,6 @@ void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::
     }
 }
 
-template <typename Interpolate>
-void Resample(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
-              const std::vector<Sample>& down, Interpolate interpolate) {
-    const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
-    for (std::uint32_t i = 0; i < down.size(); ++i) {
-        const BYTE* row0 = RowAt(source, down[i].first);
-        const BYTE* row1 = RowAt(source, down[i].second);
-        BYTE* out = RowAt(destination, i);
-        for (std::uint32_t j = 0; j < across.size(); ++j, out += d_step) {
-            const BYTE* a = row0 + across[j].first * s_step;   // (x0, y0)
-            const BYTE* b = row0 + across[j].second * s_step;  // (x1, y0)
-            const BYTE* c = row1 + across[j].first * s_step;   // (x0, y1)
-            const BYTE* d = row1 + across[j].second * s_step;  // (x1, y1)
-            for (int k = 0; k < 3; ++k) out[k] = interpolate(a[k], b[k], c[k], d[k], across[j], down[i]);
-        }
-    }
-}
-
 }  // namespace
 
 void bilinear_interpolation(const BITMAP& destination, const BITMAP& source) {
@@ -204,23 +193,18 @@ void bilinear_interpolation(const BITMAP& destination, const BITMAP& source) {
     const auto sH = static_cast<std::uint32_t>(source.bmHeight);
     if (dW == 0 || dH == 0 || sW == 0 || sH == 0 || !IsTrueColour(source) || !IsTrueColour(destination)) return;
 
-    if (sW % dW == 0 && sH % dH == 0) {
+    if (UseFastPaths() && sW % dW == 0 && sH % dH == 0) {
         ResampleHalves(destination, source, WholeRatioPairs(sW, dW), WholeRatioPairs(sH, dH));
         return;
     }
     const std::vector<Sample> across = Samples(sW, dW);
     const std::vector<Sample> down = Samples(sH, dH);
-    const std::vector<Pair> across_pairs = HalvesPairs(across), down_pairs = HalvesPairs(down);
-    if (!across_pairs.empty() && !down_pairs.empty()) {
-        ResampleHalves(destination, source, across_pairs, down_pairs);
-    } else if (AllInSixteenths(across) && AllInSixteenths(down)) {
-        Resample(destination, source, across, down,
-                 [](int a, int b, int c, int d, const Sample& x, const Sample& y) {
-                     return InterpolateInSixteenths(a, b, c, d, x, y);
-                 });
+    const auto fixed = [](const std::vector<Sample>& samples) {
+        return std::all_of(samples.begin(), samples.end(), [](const Sample& s) { return s.in_65536ths >= 0; });
+    };
+    if (UseFastPaths() && fixed(across) && fixed(down)) {
+        Resample(destination, source, across, down, InterpolateFixed);
     } else {
-        Resample(destination, source, across, down, [](int a, int b, int c, int d, const Sample& x, const Sample& y) {
-            return InterpolateExtended(a, b, c, d, x, y);
-        });
+        Resample(destination, source, across, down, InterpolateExtended);
     }
 }

@@ -8,6 +8,7 @@
 
 #include "copy_image.h"
 #include "extended_precision.h"
+#include "fast_paths.h"
 #include "image_view.h"
 
 namespace {
@@ -30,9 +31,31 @@ BYTE Filter(const long double k[kKernelSize], const Neighbours& p, std::size_t b
     return sum < 0 ? 0 : sum > 255 ? 255 : static_cast<BYTE>(sum);
 }
 
+void FilterImage(const BITMAP& in, const BITMAP& out, const float kernel[kKernelSize]) {
+    const auto W = static_cast<std::uint32_t>(in.bmWidth);
+    const auto H = static_cast<std::uint32_t>(in.bmHeight);
+    const std::size_t step = PixelStep(in);
+    // Widening a single-precision weight is exact, so doing it once here changes no product.
+    long double k[kKernelSize];
+    std::copy(kernel, kernel + kKernelSize, k);
+    for (std::uint32_t y = 0; y < H; ++y) {
+        Neighbours p;
+        p.rows[0] = RowAt(in, y == 0 ? 0 : y - 1);
+        p.rows[1] = RowAt(in, y);
+        p.rows[2] = RowAt(in, y + 1 == H ? y : y + 1);
+        BYTE* target = RowAt(out, y);
+        for (std::uint32_t x = 0; x < W; ++x) {
+            p.columns[0] = (x == 0 ? 0 : x - 1) * step;
+            p.columns[1] = x * step;
+            p.columns[2] = (x + 1 == W ? x : x + 1) * step;
+            for (std::size_t b = 0; b < 3; ++b) target[p.columns[1] + b] = Filter(k, p, b);
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------------
-// The same in integers, for a cross: corners 0, the four edges one weight q, the centre r, as every
-// kernel of the search is.
+// The fast path: the same in integers, for a cross (corners 0, the four edges one weight q, the centre
+// r, as every kernel of the search is) on a 24-bit image.
 //
 // A single-precision weight is an integer times a power of two, so with s large enough q = Q·2^−s and
 // r = R·2^−s for integers Q and R. Every product and partial sum of the definition is then a multiple of
@@ -53,12 +76,15 @@ constexpr int kLowBits = 15;
 constexpr int kMostShift = kLowBits + 31;
 // |Q| and |R| must stay below this for Qh and Rh to fit 16 signed bits.
 constexpr std::int64_t kWeightLimit = std::int64_t{1} << 30;
+// The narrowest image the vector steps fit: the inside of a row (all but its two border pixels) must
+// fill one step of sixteen bytes.
+constexpr LONG kLeastCrossWidth = 8;
 
 struct Cross {
     bool usable = false;
-    std::int64_t q = 0, r = 0;  // Q and R
-    int shift = 0;              // s
-    __m128i high, low;          // (Qh, Rh) and (Ql, Rl), four pairs each
+    int shift = 0;                       // s
+    std::int16_t qh = 0, rh = 0;         // Qh, Rh
+    std::int16_t ql = 0, rl = 0;         // Ql, Rl
 };
 
 Cross AsCross(const float k[kKernelSize]) {
@@ -77,27 +103,14 @@ Cross AsCross(const float k[kKernelSize]) {
     const double q = std::ldexp(static_cast<double>(k[1]), shift);
     const double r = std::ldexp(static_cast<double>(k[4]), shift);
     if (std::fabs(q) >= kWeightLimit || std::fabs(r) >= kWeightLimit) return c;
+    const auto Q = static_cast<std::int64_t>(q), R = static_cast<std::int64_t>(r);
     c.usable = true;
-    c.q = static_cast<std::int64_t>(q);
-    c.r = static_cast<std::int64_t>(r);
     c.shift = shift;
-    const auto high = static_cast<std::int16_t>(c.q >> kLowBits), rhigh = static_cast<std::int16_t>(c.r >> kLowBits);
-    const auto low = static_cast<std::int16_t>(c.q & ((1 << kLowBits) - 1));
-    const auto rlow = static_cast<std::int16_t>(c.r & ((1 << kLowBits) - 1));
-    c.high = _mm_set_epi16(rhigh, high, rhigh, high, rhigh, high, rhigh, high);
-    c.low = _mm_set_epi16(rlow, low, rlow, low, rlow, low, rlow, low);
+    c.qh = static_cast<std::int16_t>(Q >> kLowBits);
+    c.rh = static_cast<std::int16_t>(R >> kLowBits);
+    c.ql = static_cast<std::int16_t>(Q & ((1 << kLowBits) - 1));
+    c.rl = static_cast<std::int16_t>(R & ((1 << kLowBits) - 1));
     return c;
-}
-
-BYTE CrossByte(const Cross& c, int edges, int centre) {
-    const std::int64_t floor = (c.q * edges + c.r * centre) >> c.shift;
-    return static_cast<BYTE>(std::clamp<std::int64_t>(floor, 0, 255));
-}
-
-// Whether the processor has 256-bit integer vectors, asked once.
-bool HasWideVectors() {
-    static const bool wide = __builtin_cpu_supports("avx2") != 0;
-    return wide;
 }
 
 // One output row of a 24-bit image and what it is made from: the rows above and below it and itself,
@@ -111,53 +124,33 @@ struct RowWindow {
     BYTE* target;
 };
 
-// Output bytes [i, i + 8).
-void CrossEight(const Cross& c, const RowWindow& w, std::size_t i) {
-    const __m128i shift = _mm_cvtsi32_si128(c.shift - kLowBits);
-    const __m128i zero = _mm_setzero_si128();
-    const auto bytes = [&](const BYTE* p) {
-        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
-    };
-    const auto floor4 = [&](__m128i pairs) {
-        const __m128i a = _mm_madd_epi16(pairs, c.high);
-        const __m128i b = _mm_madd_epi16(pairs, c.low);
-        return _mm_sra_epi32(_mm_add_epi32(a, _mm_srli_epi32(b, kLowBits)), shift);
-    };
-    const __m128i edges = _mm_add_epi16(_mm_add_epi16(bytes(w.above + i), bytes(w.below + i)),
-                                        _mm_add_epi16(bytes(w.row + i + w.left), bytes(w.row + i + w.right)));
-    const __m128i centre = bytes(w.row + i);
-    const __m128i v0 = floor4(_mm_unpacklo_epi16(edges, centre));
-    const __m128i v1 = floor4(_mm_unpackhi_epi16(edges, centre));
-    const __m128i clamped = _mm_packus_epi16(_mm_packs_epi32(v0, v1), zero);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(w.target + i), clamped);
-}
-
-// The same sixteen bytes per step, in 256-bit registers, for processors that have them. Unpacking and
-// packing work within each 128-bit half, so the sixteen results come out as two runs of eight, put
-// side by side at the end.
-#define KS_WIDE __attribute__((target("avx2")))
-
-KS_WIDE inline __m256i WideBytes(const BYTE* p) {
+// Sixteen bytes widened to 16-bit lanes.
+KS_AVX2 inline __m256i Widened(const BYTE* p) {
     return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
-KS_WIDE inline __m256i WideFloor(__m256i pairs, __m256i high, __m256i low, __m128i shift) {
+// ⌊(Q·E + R·P) / 2^s⌋ for eight (E, P) pairs, as above.
+KS_AVX2 inline __m256i Floor(__m256i pairs, __m256i high, __m256i low, __m128i shift) {
     const __m256i a = _mm256_madd_epi16(pairs, high);
     const __m256i b = _mm256_madd_epi16(pairs, low);
     return _mm256_sra_epi32(_mm256_add_epi32(a, _mm256_srli_epi32(b, kLowBits)), shift);
 }
 
-// Output bytes [first, last), at least sixteen of them; the last step may overlap the one before.
-KS_WIDE void CrossRunWide(const Cross& c, const RowWindow& w, std::size_t first, std::size_t last) {
-    const __m256i high = _mm256_broadcastsi128_si256(c.high), low = _mm256_broadcastsi128_si256(c.low);
+// Output bytes [first, last), at least sixteen of them, sixteen per step; the last step overlaps the
+// one before instead of a shorter tail, computing some bytes twice, to the same values. Unpacking and
+// packing work within each 128-bit half, so the sixteen results come out as two runs of eight, put side
+// by side at the end.
+KS_AVX2 void CrossRun(const Cross& c, const RowWindow& w, std::size_t first, std::size_t last) {
+    const __m256i high = _mm256_set1_epi32(static_cast<std::uint16_t>(c.qh) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rh)) << 16);
+    const __m256i low = _mm256_set1_epi32(static_cast<std::uint16_t>(c.ql) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rl)) << 16);
     const __m128i shift = _mm_cvtsi32_si128(c.shift - kLowBits);
     for (std::size_t step = first;; step += 16) {
         const std::size_t i = std::min(step, last - 16);
-        const __m256i edges = _mm256_add_epi16(_mm256_add_epi16(WideBytes(w.above + i), WideBytes(w.below + i)),
-                                               _mm256_add_epi16(WideBytes(w.row + i + w.left), WideBytes(w.row + i + w.right)));
-        const __m256i centre = WideBytes(w.row + i);
-        const __m256i v0 = WideFloor(_mm256_unpacklo_epi16(edges, centre), high, low, shift);
-        const __m256i v1 = WideFloor(_mm256_unpackhi_epi16(edges, centre), high, low, shift);
+        const __m256i edges = _mm256_add_epi16(_mm256_add_epi16(Widened(w.above + i), Widened(w.below + i)),
+                                               _mm256_add_epi16(Widened(w.row + i + w.left), Widened(w.row + i + w.right)));
+        const __m256i centre = Widened(w.row + i);
+        const __m256i v0 = Floor(_mm256_unpacklo_epi16(edges, centre), high, low, shift);
+        const __m256i v1 = Floor(_mm256_unpackhi_epi16(edges, centre), high, low, shift);
         const __m256i clamped = _mm256_packus_epi16(_mm256_packs_epi32(v0, v1), _mm256_setzero_si256());
         const __m256i in_order = _mm256_permute4x64_epi64(clamped, 0x08);  // quarters 0 and 2
         _mm_storeu_si128(reinterpret_cast<__m128i*>(w.target + i), _mm256_castsi256_si128(in_order));
@@ -165,69 +158,20 @@ KS_WIDE void CrossRunWide(const Cross& c, const RowWindow& w, std::size_t first,
     }
 }
 
-// Output bytes [first, last): sixteen or eight at a time where there are that many (a run that is not
-// a whole number of steps ends with a step overlapping the one before: those bytes are simply computed
-// twice, to the same values), else one by one.
-void CrossRun(const Cross& c, const RowWindow& w, std::size_t first, std::size_t last) {
-    if (last - first >= 16 && HasWideVectors()) {
-        CrossRunWide(c, w, first, last);
-    } else if (last - first >= 8) {
-        for (std::size_t i = first; i + 8 <= last; i += 8) CrossEight(c, w, i);
-        CrossEight(c, w, last - 8);
-    } else {
-        for (std::size_t i = first; i < last; ++i) {
-            w.target[i] = CrossByte(c, w.above[i] + w.below[i] + w.row[i + w.left] + w.row[i + w.right], w.row[i]);
-        }
-    }
-}
-
-// ---------------------------------------------------------------------------------------------------
-
-void FilterImage(const BITMAP& in, const BITMAP& out, const float kernel[kKernelSize]) {
-    const auto W = static_cast<std::uint32_t>(in.bmWidth);
-    const auto H = static_cast<std::uint32_t>(in.bmHeight);
-    const std::size_t step = PixelStep(in);
-    const Cross cross = AsCross(kernel);
-    // Widening a single-precision weight is exact, so doing it once here changes no product.
-    long double k[kKernelSize] = {};
-    if (!cross.usable) std::copy(kernel, kernel + kKernelSize, k);
+// A whole 24-bit image of at least kLeastCrossWidth pixels. The border pixels first, each at the end of
+// a run of sixteen bytes computed as if every pixel of the run were on the border; the inside, computed
+// after, writes over the rest of those runs.
+KS_AVX2 void CrossImage(const Cross& cross, const BITMAP& in, const BITMAP& out) {
+    const auto W = static_cast<std::uint32_t>(in.bmWidth), H = static_cast<std::uint32_t>(in.bmHeight);
+    const std::size_t last = 3 * std::size_t{W - 1};  // the last pixel's first byte
     for (std::uint32_t y = 0; y < H; ++y) {
-        const std::uint32_t ym = y == 0 ? 0 : y - 1, yp = y + 1 == H ? y : y + 1;
-        Neighbours p;
-        p.rows[0] = RowAt(in, ym);
-        p.rows[1] = RowAt(in, y);
-        p.rows[2] = RowAt(in, yp);
+        const BYTE* above = RowAt(in, y == 0 ? 0 : y - 1);
+        const BYTE* row = RowAt(in, y);
+        const BYTE* below = RowAt(in, y + 1 == H ? y : y + 1);
         BYTE* target = RowAt(out, y);
-        if (cross.usable && step == 3) {
-            const std::size_t last = 3 * std::size_t{W - 1};  // the last pixel's first byte
-            const auto window = [&](std::ptrdiff_t left, std::ptrdiff_t right) {
-                return RowWindow{p.rows[0], p.rows[1], p.rows[2], left, right, target};
-            };
-            if (W >= 4) {
-                // The border pixels first, each at the end of a run of eight bytes computed with its
-                // neighbours; the inside, computed after, writes over the rest of those runs.
-                CrossEight(cross, window(0, 3), 0);
-                CrossEight(cross, window(-3, 0), last + 3 - 8);
-                CrossRun(cross, window(-3, 3), 3, last);
-            } else if (W > 1) {
-                CrossRun(cross, window(0, 3), 0, 3);
-                CrossRun(cross, window(-3, 3), 3, last);
-                CrossRun(cross, window(-3, 0), last, last + 3);
-            } else {
-                CrossRun(cross, window(0, 0), 0, 3);
-            }
-            continue;
-        }
-        for (std::uint32_t x = 0; x < W; ++x) {
-            p.columns[0] = (x == 0 ? 0 : x - 1) * step;
-            p.columns[1] = x * step;
-            p.columns[2] = (x + 1 == W ? x : x + 1) * step;
-            for (std::size_t b = 0; b < 3; ++b) {
-                target[p.columns[1] + b] =
-                    cross.usable ? CrossByte(cross, p.at(1, b) + p.at(3, b) + p.at(5, b) + p.at(7, b), p.at(4, b))
-                                 : Filter(k, p, b);
-            }
-        }
+        CrossRun(cross, RowWindow{above, row, below, 0, 3, target}, 0, 16);
+        CrossRun(cross, RowWindow{above, row, below, -3, 0, target}, last + 3 - 16, last + 3);
+        CrossRun(cross, RowWindow{above, row, below, -3, 3, target}, 3, last);
     }
 }
 
@@ -244,6 +188,11 @@ HBITMAP sharpen(HBITMAP image, const float kernel[kKernelSize]) {
         return nullptr;
     }
     if (in.bmWidth == 0 || in.bmHeight == 0) return result;
-    FilterImage(in, out, kernel);
+    const Cross cross = AsCross(kernel);
+    if (UseFastPaths() && cross.usable && PixelStep(in) == 3 && in.bmWidth >= kLeastCrossWidth) {
+        CrossImage(cross, in, out);
+    } else {
+        FilterImage(in, out, kernel);
+    }
     return result;
 }
