@@ -18,6 +18,7 @@
 #include "bilinear.h"
 #include "lab.h"
 #include "compare.h"
+#include "image_view.h"
 #include "pipeline.h"
 #include "search.h"
 
@@ -35,8 +36,7 @@ const std::string& SourcePath(int which) {
         fs::create_directories(dir);
         const std::string path = (dir / "large.bmp").string();
         HBITMAP image = Create24BppBitmap(nullptr, 1024, 768);
-        BITMAP view;
-        GetObjectA(image, sizeof view, &view);
+        const BITMAP view = ViewOf(image);
         auto* p = static_cast<BYTE*>(view.bmBits);
         std::uint32_t state = 1;
         for (std::size_t i = 0; i < static_cast<std::size_t>(view.bmWidthBytes) * view.bmHeight; ++i) {
@@ -84,21 +84,11 @@ void LoadPicture(benchmark::State& state) {
     Label(state);
 }
 
+// The stretch as the pipeline makes it, its two contexts with it.
 void Halftone(benchmark::State& state) {
     HBITMAP source = LoadBitmapFromFileA(SourcePath(static_cast<int>(state.range(0))).c_str());
-    BITMAP s;
-    GetObjectA(source, sizeof s, &s);
-    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
-    HBITMAP target = Create24BppBitmap(to, kTargetSize, kTargetSize);
-    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
-    SetStretchBltMode(to, HALFTONE);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(StretchBlt(to, 0, 0, kTargetSize, kTargetSize, from, 0, 0, s.bmWidth, s.bmHeight, SRCCOPY));
-    }
-    SelectObject(from, old_from);
-    SelectObject(to, old_to);
-    DeleteDC(from);
-    DeleteDC(to);
+    HBITMAP target = Create24BppBitmap(nullptr, kTargetSize, kTargetSize);
+    for (auto _ : state) benchmark::DoNotOptimize(HalftoneStretchInto(target, source));
     DeleteObject(source);
     DeleteObject(target);
     Label(state);
@@ -107,9 +97,7 @@ void Halftone(benchmark::State& state) {
 void Bilinear(benchmark::State& state) {
     HBITMAP source = LoadBitmapFromFileA(SourcePath(static_cast<int>(state.range(0))).c_str());
     HBITMAP target = Create24BppBitmap(nullptr, kTargetSize, kTargetSize);
-    BITMAP s, t;
-    GetObjectA(source, sizeof s, &s);
-    GetObjectA(target, sizeof t, &t);
+    const BITMAP s = ViewOf(source), t = ViewOf(target);
     for (auto _ : state) {
         bilinear_interpolation(t, s);
         benchmark::ClobberMemory();
@@ -132,9 +120,7 @@ void Sharpen(benchmark::State& state) {
 void Score(benchmark::State& state) {
     HBITMAP a = ScaleSourceFile(SourcePath(0).c_str(), kTargetSize, kTargetSize, kReferencePath, Kernel());
     HBITMAP b = ScaleSourceFile(SourcePath(0).c_str(), kTargetSize, kTargetSize, kCandidatePath, Kernel());
-    BITMAP va, vb;
-    GetObjectA(a, sizeof va, &va);
-    GetObjectA(b, sizeof vb, &vb);
+    const BITMAP va = ViewOf(a), vb = ViewOf(b);
     int exact;
     for (auto _ : state) benchmark::DoNotOptimize(GetScore(va, vb, &exact));
     DeleteObject(a);
@@ -157,11 +143,8 @@ void Attempt(benchmark::State& state) {
         u = (u + 7919) % (kDrawMax + 1);
         HBITMAP reference = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kReferencePath, kernel);
         HBITMAP candidate = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kCandidatePath, kernel);
-        BITMAP a, b;
-        GetObjectA(reference, sizeof a, &a);
-        GetObjectA(candidate, sizeof b, &b);
         int exact;
-        benchmark::DoNotOptimize(GetScore(a, b, &exact));
+        benchmark::DoNotOptimize(GetScore(ViewOf(reference), ViewOf(candidate), &exact));
         DeleteObject(reference);
         DeleteObject(candidate);
     }

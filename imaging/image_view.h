@@ -12,6 +12,14 @@
 
 #include "win32.h"
 
+// The view of an image, as GetObjectA fills it; an empty one (no pixels, a size of 0) when the handle
+// is not an image.
+inline BITMAP ViewOf(HBITMAP image) {
+    BITMAP view{};
+    if (GetObjectA(image, sizeof view, &view) == 0) view = BITMAP{};
+    return view;
+}
+
 inline std::size_t PixelStep(const BITMAP& view) { return view.bmBitsPixel == 32 ? 4 : 3; }
 
 // The image processing handles the two depths whose pixels are plain blue, green, red bytes.

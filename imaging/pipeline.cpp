@@ -5,10 +5,12 @@
 #include "copy_image.h"
 #include "image_view.h"
 
-namespace {
-
-// Path 0: the platform's halftone stretch of the whole source into the whole target.
-bool Stretch(HBITMAP target, const BITMAP& target_view, HBITMAP source, const BITMAP& source_view) {
+bool HalftoneStretchInto(HBITMAP target, HBITMAP source) {
+    BITMAP target_view{}, source_view{};
+    if (GetObjectA(target, sizeof target_view, &target_view) == 0 ||
+        GetObjectA(source, sizeof source_view, &source_view) == 0) {
+        return false;
+    }
     HDC from = CreateCompatibleDC(nullptr);
     HDC to = CreateCompatibleDC(nullptr);
     bool stretched = false;
@@ -27,8 +29,6 @@ bool Stretch(HBITMAP target, const BITMAP& target_view, HBITMAP source, const BI
     if (to != nullptr) DeleteDC(to);
     return stretched;
 }
-
-}  // namespace
 
 HBITMAP Create24BppBitmap(HDC context, int width, int height) {
     // The header with one zeroed colour entry after it, which a 24-bit image does not use.
@@ -65,7 +65,7 @@ HBITMAP ScaleImage(HBITMAP source, int width, int height, int flag, const float 
         if (flag != kReferencePath) {
             bilinear_interpolation(target_view, source_view);
             result = sharpen(target, kernel);
-        } else if (Stretch(target, target_view, source, source_view)) {
+        } else if (HalftoneStretchInto(target, source)) {
             result = CopyBitmap(target);
         }
     }

@@ -11,6 +11,10 @@ constexpr char kSourceFile[] = "ant.bmp";
 constexpr int kReferencePath = 0;  // the platform's halftone stretch
 constexpr int kCandidatePath = 1;  // any other value: bilinear resampling, then sharpen with the kernel
 
+// The platform's halftone stretch of the whole of `source` into the whole of `target`, through two
+// memory contexts that are released again with every selection undone. False when it fails.
+bool HalftoneStretchInto(HBITMAP target, HBITMAP source);
+
 // A new empty 24-bit bottom-up image of width × height pixels without a colour table, or NULL.
 HBITMAP Create24BppBitmap(HDC context, int width, int height);
 

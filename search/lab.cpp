@@ -195,8 +195,7 @@ std::string Prepare(const Options& o, Prepared* p) {
     if (const std::string problem = LoadSource(o.reference, &p->captured); !problem.empty()) {
         return o.reference + " " + problem;
     }
-    BITMAP view{};
-    GetObjectA(p->captured, sizeof view, &view);
+    const BITMAP view = ViewOf(p->captured);
     if (view.bmWidth != o.width || view.bmHeight != o.height) {
         return o.reference + " is " + std::to_string(view.bmWidth) + "x" + std::to_string(view.bmHeight) +
                ", not the target size " + std::to_string(o.width) + "x" + std::to_string(o.height);
@@ -205,10 +204,7 @@ std::string Prepare(const Options& o, Prepared* p) {
 }
 
 DWORD Score(HBITMAP reference, HBITMAP candidate, int* exact) {
-    BITMAP a, b;
-    GetObjectA(reference, sizeof a, &a);
-    GetObjectA(candidate, sizeof b, &b);
-    return GetScore(a, b, exact);
+    return GetScore(ViewOf(reference), ViewOf(candidate), exact);
 }
 
 HBITMAP Candidate(const Prepared& p, Weights w) {
@@ -220,13 +216,11 @@ HBITMAP Candidate(const Prepared& p, Weights w) {
 // Reference, candidate and diff side by side, each pixel a zoom × zoom block, with a white gap of one
 // block between them.
 HBITMAP SideBySide(HBITMAP reference, HBITMAP candidate, HBITMAP diff, int zoom) {
-    BITMAP views[3];
-    HBITMAP images[3] = {reference, candidate, diff};
-    for (int k = 0; k < 3; ++k) GetObjectA(images[k], sizeof views[k], &views[k]);
+    const BITMAP views[3] = {ViewOf(reference), ViewOf(candidate), ViewOf(diff)};
     const LONG w = views[0].bmWidth, h = views[0].bmHeight;
     HBITMAP out = Create24BppBitmap(nullptr, static_cast<int>((3 * w + 2) * zoom), static_cast<int>(h * zoom));
-    BITMAP o;
-    if (out == nullptr || GetObjectA(out, sizeof o, &o) == 0) return out;
+    const BITMAP o = ViewOf(out);
+    if (o.bmBits == nullptr) return out;
     std::memset(o.bmBits, 255, static_cast<std::size_t>(o.bmWidthBytes) * static_cast<std::size_t>(o.bmHeight));
     for (int k = 0; k < 3; ++k) {
         for (LONG y = 0; y < h * zoom; ++y) {
@@ -245,10 +239,7 @@ HBITMAP SideBySide(HBITMAP reference, HBITMAP candidate, HBITMAP diff, int zoom)
 // Writes the pictures of one draw: reference, candidate, diff, and the side-by-side view when asked.
 bool WritePictures(const Options& o, const Prepared& p, HBITMAP candidate, std::FILE* err) {
     HBITMAP diff = CopyBitmap(p.reference());
-    BITMAP a, b;
-    GetObjectA(diff, sizeof a, &a);
-    GetObjectA(candidate, sizeof b, &b);
-    GetDiff(a, b);
+    GetDiff(ViewOf(diff), ViewOf(candidate));
     bool ok = true;
     const auto save = [&](const char* name, HBITMAP image) {
         const std::string path = InFolder(o.out, name);
@@ -398,9 +389,7 @@ int Capture(const Options& o, const Prepared& p, std::FILE* err) {
 // The captured reference against this platform's own: how many pixels and bytes differ, and the
 // largest difference of a byte.
 int Check(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) {
-    BITMAP captured, own;
-    GetObjectA(p.captured, sizeof captured, &captured);
-    GetObjectA(p.stretched, sizeof own, &own);
+    const BITMAP captured = ViewOf(p.captured), own = ViewOf(p.stretched);
     long pixels = 0, bytes = 0;
     int largest = 0;
     for (LONG y = 0; y < captured.bmHeight; ++y) {
@@ -419,9 +408,7 @@ int Check(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) {
     }
     // The captured reference with the differing pixels red, alone or beside the two references.
     HBITMAP diff = CopyBitmap(p.captured);
-    BITMAP marked;
-    GetObjectA(diff, sizeof marked, &marked);
-    GetDiff(marked, own);
+    GetDiff(ViewOf(diff), own);
     HBITMAP side_by_side = o.zoom > 0 ? SideBySide(p.captured, p.stretched, diff, o.zoom) : nullptr;
     const std::string path = InFolder(o.out, kCheckFile);
     const bool written = SaveBitmapToFileA(path.c_str(), o.zoom > 0 ? side_by_side : diff) != FALSE;

@@ -105,9 +105,9 @@ std::string LoadSource(const std::string& path, HBITMAP* loaded) {
     std::fclose(probe);
     HBITMAP image = LoadBitmapFromFileA(path.c_str());
     if (image == nullptr) return "is not a BMP picture this program can read";
-    BITMAP view{};
+    const BITMAP view = ViewOf(image);
     std::string problem;
-    if (GetObjectA(image, sizeof view, &view) == 0 || view.bmWidth <= 0 || view.bmHeight <= 0) {
+    if (view.bmWidth <= 0 || view.bmHeight <= 0) {
         problem = "holds no pixels";
     } else if (!IsTrueColour(view)) {
         problem = "has " + std::to_string(view.bmBitsPixel) + " bits per pixel; the search needs 24 or 32";
@@ -133,7 +133,7 @@ int RunSearch(const SearchRun& run) {
     DWORD best_seen = 0;  // the highest score of any attempt, reported when none beats the start
     Weights best_seen_weights = best;
     Progress progress(run.err, run.progress, run.attempts);
-    for (int left = run.attempts, done = 0; left > 0; --left, ++done) {
+    for (int done = 0; done < run.attempts; ++done) {
         const Weights w = WeightsForDraw(DrawU());
         float kernel[kKernelSize];
         BuildKernel(w, kernel);
@@ -148,9 +148,7 @@ int RunSearch(const SearchRun& run) {
             if (candidate != nullptr) DeleteObject(candidate);
             return 1;
         }
-        BITMAP reference_view, candidate_view;
-        GetObjectA(reference, sizeof reference_view, &reference_view);
-        GetObjectA(candidate, sizeof candidate_view, &candidate_view);
+        const BITMAP reference_view = ViewOf(reference), candidate_view = ViewOf(candidate);
         int exact_match = 0;
         const DWORD score = GetScore(reference_view, candidate_view, &exact_match);
         if (done == 0 || score > best_seen) {
@@ -162,9 +160,7 @@ int RunSearch(const SearchRun& run) {
             PrintReport(run.out, w, score);
             Save(run, kReferenceFile, reference);
             Save(run, kCandidateFile, candidate);
-            GetObjectA(reference, sizeof reference_view, &reference_view);
-            GetObjectA(candidate, sizeof candidate_view, &candidate_view);
-            GetDiff(reference_view, candidate_view);
+            GetDiff(reference_view, candidate_view);  // marks the reference itself, now saved
             Save(run, kDiffFile, reference);
             if (exact_match == 1) {
                 std::fprintf(run.out, "gotcha\n");

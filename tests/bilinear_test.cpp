@@ -2,13 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <random>
+
 #include "test_support.h"
 
 namespace {
 
 using test::FirstBytes;
 using test::MakeGrey;
-using test::ViewOf;
 
 struct GreyCase {
     const char* name;
@@ -24,12 +26,10 @@ class BilinearGrey : public testing::TestWithParam<GreyCase> {};
 TEST_P(BilinearGrey, GivesExactBytes) {
     const GreyCase& c = GetParam();
     for (WORD bpp : {WORD{24}, WORD{32}}) {
-        HBITMAP source = MakeGrey(c.source_width, c.source_height, c.source, bpp);
-        HBITMAP target = test::MakeImage(c.width, c.height, 24);
+        const test::Image source = MakeGrey(c.source_width, c.source_height, c.source, bpp);
+        const test::Image target = test::MakeImage(c.width, c.height, 24);
         bilinear_interpolation(ViewOf(target), ViewOf(source));
         EXPECT_EQ(FirstBytes(target), c.expected) << bpp << "-bit source";
-        DeleteObject(source);
-        DeleteObject(target);
     }
 }
 
@@ -52,30 +52,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<GreyCase>& info) { return info.param.name; });
 
 TEST(Bilinear, ChannelsAreInterpolatedSeparately) {
-    HBITMAP source = test::MakeImage(2, 1, 24, {10, 20, 30, 50, 60, 71});
-    HBITMAP target = test::MakeImage(1, 1, 24);
+    const test::Image source = test::MakeImage(2, 1, 24, {10, 20, 30, 50, 60, 71});
+    const test::Image target = test::MakeImage(1, 1, 24);
     bilinear_interpolation(ViewOf(target), ViewOf(source));
     EXPECT_EQ(test::ColourBytes(target), (std::vector<int>{30, 40, 51}));
-    DeleteObject(source);
-    DeleteObject(target);
 }
 
+// Both when the weights are halves (a source twice as wide, the search's case) and when they are not.
 TEST(Bilinear, LeavesFourthByteOfDestinationAlone) {
-    HBITMAP source = test::MakeImage(2, 1, 32, {0, 0, 0, 255, 255, 255}, 9);
-    HBITMAP target = test::MakeImage(4, 1, 32, std::vector<int>(12, 1), 77);
-    bilinear_interpolation(ViewOf(target), ViewOf(source));
-    const BITMAP view = ViewOf(target);
-    const BYTE* p = static_cast<const BYTE*>(view.bmBits);
-    EXPECT_EQ(FirstBytes(target), (std::vector<int>{128, 255, 255, 255}));
-    for (int x = 0; x < 4; ++x) EXPECT_EQ(p[4 * x + 3], 77) << x;
-    DeleteObject(source);
-    DeleteObject(target);
+    for (LONG source_width : {2, 8}) {
+        const test::Image source = test::MakeImage(source_width, 1, 32, std::vector<int>(3 * source_width, 200), 9);
+        const test::Image target = test::MakeImage(4, 1, 32, std::vector<int>(12, 1), 77);
+        bilinear_interpolation(ViewOf(target), ViewOf(source));
+        const BYTE* p = static_cast<const BYTE*>(ViewOf(target).bmBits);
+        EXPECT_EQ(FirstBytes(target), (std::vector<int>{200, 200, 200, 200})) << source_width;
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(p[4 * x + 3], 77) << source_width << ", " << x;
+    }
 }
 
 TEST(Bilinear, LeavesDestinationUntouchedWhenNothingCanBeDone) {
-    HBITMAP grey = MakeGrey(2, 2, {1, 2, 3, 4});
-    HBITMAP indexed = test::MakeImage(2, 2, 8);
-    HBITMAP target = MakeGrey(2, 1, {42, 43});
+    const test::Image grey = MakeGrey(2, 2, {1, 2, 3, 4});
+    const test::Image indexed = test::MakeImage(2, 2, 8);
+    const test::Image target = MakeGrey(2, 1, {42, 43});
     BITMAP empty = ViewOf(grey);
     empty.bmWidth = 0;  // an empty source
     bilinear_interpolation(ViewOf(target), empty);
@@ -86,9 +84,51 @@ TEST(Bilinear, LeavesDestinationUntouchedWhenNothingCanBeDone) {
     no_rows.bmHeight = 0;  // an empty destination is not written at all
     bilinear_interpolation(no_rows, ViewOf(grey));
     EXPECT_EQ(FirstBytes(target), (std::vector<int>{42, 43}));
-    DeleteObject(grey);
-    DeleteObject(indexed);
-    DeleteObject(target);
+}
+
+// The resampler by its definition.
+std::vector<int> BilinearByDefinition(const std::vector<int>& bytes, std::uint32_t sw, std::uint32_t sh,
+                                      std::uint32_t dw, std::uint32_t dh) {
+    std::vector<int> out;
+    const auto at = [&](std::uint32_t x, std::uint32_t y, int c) { return bytes[(std::size_t{y} * sw + x) * 3 + c]; };
+    for (std::uint32_t i = 0; i < dh; ++i) {
+        long double y = static_cast<long double>(i * sh) / dh + 0.5L;
+        if (y > sh - 1) y = sh - 1;
+        const auto y0 = static_cast<std::uint32_t>(y), y1 = y0 + 1 == sh ? y0 : y0 + 1;
+        const long double fy = y - y0;
+        for (std::uint32_t j = 0; j < dw; ++j) {
+            long double x = static_cast<long double>(j * sw) / dw + 0.5L;
+            if (x > sw - 1) x = sw - 1;
+            const auto x0 = static_cast<std::uint32_t>(x), x1 = x0 + 1 == sw ? x0 : x0 + 1;
+            const long double fx = x - x0;
+            for (int c = 0; c < 3; ++c) {
+                const long double top = static_cast<long double>(at(x1, y0, c) - at(x0, y0, c)) * fx + at(x0, y0, c);
+                const long double bottom = static_cast<long double>(at(x1, y1, c) - at(x0, y1, c)) * fx + at(x0, y1, c);
+                const long double v = top + (bottom - top) * fy;
+                out.push_back(static_cast<std::uint16_t>(static_cast<long>(v + 0.5L)) & 0xFF);
+            }
+        }
+    }
+    return out;
+}
+
+TEST(Bilinear, FastPathsMatchTheDefinitionForWholeAndBrokenRatios) {
+    std::mt19937 random(7);
+    for (int trial = 0; trial < 300; ++trial) {
+        // Every third source is a whole multiple of the target, the sizes of the fast path.
+        const std::uint32_t dw = 1 + random() % 12, dh = 1 + random() % 12;
+        const std::uint32_t sw = trial % 3 == 0 ? dw * (1 + random() % 5) : 1 + random() % 40;
+        const std::uint32_t sh = trial % 3 == 0 ? dh * (1 + random() % 5) : 1 + random() % 40;
+        const std::vector<int> bytes = test::RandomBytes(random, std::size_t{sw} * sh * 3);
+        // Both depths on both sides: the wide reads and writes of the fast path must mind the pixel
+        // step and the end of the image.
+        const WORD source_bpp = trial % 4 < 2 ? 24 : 32, target_bpp = trial % 2 == 0 ? 24 : 32;
+        const test::Image source = test::MakeImage(static_cast<LONG>(sw), static_cast<LONG>(sh), source_bpp, bytes, 77);
+        const test::Image target = test::MakeImage(static_cast<LONG>(dw), static_cast<LONG>(dh), target_bpp);
+        bilinear_interpolation(ViewOf(target), ViewOf(source));
+        ASSERT_EQ(test::ColourBytes(target), BilinearByDefinition(bytes, sw, sh, dw, dh))
+            << sw << "x" << sh << " to " << dw << "x" << dh << ", " << source_bpp << " to " << target_bpp;
+    }
 }
 
 }  // namespace

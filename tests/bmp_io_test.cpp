@@ -13,7 +13,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::BmpBytes;
 using test::ScratchFolder;
-using test::ViewOf;
 
 std::vector<BYTE> RawRows(HBITMAP image) {
     const BITMAP v = ViewOf(image);
@@ -21,8 +20,8 @@ std::vector<BYTE> RawRows(HBITMAP image) {
     return std::vector<BYTE>(p, p + static_cast<std::size_t>(v.bmWidthBytes) * v.bmHeight);
 }
 
-HBITMAP Patterned(LONG width, LONG height, WORD bpp) {
-    HBITMAP image = test::MakeImage(width, height, bpp);
+test::Image Patterned(LONG width, LONG height, WORD bpp) {
+    test::Image image = test::MakeImage(width, height, bpp);
     const BITMAP v = ViewOf(image);
     auto* p = static_cast<BYTE*>(v.bmBits);
     for (LONG i = 0; i < v.bmWidthBytes * v.bmHeight; ++i) p[i] = static_cast<BYTE>(i * 37 + 11);
@@ -40,7 +39,7 @@ class SaveThenParse : public testing::TestWithParam<RoundTrip> {};
 TEST_P(SaveThenParse, KeepsSizeDepthPixelsAndColours) {
     ScratchFolder dir;
     const auto [bpp, off_bits] = GetParam();
-    HBITMAP image = Patterned(13, 5, bpp);
+    const test::Image image = Patterned(13, 5, bpp);
     ASSERT_TRUE(SaveBitmapToFileA((dir / "a.bmp").c_str(), image));
 
     const std::vector<BYTE> file = test::ReadFileBytes(dir / "a.bmp");
@@ -52,7 +51,7 @@ TEST_P(SaveThenParse, KeepsSizeDepthPixelsAndColours) {
     EXPECT_EQ(+fh.bfSize, file.size());
     EXPECT_EQ(+fh.bfSize, off_bits + static_cast<DWORD>(v.bmWidthBytes * v.bmHeight));
 
-    HBITMAP back = ParseBitmapFileA((dir / "a.bmp").c_str());
+    const test::Image back(ParseBitmapFileA((dir / "a.bmp").c_str()));
     ASSERT_NE(back, nullptr);
     const BITMAP w = ViewOf(back);
     EXPECT_EQ(w.bmWidth, 13);
@@ -67,8 +66,6 @@ TEST_P(SaveThenParse, KeepsSizeDepthPixelsAndColours) {
             EXPECT_EQ(file[54 + 4 * i + 1], static_cast<BYTE>(255 - i)) << i;
         }
     }
-    DeleteObject(back);
-    DeleteObject(image);
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, SaveThenParse,
@@ -79,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(Depths, SaveThenParse,
 
 TEST(SaveBitmap, WritesTheSearchImageIn1782Bytes) {
     ScratchFolder dir;
-    HBITMAP image = Patterned(24, 24, 24);
+    const test::Image image = Patterned(24, 24, 24);
     ASSERT_TRUE(SaveBitmapToFileA((dir / "o.bmp").c_str(), image));
     const std::vector<BYTE> file = test::ReadFileBytes(dir / "o.bmp");
     ASSERT_EQ(file.size(), 1782u);
@@ -99,7 +96,6 @@ TEST(SaveBitmap, WritesTheSearchImageIn1782Bytes) {
     EXPECT_EQ(ih.biSizeImage, 1728u);
     EXPECT_EQ(ih.biXPelsPerMeter | ih.biYPelsPerMeter, 0);
     EXPECT_EQ(ih.biClrUsed | ih.biClrImportant, 0u);
-    DeleteObject(image);
 }
 
 // A valid 2 × 2 24-bit file, then one field damaged per case. Each must be refused by this program's
@@ -158,11 +154,10 @@ TEST(Parser, AcceptsOffBitsOf1078AndKeepsTheFileDepth) {
     BmpBytes f = test::MakeBmpFile(4, 1, 8, palette, {0, 7, 255, 9});
     ASSERT_EQ(f.bytes[10] | f.bytes[11] << 8, 1078);
     test::WriteFileBytes(dir / "p.bmp", f.bytes);
-    HBITMAP image = ParseBitmapFileA((dir / "p.bmp").c_str());
+    const test::Image image(ParseBitmapFileA((dir / "p.bmp").c_str()));
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(ViewOf(image).bmBitsPixel, 8);
     EXPECT_EQ(RawRows(image), (std::vector<BYTE>{0, 7, 255, 9}));
-    DeleteObject(image);
 }
 
 TEST(Parser, RefusesOffBitsBeyondItsInfoBuffer) {
@@ -194,9 +189,8 @@ TEST(Parser, RefusesACoreHeaderItCannotHandOn) {
     f.U16(24, 24);
     test::WriteFileBytes(dir / "core.bmp", f.bytes);
     EXPECT_EQ(ParseBitmapFileA((dir / "core.bmp").c_str()), nullptr);
-    HBITMAP loaded = LoadBitmapFromFileA((dir / "core.bmp").c_str());
+    const test::Image loaded(LoadBitmapFromFileA((dir / "core.bmp").c_str()));
     EXPECT_NE(loaded, nullptr);
-    DeleteObject(loaded);
 }
 
 TEST(Reader, GivesNullForMissingFileAndFolder) {
@@ -209,11 +203,10 @@ TEST(Reader, PrefersThePlatformLoader) {
     // A 16-bit file: the loader turns it into a 24-bit image; the parser would keep 16 bits.
     ScratchFolder dir;
     test::WriteFileBytes(dir / "16.bmp", test::MakeBmpFile(2, 1, 16, {}, {0x1F, 0x00, 0x00, 0x7C}).bytes);
-    HBITMAP image = LoadBitmapFromFileA((dir / "16.bmp").c_str());
+    const test::Image image(LoadBitmapFromFileA((dir / "16.bmp").c_str()));
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(ViewOf(image).bmBitsPixel, 24);
     EXPECT_EQ(test::ColourBytes(image), (std::vector<int>{255, 0, 0, 0, 0, 255}));
-    DeleteObject(image);
 }
 
 // Files just under, at and over 64 KiB, the size the platform loader asks for in its first read: a
@@ -240,7 +233,6 @@ TEST(Loader, DecodesFilesOnBothSidesOfItsFirstRead) {
                 for (LONG r = 0; r < kHeight; ++r) std::copy_n(rows.begin() + 60 * (kHeight - 1 - r), 60, expected.begin() + 60 * r);
             }
             EXPECT_EQ(RawRows(image), expected) << size << (top_down ? " top-down" : "");
-            DeleteObject(image);
 
             file.bytes.resize(size - 10);
             test::WriteFileBytes(dir / "ant.bmp", file.bytes);
@@ -270,8 +262,8 @@ TEST_P(RunLengthFiles, DecodeOrAreDeclined) {
     BmpBytes f = test::MakeBmpFile(c.width, c.height, c.bpp, palette, c.codes);
     f.U32(30, c.bpp == 8 ? BI_RLE8 : BI_RLE4);
     test::WriteFileBytes(dir / "rle.bmp", f.bytes);
-    HBITMAP image = static_cast<HBITMAP>(
-        LoadImageA(nullptr, (dir / "rle.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+    const test::Image image(static_cast<HBITMAP>(
+        LoadImageA(nullptr, (dir / "rle.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION)));
     if (c.expected.empty()) {
         EXPECT_EQ(image, nullptr);
     } else {
@@ -279,7 +271,6 @@ TEST_P(RunLengthFiles, DecodeOrAreDeclined) {
         EXPECT_EQ(test::FirstBytes(image), c.expected);
     }
     EXPECT_EQ(ParseBitmapFileA((dir / "rle.bmp").c_str()), nullptr) << "the parser takes no run-length data";
-    DeleteObject(image);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -304,12 +295,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SaveBitmap, FailsWithoutAFileWhereThePathCannotBeCreated) {
     ScratchFolder dir;
     test::WriteFileBytes(dir / "plain", {1});
-    HBITMAP image = Patterned(3, 3, 24);
+    const test::Image image = Patterned(3, 3, 24);
     EXPECT_FALSE(SaveBitmapToFileA((dir / "plain/x.bmp").c_str(), image));
     EXPECT_FALSE(SaveBitmapToFileA((dir / "missing/x.bmp").c_str(), image));
     EXPECT_FALSE(SaveBitmapToFileA((dir / "y.bmp").c_str(), nullptr));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
-    DeleteObject(image);
 }
 
 // Every point of a save that changes files is failed in turn; each time the earlier file must stay
@@ -317,8 +307,8 @@ TEST(SaveBitmap, FailsWithoutAFileWhereThePathCannotBeCreated) {
 TEST(SaveBitmap, FailureAtAnyPointKeepsTheEarlierFile) {
     ScratchFolder dir;
     const std::string path = dir / "out.bmp";
-    HBITMAP first = Patterned(5, 4, 24);
-    HBITMAP second = Patterned(7, 2, 32);
+    const test::Image first = Patterned(5, 4, 24);
+    const test::Image second = Patterned(7, 2, 32);
     ASSERT_TRUE(SaveBitmapToFileA(path.c_str(), first));
     const std::vector<BYTE> earlier = test::ReadFileBytes(path);
 
@@ -345,8 +335,6 @@ TEST(SaveBitmap, FailureAtAnyPointKeepsTheEarlierFile) {
 
     ASSERT_TRUE(SaveBitmapToFileA(path.c_str(), second));
     EXPECT_NE(test::ReadFileBytes(path), earlier);
-    DeleteObject(first);
-    DeleteObject(second);
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ TEST(BmpSuite, GoodFilesDecodeToTheirReferences) {
         if (e.file.rfind("g/", 0) != 0 || e.reference == "-") continue;
         const fs::path file = SuiteDir() / e.file;
         SCOPED_TRACE(e.file);
-        HBITMAP image = LoadBitmapFromFileA(file.c_str());
+        const test::Image image(LoadBitmapFromFileA(file.c_str()));
         ASSERT_NE(image, nullptr);
         // A file of non-square pixels is paired with its picture as viewed ("-v"); the loader gives its
         // pixels as stored, which the "-e" picture beside it shows.
@@ -90,7 +90,7 @@ TEST(BmpSuite, GoodFilesDecodeToTheirReferences) {
         if (const auto at = reference.rfind("-v.png"); at != std::string::npos) reference.replace(at, 6, "-e.png");
         Picture ref;
         ASSERT_TRUE(ReadPng(SuiteDir() / "reference" / reference, &ref));
-        const BITMAP v = test::ViewOf(image);
+        const BITMAP v = ViewOf(image);
         ASSERT_EQ(v.bmWidth, ref.width);
         ASSERT_EQ(v.bmHeight, ref.height);
         ASSERT_TRUE(v.bmBitsPixel == 24 || v.bmBitsPixel == 32);
@@ -107,7 +107,6 @@ TEST(BmpSuite, GoodFilesDecodeToTheirReferences) {
             }
         }
         EXPECT_LE(worst, tolerance);
-        DeleteObject(image);
         ++checked;
     }
     EXPECT_GE(checked, 20);
@@ -133,7 +132,7 @@ TEST(BmpSuite, QuestionableFilesDecodeOrAreDeclined) {
             SCOPED_TRACE(f.path().string());
             HBITMAP image = LoadBitmapFromFileA(f.path().c_str());
             if (image == nullptr) continue;
-            const BITMAP v = test::ViewOf(image);
+            const BITMAP v = ViewOf(image);
             EXPECT_GT(v.bmWidth, 0);
             EXPECT_GT(v.bmHeight, 0);
             EXPECT_TRUE(DeleteObject(image));

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "test_support.h"
 
 namespace {
 
 using test::ColourBytes;
-using test::ViewOf;
 
 std::vector<int> Pattern(int pixels) {
     std::vector<int> bytes;
@@ -29,12 +31,10 @@ TEST_P(ScoreOfOneDifferentPixel, CountsEveryTerm) {
     const std::vector<int> bytes = Pattern(24 * 24);
     std::vector<int> other = bytes;
     for (int b = 0; b < 3; ++b) other[3 * 100 + b] += c.change[b];
-    HBITMAP first = test::MakeImage(24, 24, 24, bytes), second = test::MakeImage(24, 24, 24, other);
+    const test::Image first = test::MakeImage(24, 24, 24, bytes), second = test::MakeImage(24, 24, 24, other);
     int exact = -1;
     EXPECT_EQ(GetScore(ViewOf(first), ViewOf(second), &exact), 4032 - 7 + c.pixel_score);
     EXPECT_EQ(exact, c.pixel_score == 7 ? 1 : 0);
-    DeleteObject(first);
-    DeleteObject(second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ScoreOfOneDifferentPixel,
@@ -50,49 +50,81 @@ INSTANTIATE_TEST_SUITE_P(Cases, ScoreOfOneDifferentPixel,
 
 TEST(Score, IgnoresTheFourthByteAndMixesDepths) {
     const std::vector<int> bytes = Pattern(24 * 24);
-    HBITMAP a = test::MakeImage(24, 24, 32, bytes, 1), b = test::MakeImage(24, 24, 32, bytes, 2);
-    HBITMAP c = test::MakeImage(24, 24, 24, bytes);
+    const test::Image a = test::MakeImage(24, 24, 32, bytes, 1), b = test::MakeImage(24, 24, 32, bytes, 2);
+    const test::Image c = test::MakeImage(24, 24, 24, bytes);
     int exact = 0;
     EXPECT_EQ(GetScore(ViewOf(a), ViewOf(b), &exact), 4032u);
     EXPECT_EQ(exact, 1);
     EXPECT_EQ(GetScore(ViewOf(a), ViewOf(c), &exact), 4032u);
     EXPECT_EQ(exact, 1);
-    DeleteObject(a);
-    DeleteObject(b);
-    DeleteObject(c);
 }
 
 TEST(Score, EmptyFirstImageScoresNothingAndMatches) {
-    HBITMAP a = test::MakeGrey(2, 2, {1, 2, 3, 4});
+    const test::Image a = test::MakeGrey(2, 2, {1, 2, 3, 4});
     BITMAP empty = ViewOf(a);
     empty.bmHeight = 0;
     int exact = 0;
     EXPECT_EQ(GetScore(empty, ViewOf(a), &exact), 0u);
     EXPECT_EQ(exact, 1);
-    DeleteObject(a);
 }
 
 TEST(Score, PixelsBeyondASmallerSecondImageCountAsDiffering) {
-    HBITMAP big = test::MakeGrey(3, 2, {1, 2, 3, 4, 5, 6});
-    HBITMAP small = test::MakeGrey(2, 1, {1, 2});
+    const test::Image big = test::MakeGrey(3, 2, {1, 2, 3, 4, 5, 6});
+    const test::Image small = test::MakeGrey(2, 1, {1, 2});
     int exact = 1;
     EXPECT_EQ(GetScore(ViewOf(big), ViewOf(small), &exact), 2 * 7u);
     EXPECT_EQ(exact, 0);
     GetDiff(ViewOf(big), ViewOf(small));
     EXPECT_EQ(ColourBytes(big), (std::vector<int>{1, 1, 1, 2, 2, 2, 0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 255}));
-    DeleteObject(big);
-    DeleteObject(small);
 }
 
 TEST(Diff, PaintsExactlyTheDifferingPixelsRed) {
-    HBITMAP first = test::MakeImage(3, 1, 24, {10, 20, 30, 10, 20, 30, 10, 20, 30});
-    HBITMAP second = test::MakeImage(3, 1, 32, {10, 20, 30, 10, 21, 30, 11, 20, 30}, 7);
+    const test::Image first = test::MakeImage(3, 1, 24, {10, 20, 30, 10, 20, 30, 10, 20, 30});
+    const test::Image second = test::MakeImage(3, 1, 32, {10, 20, 30, 10, 21, 30, 11, 20, 30}, 7);
     const std::vector<int> before = ColourBytes(second);
     GetDiff(ViewOf(first), ViewOf(second));
     EXPECT_EQ(ColourBytes(first), (std::vector<int>{10, 20, 30, 0, 0, 255, 0, 0, 255}));
     EXPECT_EQ(ColourBytes(second), before);
-    DeleteObject(first);
-    DeleteObject(second);
+}
+
+// The score by its definition, pixel by pixel.
+struct Scored {
+    DWORD score;
+    int exact;
+    bool operator==(const Scored&) const = default;
+};
+
+Scored ScoreByDefinition(const std::vector<int>& a, const std::vector<int>& b) {
+    Scored s{0, 1};
+    const auto near = [](int x, int y) { return std::abs(x - y) == 0 ? 2u : std::abs(x - y) == 1 ? 1u : 0u; };
+    for (std::size_t p = 0; p < a.size(); p += 3) {
+        if (a[p] != b[p] || a[p + 1] != b[p + 1] || a[p + 2] != b[p + 2]) s.exact = 0;
+        if (a[p] == b[p] && (a[p + 1] == b[p + 1] || a[p + 2] == b[p + 2])) s.score += 1;
+        s.score += near(a[p], b[p]) + near(a[p + 1], b[p + 1]) + near(a[p + 2], b[p + 2]);
+    }
+    return s;
+}
+
+TEST(Score, FastPathMatchesTheDefinitionAtEveryWidthAndDepth) {
+    std::mt19937 random(5);
+    std::uniform_int_distribution<int> nudge(-2, 2);
+    for (int trial = 0; trial < 300; ++trial) {
+        // Widths across whole chunks of 16 pixels and a partial last one.
+        const LONG w = 1 + trial % 40, h = 1 + trial / 40 % 3;
+        const std::vector<int> a = test::RandomBytes(random, static_cast<std::size_t>(w * h * 3));
+        std::vector<int> b = a;
+        const int changes = trial % 7 == 0 ? 0 : 1 + static_cast<int>(random() % (w * h * 3));
+        for (int n = 0; n < changes; ++n) {
+            int& v = b[random() % b.size()];
+            v = std::clamp(v + nudge(random), 0, 255);
+        }
+        for (WORD bpp : {WORD{24}, WORD{32}}) {
+            const test::Image first = test::MakeImage(w, h, bpp, a), second = test::MakeImage(w, h, bpp, b);
+            Scored got{};
+            got.score = GetScore(ViewOf(first), ViewOf(second), &got.exact);
+            ASSERT_EQ(got, ScoreByDefinition(a, b)) << "trial " << trial << ", " << bpp << " bits";
+        }
+    }
 }
 
 }  // namespace

@@ -53,9 +53,8 @@ void WriteSource(Source which, const std::string& path) {
             }
         }
     }
-    HBITMAP image = test::MakeImage(w, h, static_cast<WORD>(sizes[which][2]), bytes, 0x33);
+    const test::Image image = test::MakeImage(w, h, static_cast<WORD>(sizes[which][2]), bytes, 0x33);
     SaveBitmapToFileA(path.c_str(), image);
-    DeleteObject(image);
 }
 
 struct Golden {
@@ -81,12 +80,12 @@ TEST(Golden, AttemptsGiveTheRecordedBytesAndScores) {
         for (int u : kDraws) {
             float kernel[kKernelSize];
             BuildKernel(WeightsForDraw(u), kernel);
-            HBITMAP reference = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kReferencePath, kernel);
-            HBITMAP candidate = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kCandidatePath, kernel);
+            const test::Image reference(ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kReferencePath, kernel));
+            const test::Image candidate(ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kCandidatePath, kernel));
             ASSERT_NE(reference, nullptr);
             ASSERT_NE(candidate, nullptr);
             int exact = 0;
-            const DWORD score = GetScore(test::ViewOf(reference), test::ViewOf(candidate), &exact);
+            const DWORD score = GetScore(ViewOf(reference), ViewOf(candidate), &exact);
             const std::uint64_t ref_hash = Fnv1a(test::ColourBytes(reference));
             const std::uint64_t cand_hash = Fnv1a(test::ColourBytes(candidate));
             if (print) {
@@ -103,8 +102,6 @@ TEST(Golden, AttemptsGiveTheRecordedBytesAndScores) {
                 EXPECT_EQ(score, g.score) << "source " << s << ", u = " << u;
             }
             ++row;
-            DeleteObject(reference);
-            DeleteObject(candidate);
         }
     }
     if (!print) {

@@ -20,23 +20,21 @@ std::vector<int> ExpectedGrid(int width, int height) {
 
 TEST(Grid, FourByFourHasBlackEvenLines) {
     HDC dc = CreateCompatibleDC(nullptr);
-    HBITMAP image = test::MakeGrey(4, 4, std::vector<int>(16, 77));
+    const test::Image image = test::MakeGrey(4, 4, std::vector<int>(16, 77));
     MyDrawBitmap(dc, image, 4, 4);
     // Memory rows 1 and 3 and columns 0 and 2 are black.
     EXPECT_EQ(FirstBytes(image), (std::vector<int>{0, 255, 0, 255, 0, 0, 0, 0, 0, 255, 0, 255, 0, 0, 0, 0}));
     DeleteDC(dc);
-    DeleteObject(image);
 }
 
 TEST(Grid, OddSizesAndDepths) {
     for (WORD bpp : {WORD{24}, WORD{32}}) {
         for (auto [w, h] : {std::pair{5, 3}, std::pair{1, 1}, std::pair{2, 7}}) {
             HDC dc = CreateCompatibleDC(nullptr);
-            HBITMAP image = test::MakeGrey(w, h, std::vector<int>(static_cast<std::size_t>(w * h), 77), bpp);
+            const test::Image image = test::MakeGrey(w, h, std::vector<int>(static_cast<std::size_t>(w * h), 77), bpp);
             MyDrawBitmap(dc, image, w, h);
             EXPECT_EQ(FirstBytes(image), ExpectedGrid(w, h)) << w << " x " << h << " at " << bpp;
             DeleteDC(dc);
-            DeleteObject(image);
         }
     }
 }
@@ -44,24 +42,23 @@ TEST(Grid, OddSizesAndDepths) {
 TEST(Grid, EmptyDirectionsDrawNothing) {
     for (auto [w, h] : {std::pair{0, 4}, std::pair{4, 0}, std::pair{-1, -1}}) {
         HDC dc = CreateCompatibleDC(nullptr);
-        HBITMAP image = test::MakeGrey(4, 4, std::vector<int>(16, 77));
+        const test::Image image = test::MakeGrey(4, 4, std::vector<int>(16, 77));
         MyDrawBitmap(dc, image, w, h);
         EXPECT_EQ(FirstBytes(image), std::vector<int>(16, 77)) << w << " x " << h;
         DeleteDC(dc);
-        DeleteObject(image);
     }
 }
 
 TEST(Grid, ContextKeepsItsImageAndTheBlackPen) {
     HDC dc = CreateCompatibleDC(nullptr);
-    HBITMAP held = test::MakeImage(1, 1, 24), image = test::MakeImage(4, 4, 24);
+    const test::Image held = test::MakeImage(1, 1, 24);
+    HBITMAP image = test::MakeImage(4, 4, 24).release();
     HGDIOBJ original = SelectObject(dc, held);
     MyDrawBitmap(dc, image, 4, 4);
     EXPECT_EQ(SelectObject(dc, original), held);
     EXPECT_EQ(SelectObject(dc, GetStockObject(BLACK_PEN)), GetStockObject(BLACK_PEN));
     EXPECT_TRUE(DeleteObject(image)) << "the pattern's image is no longer selected";
     DeleteDC(dc);
-    DeleteObject(held);
 }
 
 }  // namespace

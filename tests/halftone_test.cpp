@@ -6,14 +6,15 @@
 
 #include <random>
 
+#include "pipeline.h"
 #include "test_support.h"
 
 namespace {
 
 // A picture given row by row from the top, `step` bytes per pixel (a fourth byte set to `fourth`),
 // bottom-up in memory unless `top_down`.
-HBITMAP MakePicture(LONG width, LONG height, const std::vector<int>& bytes, WORD bpp = 24, bool top_down = false,
-                    BYTE fourth = 0) {
+test::Image MakePicture(LONG width, LONG height, const std::vector<int>& bytes, WORD bpp = 24, bool top_down = false,
+                        BYTE fourth = 0) {
     std::vector<int> memory_order;
     const std::size_t row = 3 * static_cast<std::size_t>(width);
     for (LONG y = 0; y < height; ++y) {
@@ -26,7 +27,7 @@ HBITMAP MakePicture(LONG width, LONG height, const std::vector<int>& bytes, WORD
 
 // The colour bytes of an image's picture, row by row from the top.
 std::vector<int> PictureBytes(HBITMAP image) {
-    const BITMAP view = test::ViewOf(image);
+    const BITMAP view = ViewOf(image);
     const std::vector<int> memory = test::ColourBytes(image);
     std::vector<int> out;
     const std::size_t row = 3 * static_cast<std::size_t>(view.bmWidth);
@@ -40,9 +41,8 @@ std::vector<int> PictureBytes(HBITMAP image) {
 // The stretch of the whole `source` into a new bottom-up image of `width` × `height`, as picture bytes.
 std::vector<int> Stretched(HBITMAP source, LONG width, LONG height, WORD bpp = 24) {
     const std::vector<int> memory = test::HalftoneColourBytes(source, width, height, bpp);
-    HBITMAP copy = test::MakeImage(width, height, 24, memory);
+    const test::Image copy = test::MakeImage(width, height, 24, memory);
     std::vector<int> picture = PictureBytes(copy);
-    DeleteObject(copy);
     return picture;
 }
 
@@ -71,9 +71,8 @@ class HalftoneExample : public testing::TestWithParam<Example> {};
 
 TEST_P(HalftoneExample, GivesWindowsBytes) {
     const Example& e = GetParam();
-    HBITMAP source = MakePicture(e.sw, e.sh, Grey(e.source));
+    const test::Image source = MakePicture(e.sw, e.sh, Grey(e.source));
     EXPECT_EQ(Stretched(source, e.dw, e.dh), Grey(e.expected));
-    DeleteObject(source);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,14 +107,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Halftone, ConstantPictureStaysConstantThroughEveryPath) {
     const std::vector<int> colour = {17, 128, 255};
     for (WORD bpp : {WORD{24}, WORD{32}}) {
-        HBITMAP source = MakePicture(3, 3, Repeated(colour, 9), bpp);
+        const test::Image source = MakePicture(3, 3, Repeated(colour, 9), bpp);
         for (LONG w = 1; w <= 3; ++w) {
             for (LONG h = 1; h <= 3; ++h) {
                 EXPECT_EQ(Stretched(source, w, h, bpp), Repeated(colour, static_cast<std::size_t>(w * h)))
                     << w << " x " << h << ", " << bpp << " bits";
             }
         }
-        DeleteObject(source);
     }
 }
 
@@ -142,10 +140,9 @@ TEST(Halftone, ReplicatesOnlyWhatKeepsItsLengthAndPixels) {
                                   bytes.begin() + static_cast<std::ptrdiff_t>(at + 3));
             }
         }
-        HBITMAP source = MakePicture(c.sw, c.sh, bytes);
+        const test::Image source = MakePicture(c.sw, c.sh, bytes);
         EXPECT_EQ(Stretched(source, c.dw, c.dh) == replicated, c.replicated)
             << c.sw << " x " << c.sh << " to " << c.dw << " x " << c.dh;
-        DeleteObject(source);
     }
 }
 
@@ -155,32 +152,24 @@ TEST(Halftone, PictureOrderAndFourthByte) {
     std::mt19937 random(11);
     std::vector<int> bytes(3 * 37 * 29);
     for (int& b : bytes) b = static_cast<int>(random() % 256);
-    HBITMAP bottom_up = MakePicture(37, 29, bytes);
-    HBITMAP top_down = MakePicture(37, 29, bytes, 24, true);
-    HBITMAP wide = MakePicture(37, 29, bytes, 32, false, 0xA5);
+    const test::Image bottom_up = MakePicture(37, 29, bytes);
+    const test::Image top_down = MakePicture(37, 29, bytes, 24, true);
+    const test::Image wide = MakePicture(37, 29, bytes, 32, false, 0xA5);
     const std::vector<int> expected = Stretched(bottom_up, 11, 7);
     EXPECT_EQ(Stretched(top_down, 11, 7), expected);
     EXPECT_EQ(Stretched(wide, 11, 7), expected);
 
-    HBITMAP target = test::MakeImage(11, 7, 32, std::vector<int>(3 * 11 * 7, 0), 0x5A);
-    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
-    HGDIOBJ old_from = SelectObject(from, wide), old_to = SelectObject(to, target);
-    SetStretchBltMode(to, HALFTONE);
-    EXPECT_TRUE(StretchBlt(to, 0, 0, 11, 7, from, 0, 0, 37, 29, SRCCOPY));
-    SelectObject(from, old_from);
-    SelectObject(to, old_to);
-    const BITMAP t = test::ViewOf(target);
+    const test::Image target = test::MakeImage(11, 7, 32, std::vector<int>(3 * 11 * 7, 0), 0x5A);
+    ASSERT_TRUE(HalftoneStretchInto(target, wide));
+    const BITMAP t = ViewOf(target);
     for (LONG p = 0; p < 11 * 7; ++p) EXPECT_EQ(static_cast<const BYTE*>(t.bmBits)[4 * p + 3], 0x5A) << p;
     EXPECT_EQ(PictureBytes(target), expected);
-    DeleteDC(from);
-    DeleteDC(to);
-    for (HBITMAP image : {bottom_up, top_down, wide, target}) DeleteObject(image);
 }
 
 TEST(Halftone, RefusesWhatItDoesNotSupportAndLeavesTheTarget) {
-    HBITMAP source = test::MakeGrey(2, 2, {1, 2, 3, 4});
-    HBITMAP indexed = test::MakeImage(2, 2, 8);
-    HBITMAP target = test::MakeGrey(1, 1, {99});
+    const test::Image source = test::MakeGrey(2, 2, {1, 2, 3, 4});
+    const test::Image indexed = test::MakeImage(2, 2, 8);
+    const test::Image target = test::MakeGrey(1, 1, {99});
     HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
     HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
     EXPECT_FALSE(StretchBlt(to, 0, 0, 1, 1, from, 0, 0, 2, 2, SRCCOPY)) << "not in halftone mode";
@@ -194,9 +183,6 @@ TEST(Halftone, RefusesWhatItDoesNotSupportAndLeavesTheTarget) {
     EXPECT_EQ(test::FirstBytes(target), (std::vector<int>{99}));
     DeleteDC(from);
     DeleteDC(to);
-    DeleteObject(source);
-    DeleteObject(indexed);
-    DeleteObject(target);
 }
 
 // A picture in a buffer of its own, for the definition-against-fast-path comparison.

@@ -63,17 +63,15 @@ TEST(Lab, SweepRowsAreWhatThePipelineGives) {
         float kernel[kKernelSize];
         const Weights w = WeightsForDraw(u);
         BuildKernel(w, kernel);
-        HBITMAP a = ScaleSourceFile((dir / "ant.bmp").c_str(), 24, 24, kReferencePath, kernel);
-        HBITMAP b = ScaleSourceFile((dir / "ant.bmp").c_str(), 24, 24, kCandidatePath, kernel);
+        const test::Image a(ScaleSourceFile((dir / "ant.bmp").c_str(), 24, 24, kReferencePath, kernel));
+        const test::Image b(ScaleSourceFile((dir / "ant.bmp").c_str(), 24, 24, kCandidatePath, kernel));
         int exact = 0;
-        const DWORD score = GetScore(test::ViewOf(a), test::ViewOf(b), &exact);
+        const DWORD score = GetScore(ViewOf(a), ViewOf(b), &exact);
         char q[32], rr[32];
         std::snprintf(q, sizeof q, "%.9g", static_cast<double>(w.q));
         std::snprintf(rr, sizeof rr, "%.9g", static_cast<double>(w.r));
         EXPECT_EQ(CsvRow(dir.path() / "sweep.csv", u),
                   (std::vector<std::string>{std::to_string(u), q, rr, std::to_string(score), std::to_string(exact)}));
-        DeleteObject(a);
-        DeleteObject(b);
     }
     // The report line and u of the best draw, and its pictures and chart.
     EXPECT_NE(r.out.find("dwHiScore = "), std::string::npos);
@@ -101,12 +99,10 @@ TEST(Lab, CaptureWritesTheHalftoneReference) {
     PutSample(dir);
     ASSERT_EQ(Lab({"capture", "--source", dir / "ant.bmp", "--out", dir / "ref.bmp"}).status, 0);
     const float none[kKernelSize] = {};
-    HBITMAP expected = ScaleSourceFile((dir / "ant.bmp").c_str(), 24, 24, kReferencePath, none);
-    HBITMAP captured = LoadBitmapFromFileA((dir / "ref.bmp").c_str());
+    const test::Image expected(ScaleSourceFile((dir / "ant.bmp").c_str(), 24, 24, kReferencePath, none));
+    const test::Image captured(LoadBitmapFromFileA((dir / "ref.bmp").c_str()));
     ASSERT_NE(captured, nullptr);
     EXPECT_EQ(test::ColourBytes(captured), test::ColourBytes(expected));
-    DeleteObject(expected);
-    DeleteObject(captured);
 }
 
 // Its own capture is identical; with one byte changed, check finds that pixel and byte.
@@ -125,11 +121,10 @@ TEST(Lab, CheckComparesACaptureWithTheStretch) {
     const Result one = Lab({"check", "--reference", dir / "ref.bmp", "--source", dir / "ant.bmp", "--out", out});
     EXPECT_EQ(one.status, 3) << one.err;
     EXPECT_EQ(one.out, "differing pixels = 1 of 576; differing bytes = 1 of 1728; largest difference = 4;\n");
-    HBITMAP marked = LoadBitmapFromFileA((dir / "check.bmp").c_str());
+    const test::Image marked(LoadBitmapFromFileA((dir / "check.bmp").c_str()));
     ASSERT_NE(marked, nullptr);
-    const BYTE* red = static_cast<const BYTE*>(test::ViewOf(marked).bmBits) + 72 * 5 + 3 * 7;
+    const BYTE* red = static_cast<const BYTE*>(ViewOf(marked).bmBits) + 72 * 5 + 3 * 7;
     EXPECT_EQ((std::vector<int>{red[0], red[1], red[2]}), (std::vector<int>{0, 0, 255}));
-    DeleteObject(marked);
 }
 
 TEST(Lab, ZoomWritesTheThreePicturesSideBySide) {
@@ -139,12 +134,11 @@ TEST(Lab, ZoomWritesTheThreePicturesSideBySide) {
                    dir.path().string()})
                   .status,
               0);
-    HBITMAP compare = LoadBitmapFromFileA((dir / "compare.bmp").c_str());
+    const test::Image compare(LoadBitmapFromFileA((dir / "compare.bmp").c_str()));
     ASSERT_NE(compare, nullptr);
-    const BITMAP v = test::ViewOf(compare);
+    const BITMAP v = ViewOf(compare);
     EXPECT_EQ(v.bmWidth, (3 * 24 + 2) * 3);
     EXPECT_EQ(v.bmHeight, 24 * 3);
-    DeleteObject(compare);
 }
 
 struct BadCall {

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <random>
 
+#include "search.h"
 #include "test_support.h"
 
 namespace {
@@ -20,10 +23,9 @@ constexpr float kQ = -0.07360000163316727f, kR = 1.2943999767303467f;
 constexpr float kBelowOne[9] = {0, kQ, 0, kQ, kR, kQ, 0, kQ, 0};
 
 std::vector<int> Sharpened(HBITMAP image, const float* kernel) {
-    HBITMAP out = sharpen(image, kernel);
+    const test::Image out(sharpen(image, kernel));
     if (out == nullptr) return {};
     std::vector<int> bytes = ColourBytes(out);
-    DeleteObject(out);
     return bytes;
 }
 
@@ -31,15 +33,13 @@ TEST(Sharpen, IdentityKernelCopiesEveryByteAndKeepsTheFourth) {
     std::vector<int> bytes;
     for (int i = 0; i < 5 * 4 * 3; ++i) bytes.push_back((i * 53 + 7) % 256);
     for (WORD bpp : {WORD{24}, WORD{32}}) {
-        HBITMAP image = test::MakeImage(5, 4, bpp, bytes, 0xA5);
-        HBITMAP out = sharpen(image, kIdentity);
+        const test::Image image = test::MakeImage(5, 4, bpp, bytes, 0xA5);
+        const test::Image out(sharpen(image, kIdentity));
         ASSERT_NE(out, nullptr);
         ASSERT_NE(out, image);
-        const BITMAP a = test::ViewOf(image), b = test::ViewOf(out);
+        const BITMAP a = ViewOf(image), b = ViewOf(out);
         EXPECT_EQ(b.bmBitsPixel, bpp);
         EXPECT_EQ(std::memcmp(a.bmBits, b.bmBits, static_cast<std::size_t>(a.bmWidthBytes) * a.bmHeight), 0);
-        DeleteObject(out);
-        DeleteObject(image);
     }
 }
 
@@ -56,13 +56,11 @@ class SharpenGrey : public testing::TestWithParam<GreyCase> {};
 
 TEST_P(SharpenGrey, GivesExactBytes) {
     const GreyCase& c = GetParam();
-    HBITMAP image = MakeGrey(c.width, c.height, c.pixels);
-    HBITMAP out = sharpen(image, c.kernel);
+    const test::Image image = MakeGrey(c.width, c.height, c.pixels);
+    const test::Image out(sharpen(image, c.kernel));
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(FirstBytes(out), c.expected);
     EXPECT_EQ(FirstBytes(image), c.pixels) << "the input is only read";
-    DeleteObject(out);
-    DeleteObject(image);
 }
 
 std::vector<int> Uniform(int count, int value) { return std::vector<int>(static_cast<std::size_t>(count), value); }
@@ -95,34 +93,78 @@ TEST(Sharpen, ColourBytesAreFilteredSeparately) {
     bytes[36] = 200;
     bytes[37] = 100;
     bytes[38] = 10;
-    HBITMAP image = test::MakeImage(5, 5, 24, bytes);
+    const test::Image image = test::MakeImage(5, 5, 24, bytes);
     std::vector<int> expected(25 * 3, 0);
     expected[36] = 255;
     expected[37] = 150;
     expected[38] = 15;
     EXPECT_EQ(Sharpened(image, kSharp), expected);
-    DeleteObject(image);
 }
 
 TEST(Sharpen, BordersReuseTheirOwnRowAndColumn) {
     // An asymmetric kernel shows which neighbour each border term takes.
     const float left_only[9] = {0, 0, 0, 1, 0, 0, 0, 0, 0};
     const float below_only[9] = {0, 0, 0, 0, 0, 0, 0, 1, 0};
-    HBITMAP image = MakeGrey(3, 2, {1, 2, 3, 4, 5, 6});
-    HBITMAP left = sharpen(image, left_only), below = sharpen(image, below_only);
+    const test::Image image = MakeGrey(3, 2, {1, 2, 3, 4, 5, 6});
+    const test::Image left(sharpen(image, left_only)), below(sharpen(image, below_only));
     EXPECT_EQ(FirstBytes(left), (std::vector<int>{1, 1, 2, 4, 4, 5}));
     EXPECT_EQ(FirstBytes(below), (std::vector<int>{4, 5, 6, 4, 5, 6}));
-    DeleteObject(left);
-    DeleteObject(below);
-    DeleteObject(image);
 }
 
 TEST(Sharpen, RefusesOtherDepthsAndBadHandles) {
-    HBITMAP indexed = test::MakeImage(3, 3, 8);
+    const test::Image indexed = test::MakeImage(3, 3, 8);
     EXPECT_EQ(sharpen(indexed, kIdentity), nullptr);
-    DeleteObject(indexed);
     EXPECT_EQ(sharpen(indexed, kIdentity), nullptr);
     EXPECT_EQ(sharpen(nullptr, kIdentity), nullptr);
+}
+
+// The filter by its definition: the sum from 0 in kernel order, in extended precision.
+std::vector<int> SharpenByDefinition(const std::vector<int>& bytes, int w, int h, const float* k) {
+    std::vector<int> out(bytes.size());
+    const auto at = [&](int x, int y, int c) { return bytes[(static_cast<std::size_t>(y) * w + x) * 3 + c]; };
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const int xs[3] = {x == 0 ? 0 : x - 1, x, x + 1 == w ? x : x + 1};
+            const int ys[3] = {y == 0 ? 0 : y - 1, y, y + 1 == h ? y : y + 1};
+            for (int c = 0; c < 3; ++c) {
+                long double sum = 0;
+                for (int n = 0; n < 9; ++n) sum += static_cast<long double>(k[n]) * at(xs[n % 3], ys[n / 3], c);
+                out[(static_cast<std::size_t>(y) * w + x) * 3 + c] = sum < 0 ? 0 : sum > 255 ? 255 : static_cast<int>(sum);
+            }
+        }
+    }
+    return out;
+}
+
+TEST(Sharpen, FastPathMatchesTheDefinitionForEveryKindOfKernel) {
+    std::mt19937 random(2024);
+    std::uniform_real_distribution<float> weight(-2.0f, 2.0f);
+    for (int trial = 0; trial < 600; ++trial) {
+        // Widths from 1 to 30: rows with no inside, an inside shorter than a vector step, and longer.
+        const int w = 1 + trial % 30, h = 1 + trial / 30 % 7;
+        const std::vector<int> bytes = test::RandomBytes(random, static_cast<std::size_t>(w * h * 3));
+        float k[9];
+        if (trial % 5 == 4) {
+            // Crosses of every magnitude and sign: the integer path where its bounds allow, the
+            // extended one beyond them (tiny, denormal or huge weights).
+            const auto any = [&] { return std::ldexp(weight(random), static_cast<int>(random() % 80) - 60); };
+            BuildKernel(Weights{any(), trial % 3 == 0 ? weight(random) : any()}, k);
+        } else if (trial % 4 == 3) {
+            for (float& x : k) x = weight(random);  // arbitrary weights
+            k[trial % 9] = 1e-42f;                   // a denormal forces the extended path
+        } else if (trial % 4 == 2) {
+            // Arbitrary weights with some of them zero, in every pattern the fast path might special-case.
+            for (float& x : k) x = random() % 2 == 0 ? 0.0f : weight(random);
+        } else {
+            BuildKernel(WeightsForDraw(static_cast<int>(random() % (kDrawMax + 1))), k);
+        }
+        for (WORD bpp : {WORD{24}, WORD{32}}) {
+            const test::Image image = test::MakeImage(w, h, bpp, bytes);
+            const test::Image out(sharpen(image, k));
+            ASSERT_NE(out, nullptr);
+            ASSERT_EQ(test::ColourBytes(out), SharpenByDefinition(bytes, w, h, k)) << "trial " << trial << ", " << bpp;
+        }
+    }
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 namespace {
 
 using test::FirstBytes;
-using test::ViewOf;
 
 struct Header {
     BITMAPINFOHEADER h;
@@ -114,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Refused>& info) { return info.param.name; });
 
 TEST(GetObject, NeedsRoomForTheWholeRecord) {
-    HBITMAP image = test::MakeImage(3, 3, 24);
+    HBITMAP image = test::MakeImage(3, 3, 24).release();
     BITMAP view{};
     // The record is 32 bytes on 64-bit systems; 24 bytes would cut the pixel pointer off.
     EXPECT_EQ(GetObjectA(image, 24, &view), 0);
@@ -125,7 +124,7 @@ TEST(GetObject, NeedsRoomForTheWholeRecord) {
 }
 
 TEST(CopyImage, GivesADistinctIndependentImage) {
-    HBITMAP image = test::MakeImage(3, 2, 8);
+    HBITMAP image = test::MakeImage(3, 2, 8).release();
     auto* p = static_cast<BYTE*>(ViewOf(image).bmBits);
     p[0] = 5;
     HBITMAP copy = static_cast<HBITMAP>(CopyImage(image, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION | LR_COPYRETURNORG));
@@ -153,7 +152,7 @@ TEST(CopyImage, GivesADistinctIndependentImage) {
 TEST(Handles, MisuseFailsCleanly) {
     HDC dc = CreateCompatibleDC(nullptr);
     HDC other = CreateCompatibleDC(nullptr);
-    HBITMAP image = test::MakeImage(2, 2, 24);
+    HBITMAP image = test::MakeImage(2, 2, 24).release();
     HGDIOBJ original = SelectObject(dc, image);
     ASSERT_NE(original, nullptr);
     EXPECT_EQ(SelectObject(other, image), nullptr) << "an image is in one context at a time";
@@ -174,14 +173,14 @@ TEST(Handles, MisuseFailsCleanly) {
     EXPECT_EQ(CopyImage(nullptr, IMAGE_BITMAP, 0, 0, 0), nullptr);
 
     // Deleting a context frees the image it held.
-    HBITMAP held = test::MakeImage(2, 2, 24);
+    HBITMAP held = test::MakeImage(2, 2, 24).release();
     SelectObject(other, held);
     EXPECT_TRUE(DeleteDC(other));
     EXPECT_TRUE(DeleteObject(held));
 }
 
 TEST(DIBits, BufferOrientationFollowsItsHeader) {
-    HBITMAP image = test::MakeImage(1, 3, 24);  // bottom-up: memory row 0 is the bottom row
+    HBITMAP image = test::MakeImage(1, 3, 24).release();  // bottom-up: memory row 0 is the bottom row
     HDC dc = CreateCompatibleDC(nullptr);
     const BYTE top_down_rows[12] = {30, 30, 30, 0, 20, 20, 20, 0, 10, 10, 10, 0};
     Header down = MakeHeader(1, -3, 24);

@@ -8,9 +8,11 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "pipeline.h"
+
 namespace test {
 
-HBITMAP MakeImage(LONG width, LONG height, WORD bpp) {
+Image MakeImage(LONG width, LONG height, WORD bpp) {
     struct {
         BITMAPINFOHEADER header;
         RGBQUAD colours[256];
@@ -24,12 +26,13 @@ HBITMAP MakeImage(LONG width, LONG height, WORD bpp) {
     for (int i = 0; i < 256; ++i) {
         info.colours[i] = RGBQUAD{static_cast<BYTE>(i), static_cast<BYTE>(255 - i), static_cast<BYTE>(i / 2), 0};
     }
-    return CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, nullptr, nullptr, 0);
+    Image image(CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, nullptr, nullptr, 0));
+    if (image == nullptr) throw std::runtime_error("test image could not be made");
+    return image;
 }
 
-HBITMAP MakeImage(LONG width, LONG height, WORD bpp, const std::vector<int>& bytes, BYTE fourth) {
-    HBITMAP image = MakeImage(width, height, bpp);
-    if (image == nullptr) throw std::runtime_error("test image could not be made");
+Image MakeImage(LONG width, LONG height, WORD bpp, const std::vector<int>& bytes, BYTE fourth) {
+    Image image = MakeImage(width, height, bpp);
     const BITMAP view = ViewOf(image);
     const std::size_t step = bpp / 8;
     std::size_t k = 0;
@@ -43,16 +46,17 @@ HBITMAP MakeImage(LONG width, LONG height, WORD bpp, const std::vector<int>& byt
     return image;
 }
 
-HBITMAP MakeGrey(LONG width, LONG height, const std::vector<int>& values, WORD bpp) {
+Image MakeGrey(LONG width, LONG height, const std::vector<int>& values, WORD bpp) {
     std::vector<int> bytes;
     for (int v : values) bytes.insert(bytes.end(), {v, v, v});
     return MakeImage(width, height, bpp, bytes);
 }
 
-BITMAP ViewOf(HBITMAP image) {
-    BITMAP view{};
-    if (GetObjectA(image, sizeof view, &view) == 0) throw std::runtime_error("no view of the image");
-    return view;
+std::vector<int> RandomBytes(std::mt19937& random, std::size_t count) {
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::vector<int> v(count);
+    for (int& b : v) b = byte(random);
+    return v;
 }
 
 std::vector<int> ColourBytes(HBITMAP image) {
@@ -69,19 +73,8 @@ std::vector<int> ColourBytes(HBITMAP image) {
 }
 
 std::vector<int> HalftoneColourBytes(HBITMAP source, LONG width, LONG height, WORD bpp) {
-    HBITMAP target = MakeImage(width, height, bpp);
-    const BITMAP s = ViewOf(source);
-    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
-    HGDIOBJ old_from = SelectObject(from, source), old_to = SelectObject(to, target);
-    SetStretchBltMode(to, HALFTONE);
-    const BOOL ok = StretchBlt(to, 0, 0, width, height, from, 0, 0, s.bmWidth, s.bmHeight, SRCCOPY);
-    SelectObject(from, old_from);
-    SelectObject(to, old_to);
-    DeleteDC(from);
-    DeleteDC(to);
-    std::vector<int> out = ok ? ColourBytes(target) : std::vector<int>{};
-    DeleteObject(target);
-    return out;
+    const Image target = MakeImage(width, height, bpp);
+    return HalftoneStretchInto(target, source) ? ColourBytes(target) : std::vector<int>{};
 }
 
 std::vector<int> FirstBytes(HBITMAP image) {

@@ -5,26 +5,54 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "image_view.h"
 #include "win32.h"
 
 namespace test {
 
+// An image a test owns: released when it goes out of scope, whichever assertion ends the test. It
+// stands for its handle wherever one is asked for; a temporary one does not, since it would be
+// released before the handle is used.
+class Image {
+public:
+    Image() = default;
+    explicit Image(HBITMAP image) : image_(image) {}
+    Image(Image&& other) noexcept : image_(std::exchange(other.image_, nullptr)) {}
+    Image& operator=(Image&& other) noexcept {
+        std::swap(image_, other.image_);
+        return *this;
+    }
+    ~Image() {
+        if (image_ != nullptr) DeleteObject(image_);
+    }
+    operator HBITMAP() const& { return image_; }
+    operator HBITMAP() const&& = delete;
+    // The handle, no longer owned: for tests of releasing itself.
+    HBITMAP release() { return std::exchange(image_, nullptr); }
+
+private:
+    HBITMAP image_ = nullptr;
+};
+
 // A new bottom-up image of `bpp` bits (negative `height`: top-down) with every pixel byte zero.
-HBITMAP MakeImage(LONG width, LONG height, WORD bpp);
+Image MakeImage(LONG width, LONG height, WORD bpp);
 
 // A new 24 or 32-bit image whose rows, in memory order, hold the given colour bytes: `bytes` lists
 // three bytes (blue, green, red) per pixel, row after row, without padding. The fourth byte of a
 // 32-bit pixel is set to `fourth`.
-HBITMAP MakeImage(LONG width, LONG height, WORD bpp, const std::vector<int>& bytes, BYTE fourth = 0);
+Image MakeImage(LONG width, LONG height, WORD bpp, const std::vector<int>& bytes, BYTE fourth = 0);
 
 // A 24-bit image whose bytes 0, 1, 2 of every pixel all hold the same value: a grey picture given by
 // one value per pixel, row after row in memory order.
-HBITMAP MakeGrey(LONG width, LONG height, const std::vector<int>& values, WORD bpp = 24);
+Image MakeGrey(LONG width, LONG height, const std::vector<int>& values, WORD bpp = 24);
 
-BITMAP ViewOf(HBITMAP image);
+// `count` bytes drawn at random, for the comparisons of fast paths with their definitions.
+std::vector<int> RandomBytes(std::mt19937& random, std::size_t count);
 
 // The colour bytes of an image: three per pixel, row after row in memory order.
 std::vector<int> ColourBytes(HBITMAP image);

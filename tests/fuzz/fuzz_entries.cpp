@@ -8,6 +8,7 @@
 
 #include "SaveBitmapToFile.h"
 #include "compare.h"
+#include "image_view.h"
 #include "pipeline.h"
 #include "search.h"
 
@@ -50,8 +51,7 @@ std::string WriteInput(const std::uint8_t* data, std::size_t size) {
 
 // Reads every byte of an image the way the program's image processing does.
 void Touch(HBITMAP image) {
-    BITMAP view;
-    if (GetObjectA(image, sizeof view, &view) == 0) return;
+    const BITMAP view = ViewOf(image);
     volatile unsigned sum = 0;
     const auto* p = static_cast<const BYTE*>(view.bmBits);
     for (LONG i = 0; i < view.bmWidthBytes * view.bmHeight; ++i) sum = sum + p[i];
@@ -83,9 +83,7 @@ void FuzzPipeline(const std::uint8_t* data, std::size_t size) {
     HBITMAP reference = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kReferencePath, kernel);
     HBITMAP candidate = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kCandidatePath, kernel);
     if (reference != nullptr && candidate != nullptr) {
-        BITMAP a, b;
-        GetObjectA(reference, sizeof a, &a);
-        GetObjectA(candidate, sizeof b, &b);
+        const BITMAP a = ViewOf(reference), b = ViewOf(candidate);
         int exact;
         GetScore(a, b, &exact);
         GetDiff(a, b);
