@@ -1,12 +1,9 @@
 #include "lab.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,15 +11,15 @@
 #include "compare.h"
 #include "copy_image.h"
 #include "image_view.h"
+#include "lab_options.h"
 #include "pipeline.h"
 #include "search.h"
+#include "sweep_chart.h"
 
 namespace {
 
 constexpr char kProgram[] = "kernel_lab";
 constexpr char kHint[] = "(see kernel_lab --help)";
-constexpr int kMaxSize = 4096;   // the largest target side: far beyond the 24 pixels that matter here
-constexpr int kMaxZoom = 64;     // a 24 × 24 result at 64 × 64 per pixel is already 1536 pixels tall
 constexpr int kDrawCount = kDrawMax + 1;
 constexpr char kCompareFile[] = "compare.bmp";
 constexpr char kChartFile[] = "sweep.svg";
@@ -30,137 +27,6 @@ constexpr char kCsvFile[] = "sweep.csv";
 constexpr char kCheckFile[] = "check.bmp";
 // Exit statuses: bad input, bad usage, and a reference that check finds different.
 constexpr int kUsage = 2, kBadInput = 1, kDiffers = 3;
-
-constexpr char kHelp[] =
-    "usage: kernel_lab COMMAND [OPTIONS]\n"
-    "\n"
-    "commands:\n"
-    "  sweep                 try every draw u = 0 ... 32767; write sweep.csv, sweep.svg and the best draw's\n"
-    "                        output0.bmp, output1.bmp and diff.bmp; print its report line and u\n"
-    "  search --seed N       the random search of kernel_search, seeded with N [--attempts N]\n"
-    "  render (--u N | --q Q) the reference, candidate and diff of one draw, and its report line\n"
-    "  capture --out FILE    write the halftone reference of the source as a BMP file\n"
-    "  check --reference FILE  compare a reference made elsewhere (by capture on Windows) with this\n"
-    "                        platform's halftone stretch of the source: print how many pixels and bytes\n"
-    "                        differ and by how much at most, write check.bmp (the reference with the\n"
-    "                        differing pixels red; with --zoom, the two side by side as well); exit 0\n"
-    "                        when identical, 3 when they differ\n"
-    "\n"
-    "options:\n"
-    "  --source FILE         the picture (default ant.bmp)\n"
-    "  --reference FILE      a captured reference of the target size, used instead of the halftone stretch\n"
-    "  --size WxH            the target size (default 24x24)\n"
-    "  --out DIR             where the files go (default the working folder)\n"
-    "  --csv FILE            the sweep's table (default sweep.csv in the output folder)\n"
-    "  --zoom N              also write compare.bmp: reference, candidate and diff side by side, each pixel\n"
-    "                        an N x N block\n"
-    "  --help                this text\n";
-
-struct Options {
-    std::string command;
-    std::string source = kSourceFile;
-    std::string reference;
-    int width = kTargetSize, height = kTargetSize;
-    std::string out;  // a folder, or for capture the file
-    std::string csv;
-    int zoom = 0;
-    bool has_seed = false;
-    unsigned seed = 0;
-    int attempts = kAttempts;
-    bool has_u = false, has_q = false, has_size = false;
-    int u = 0;
-    float q = 0;
-};
-
-bool ParseInt(const char* text, long long low, long long high, long long* value) {
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
-    *value = v;
-    return true;
-}
-
-// Reads the command line into `o`; on a usage error returns the message, else "".
-std::string ParseOptions(int argc, const char* const* argv, Options* o) {
-    if (argc < 2) return "no command given";
-    o->command = argv[1];
-    if (o->command != "sweep" && o->command != "search" && o->command != "render" && o->command != "capture" &&
-        o->command != "check") {
-        return "unknown command " + o->command;
-    }
-    for (int i = 2; i < argc; ++i) {
-        const std::string name = argv[i];
-        if (name == "--help") continue;
-        static const char* const kKnown[] = {"--source", "--reference", "--out",  "--csv", "--size",
-                                             "--zoom",   "--seed",      "--attempts", "--u", "--q"};
-        if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown)) return "unknown option " + name;
-        if (i + 1 >= argc) return "option " + name + " needs a value";
-        const char* value = argv[++i];
-        long long number = 0;
-        if (name == "--source") {
-            o->source = value;
-        } else if (name == "--reference") {
-            o->reference = value;
-        } else if (name == "--out") {
-            o->out = value;
-        } else if (name == "--csv") {
-            o->csv = value;
-        } else if (name == "--size") {
-            long long w = 0, h = 0;
-            const std::string text = value;
-            const std::size_t x = text.find('x');
-            if (x == std::string::npos || !ParseInt(text.substr(0, x).c_str(), 1, kMaxSize, &w) ||
-                !ParseInt(text.substr(x + 1).c_str(), 1, kMaxSize, &h)) {
-                return "--size takes WxH with sides from 1 to " + std::to_string(kMaxSize);
-            }
-            o->width = static_cast<int>(w);
-            o->height = static_cast<int>(h);
-            o->has_size = true;
-        } else if (name == "--zoom") {
-            if (!ParseInt(value, 1, kMaxZoom, &number)) return "--zoom takes a whole number from 1 to 64";
-            o->zoom = static_cast<int>(number);
-        } else if (name == "--seed") {
-            if (!ParseInt(value, 0, 4294967295LL, &number)) return "--seed takes a whole number from 0 to 4294967295";
-            o->seed = static_cast<unsigned>(number);
-            o->has_seed = true;
-        } else if (name == "--attempts") {
-            if (!ParseInt(value, 1, 100000000, &number)) return "--attempts takes a whole number from 1";
-            o->attempts = static_cast<int>(number);
-        } else if (name == "--u") {
-            if (!ParseInt(value, 0, kDrawMax, &number)) return "--u takes a whole number from 0 to 32767";
-            o->u = static_cast<int>(number);
-            o->has_u = true;
-        } else if (name == "--q") {
-            char* end = nullptr;
-            const double q = std::strtod(value, &end);
-            if (end == value || *end != '\0' || !std::isfinite(q) || std::fabs(q) > 1) {
-                return "--q takes a number from -1 to 1";
-            }
-            o->q = static_cast<float>(q);
-            o->has_q = true;
-        } else {
-            return "unknown option " + name;
-        }
-    }
-    // What each command takes.
-    const bool images = o->command == "sweep" || o->command == "render";
-    if (o->command == "search" && !o->has_seed) return "search needs --seed N";
-    if (o->command == "search" && (!o->reference.empty() || o->has_size || o->zoom != 0 || !o->csv.empty())) {
-        return "search takes only --source, --out, --seed and --attempts";
-    }
-    if (o->command == "render" && o->has_u == o->has_q) return "render needs one of --u N and --q Q";
-    if (o->command == "capture" && o->out.empty()) return "capture needs --out FILE";
-    if (o->command == "capture" && (!o->reference.empty() || o->zoom != 0 || !o->csv.empty())) {
-        return "capture takes only --source, --size and --out";
-    }
-    if (o->command == "check" && o->reference.empty()) return "check needs --reference FILE";
-    if (!images && o->command != "capture" && (o->has_u || o->has_q)) return "--u and --q go with render";
-    if (o->command != "search" && (o->has_seed || o->attempts != kAttempts)) return "--seed and --attempts go with search";
-    if (o->command != "render" && (o->has_u || o->has_q)) return "--u and --q go with render";
-    if (o->command != "sweep" && !o->csv.empty()) return "--csv goes with sweep";
-    return "";
-}
 
 // The images every command works from, made once: this platform's halftone stretch of the source, a
 // reference captured elsewhere when one is given, and the bilinear shrink that each kernel then filters.
@@ -178,8 +44,8 @@ struct Prepared {
 };
 
 // Loads the source once and makes the images; on bad input returns the message, else "".
-std::string Prepare(const Options& o, Prepared* p) {
-    if (o.command != "capture" && !o.out.empty() && !std::filesystem::is_directory(o.out)) {
+std::string Prepare(const LabOptions& o, Prepared* p) {
+    if (o.command != Command::kCapture && !o.out.empty() && !std::filesystem::is_directory(o.out)) {
         return o.out + " is not a folder";
     }
     HBITMAP source = nullptr;
@@ -237,7 +103,7 @@ HBITMAP SideBySide(HBITMAP reference, HBITMAP candidate, HBITMAP diff, int zoom)
 }
 
 // Writes the pictures of one draw: reference, candidate, diff, and the side-by-side view when asked.
-bool WritePictures(const Options& o, const Prepared& p, HBITMAP candidate, std::FILE* err) {
+bool WritePictures(const LabOptions& o, const Prepared& p, HBITMAP candidate, std::FILE* err) {
     HBITMAP diff = CopyBitmap(p.reference());
     GetDiff(ViewOf(diff), ViewOf(candidate));
     bool ok = true;
@@ -260,73 +126,6 @@ bool WritePictures(const Options& o, const Prepared& p, HBITMAP candidate, std::
     return ok;
 }
 
-struct SweepRow {
-    Weights w;
-    DWORD score;
-    int exact;
-};
-
-// The chart of score against q: for each column of the plot the range of scores of the draws that
-// fall in it, the best draw marked, its values in a caption.
-std::string Chart(const std::vector<SweepRow>& rows, int best) {
-    constexpr int kWidth = 800, kHeight = 420, kLeft = 70, kRight = 40, kTop = 40, kBottom = 60;
-    constexpr int kPlotWidth = kWidth - kLeft - kRight, kPlotHeight = kHeight - kTop - kBottom;
-    const double q_low = rows.front().w.q, q_high = rows.back().w.q;
-    DWORD top_score = 0;
-    for (const SweepRow& r : rows) top_score = std::max(top_score, r.score);
-    const double score_high = std::max<double>(1, std::ceil(top_score / 500.0) * 500);
-    const auto x_of = [&](double q) { return kLeft + (q - q_low) / (q_high - q_low) * kPlotWidth; };
-    const auto y_of = [&](double s) { return kTop + kPlotHeight - s / score_high * kPlotHeight; };
-    std::vector<double> low(kPlotWidth + 1, -1), high(kPlotWidth + 1, -1);
-    for (const SweepRow& r : rows) {
-        const int column = static_cast<int>(std::lround(x_of(r.w.q))) - kLeft;
-        if (low[column] < 0 || r.score < low[column]) low[column] = r.score;
-        if (r.score > high[column]) high[column] = r.score;
-    }
-    std::string svg;
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" font-family=\"sans-serif\" "
-                  "font-size=\"12\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-                  kWidth, kHeight);
-    svg += line;
-    std::snprintf(line, sizeof line,
-                  "<text x=\"%d\" y=\"22\" font-size=\"15\">Score of every draw against the edge weight q</text>\n",
-                  kLeft);
-    svg += line;
-    for (int t = 0; t <= 4; ++t) {
-        const double s = score_high * t / 4, q = q_low + (q_high - q_low) * t / 4;
-        std::snprintf(line, sizeof line,
-                      "<line x1=\"%d\" x2=\"%d\" y1=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n<text x=\"%d\" y=\"%.1f\" "
-                      "text-anchor=\"end\">%.0f</text>\n<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%.4f</text>\n",
-                      kLeft, kLeft + kPlotWidth, y_of(s), y_of(s), kLeft - 6, y_of(s) + 4, s, x_of(q),
-                      kTop + kPlotHeight + 18, q);
-        svg += line;
-    }
-    std::snprintf(line, sizeof line,
-                  "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\">edge weight q (centre weight r = 1 - 4q)</text>\n"
-                  "<text transform=\"translate(18 %d) rotate(-90)\" text-anchor=\"middle\">score (4032 is an "
-                  "exact match)</text>\n",
-                  kLeft + kPlotWidth / 2, kHeight - 22, kTop + kPlotHeight / 2);
-    svg += line;
-    svg += "<g stroke=\"#3366cc\">\n";
-    for (int c = 0; c <= kPlotWidth; ++c) {
-        if (high[c] < 0) continue;
-        std::snprintf(line, sizeof line, "<line x1=\"%d\" x2=\"%d\" y1=\"%.1f\" y2=\"%.1f\"/>\n", kLeft + c, kLeft + c,
-                      y_of(low[c]) + 0.5, y_of(high[c]) - 0.5);
-        svg += line;
-    }
-    svg += "</g>\n";
-    const SweepRow& b = rows[static_cast<std::size_t>(best)];
-    std::snprintf(line, sizeof line,
-                  "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"5\" fill=\"none\" stroke=\"#d62728\" stroke-width=\"2\"/>\n"
-                  "<text x=\"%d\" y=\"%d\">best: u = %d, q = %.9g, r = %.9g, score = %u%s</text>\n</svg>\n",
-                  x_of(b.w.q), y_of(b.score), kLeft, kHeight - 6, best, static_cast<double>(b.w.q),
-                  static_cast<double>(b.w.r), static_cast<unsigned>(b.score), b.exact ? " (exact match)" : "");
-    svg += line;
-    return svg;
-}
-
 bool WriteText(const std::string& path, const std::string& text, std::FILE* err) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     const bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
@@ -335,7 +134,7 @@ bool WriteText(const std::string& path, const std::string& text, std::FILE* err)
     return ok;
 }
 
-int Sweep(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) {
+int Sweep(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err) {
     std::vector<SweepRow> rows(kDrawCount);
     int best = 0;
     for (int u = 0; u < kDrawCount; ++u) {
@@ -358,7 +157,7 @@ int Sweep(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) {
     HBITMAP candidate = Candidate(p, b.w);
     const bool written = WritePictures(o, p, candidate, err) &&
                          WriteText(o.csv.empty() ? InFolder(o.out, kCsvFile) : o.csv, csv, err) &&
-                         WriteText(InFolder(o.out, kChartFile), Chart(rows, best), err);
+                         WriteText(InFolder(o.out, kChartFile), SweepChart(rows, best), err);
     DeleteObject(candidate);
     if (!written) return kBadInput;
     PrintReport(out, b.w, b.score);
@@ -366,7 +165,7 @@ int Sweep(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) {
     return 0;
 }
 
-int Render(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) {
+int Render(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err) {
     const Weights w = o.has_u ? WeightsForDraw(o.u) : WeightsForEdge(o.q);
     HBITMAP candidate = Candidate(p, w);
     int exact = 0;
@@ -378,7 +177,7 @@ int Render(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) 
     return 0;
 }
 
-int Capture(const Options& o, const Prepared& p, std::FILE* err) {
+int Capture(const LabOptions& o, const Prepared& p, std::FILE* err) {
     if (!SaveBitmapToFileA(o.out.c_str(), p.reference())) {
         std::fprintf(err, "%s: could not write %s\n", kProgram, o.out.c_str());
         return kBadInput;
@@ -388,7 +187,7 @@ int Capture(const Options& o, const Prepared& p, std::FILE* err) {
 
 // The captured reference against this platform's own: how many pixels and bytes differ, and the
 // largest difference of a byte.
-int Check(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) {
+int Check(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err) {
     const BITMAP captured = ViewOf(p.captured), own = ViewOf(p.stretched);
     long pixels = 0, bytes = 0;
     int largest = 0;
@@ -427,18 +226,16 @@ int Check(const Options& o, const Prepared& p, std::FILE* out, std::FILE* err) {
 }  // namespace
 
 int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            std::fputs(kHelp, out);
-            return 0;
-        }
+    if (AsksForHelp(argc, argv)) {
+        std::fputs(LabHelp().c_str(), out);
+        return 0;
     }
-    Options o;
-    if (const std::string problem = ParseOptions(argc, argv, &o); !problem.empty()) {
+    LabOptions o;
+    if (const std::string problem = ParseLabOptions(argc, argv, &o); !problem.empty()) {
         std::fprintf(err, "%s: %s %s\n", kProgram, problem.c_str(), kHint);
         return kUsage;
     }
-    if (o.command == "search") {
+    if (o.command == Command::kSearch) {
         SearchRun run;
         run.program = kProgram;
         run.folder = o.out;
@@ -454,8 +251,12 @@ int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
         return kBadInput;
     }
-    if (o.command == "capture") return Capture(o, p, err);
-    if (o.command == "check") return Check(o, p, out, err);
-    if (o.command == "render") return Render(o, p, out, err);
+    switch (o.command) {
+    case Command::kCapture: return Capture(o, p, err);
+    case Command::kCheck: return Check(o, p, out, err);
+    case Command::kRender: return Render(o, p, out, err);
+    case Command::kSweep:
+    case Command::kSearch: break;
+    }
     return Sweep(o, p, out, err);
 }

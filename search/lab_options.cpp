@@ -1,0 +1,220 @@
+#include "lab_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+constexpr int kMaxSize = 4096;  // the largest target side: far beyond the 24 pixels that matter here
+constexpr int kMaxZoom = 64;    // a 24 × 24 result at 64 × 64 per pixel is already 1536 pixels tall
+constexpr long long kMaxAttempts = 100000000;
+constexpr long long kMaxSeed = 4294967295LL;
+
+struct CommandRule {
+    Command command;
+    const char* name;
+    const char* usage;  // what it must be given, for --help
+    const char* help;
+};
+
+constexpr CommandRule kCommands[] = {
+    {Command::kSweep, "sweep", "",
+     "try every draw u = 0 ... 32767; write sweep.csv, sweep.svg and the best draw's output0.bmp, "
+     "output1.bmp and diff.bmp; print its report line and u"},
+    {Command::kSearch, "search", "--seed N", "the random search of kernel_search, seeded with N"},
+    {Command::kRender, "render", "(--u N | --q Q)", "the reference, candidate and diff of one draw, and its report line"},
+    {Command::kCapture, "capture", "--out FILE", "write the halftone reference of the source as a BMP file"},
+    {Command::kCheck, "check", "--reference FILE",
+     "compare a reference made elsewhere (by capture on Windows) with this platform's halftone stretch of "
+     "the source: print how many pixels and bytes differ and by how much at most, and write check.bmp (the "
+     "reference with the differing pixels red; with --zoom, the two side by side as well); exit 0 when "
+     "identical, 3 when they differ"},
+};
+
+// The commands an option goes with, as a set of bits.
+constexpr unsigned Bit(Command c) { return 1u << static_cast<unsigned>(c); }
+constexpr unsigned kAll = Bit(Command::kSweep) | Bit(Command::kSearch) | Bit(Command::kRender) |
+                          Bit(Command::kCapture) | Bit(Command::kCheck);
+constexpr unsigned kPictures = Bit(Command::kSweep) | Bit(Command::kRender) | Bit(Command::kCheck);
+
+bool ParseWhole(const char* text, long long low, long long high, long long* value) {
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
+    *value = v;
+    return true;
+}
+
+// Each option's value goes into the options by its own reader, which returns the usage error or "".
+using Reader = std::string (*)(const char* value, LabOptions* o);
+
+struct OptionRule {
+    const char* name;
+    const char* value;  // what it takes, for --help
+    unsigned commands;
+    const char* help;
+    Reader read;
+};
+
+const OptionRule kOptions[] = {
+    {"--source", "FILE", kAll, "the picture (default ant.bmp)",
+     [](const char* v, LabOptions* o) {
+         o->source = v;
+         return std::string();
+     }},
+    {"--reference", "FILE", kPictures, "a reference of the target size made elsewhere, used instead of the halftone stretch",
+     [](const char* v, LabOptions* o) {
+         o->reference = v;
+         return std::string();
+     }},
+    {"--size", "WxH", kAll & ~Bit(Command::kSearch), "the target size (default 24x24)",
+     [](const char* v, LabOptions* o) {
+         long long w = 0, h = 0;
+         const std::string text = v;
+         const std::size_t x = text.find('x');
+         if (x == std::string::npos || !ParseWhole(text.substr(0, x).c_str(), 1, kMaxSize, &w) ||
+             !ParseWhole(text.substr(x + 1).c_str(), 1, kMaxSize, &h)) {
+             return "--size takes WxH with sides from 1 to " + std::to_string(kMaxSize);
+         }
+         o->width = static_cast<int>(w);
+         o->height = static_cast<int>(h);
+         return std::string();
+     }},
+    {"--out", "DIR", kAll, "where the files go (default the working folder; for capture, the file)",
+     [](const char* v, LabOptions* o) {
+         o->out = v;
+         return std::string();
+     }},
+    {"--csv", "FILE", Bit(Command::kSweep), "the sweep's table (default sweep.csv in the output folder)",
+     [](const char* v, LabOptions* o) {
+         o->csv = v;
+         return std::string();
+     }},
+    {"--zoom", "N", kPictures, "also write the pictures side by side (compare.bmp; for check, check.bmp), each pixel an N x N block",
+     [](const char* v, LabOptions* o) {
+         long long n = 0;
+         if (!ParseWhole(v, 1, kMaxZoom, &n)) return "--zoom takes a whole number from 1 to " + std::to_string(kMaxZoom);
+         o->zoom = static_cast<int>(n);
+         return std::string();
+     }},
+    {"--seed", "N", Bit(Command::kSearch), "the seed of the random search",
+     [](const char* v, LabOptions* o) {
+         long long n = 0;
+         if (!ParseWhole(v, 0, kMaxSeed, &n)) return "--seed takes a whole number from 0 to " + std::to_string(kMaxSeed);
+         o->seed = static_cast<unsigned>(n);
+         o->has_seed = true;
+         return std::string();
+     }},
+    {"--attempts", "N", Bit(Command::kSearch), "how many attempts the search makes (default 100000)",
+     [](const char* v, LabOptions* o) {
+         long long n = 0;
+         if (!ParseWhole(v, 1, kMaxAttempts, &n)) return "--attempts takes a whole number from 1 to " + std::to_string(kMaxAttempts);
+         o->attempts = static_cast<int>(n);
+         return std::string();
+     }},
+    {"--u", "N", Bit(Command::kRender), "the draw, 0 ... 32767",
+     [](const char* v, LabOptions* o) {
+         long long n = 0;
+         if (!ParseWhole(v, 0, kDrawMax, &n)) return "--u takes a whole number from 0 to " + std::to_string(kDrawMax);
+         o->u = static_cast<int>(n);
+         o->has_u = true;
+         return std::string();
+     }},
+    {"--q", "Q", Bit(Command::kRender), "the edge weight, from -1 to 1 (the centre weight is 1 - 4q)",
+     [](const char* v, LabOptions* o) {
+         char* end = nullptr;
+         const double q = std::strtod(v, &end);
+         if (end == v || *end != '\0' || !std::isfinite(q) || std::fabs(q) > 1) return std::string("--q takes a number from -1 to 1");
+         o->q = static_cast<float>(q);
+         o->has_q = true;
+         return std::string();
+     }},
+};
+
+const CommandRule* FindCommand(const std::string& name) {
+    for (const CommandRule& c : kCommands) {
+        if (name == c.name) return &c;
+    }
+    return nullptr;
+}
+
+const OptionRule* FindOption(const std::string& name) {
+    for (const OptionRule& o : kOptions) {
+        if (name == o.name) return &o;
+    }
+    return nullptr;
+}
+
+// Text wrapped to the width of a terminal, every line after the first indented like the first.
+std::string Wrapped(const std::string& text, std::size_t indent) {
+    constexpr std::size_t kWidth = 100;
+    std::string out, line;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t space = text.find(' ', at);
+        const std::string word = text.substr(at, space == std::string::npos ? std::string::npos : space - at);
+        at = space == std::string::npos ? text.size() : space + 1;
+        if (!line.empty() && indent + line.size() + 1 + word.size() > kWidth) {
+            out += line + "\n" + std::string(indent, ' ');
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return out + line + "\n";
+}
+
+}  // namespace
+
+std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* o) {
+    if (argc < 2) return "no command given";
+    const CommandRule* command = FindCommand(argv[1]);
+    if (command == nullptr) return std::string("unknown command ") + argv[1];
+    o->command = command->command;
+    for (int i = 2; i < argc; ++i) {
+        const OptionRule* option = FindOption(argv[i]);
+        if (option == nullptr) return std::string("unknown option ") + argv[i];
+        if ((option->commands & Bit(o->command)) == 0) return std::string(command->name) + " does not take " + argv[i];
+        if (i + 1 >= argc) return std::string("option ") + argv[i] + " needs a value";
+        if (const std::string problem = option->read(argv[++i], o); !problem.empty()) return problem;
+    }
+    // What each command must be given.
+    switch (o->command) {
+    case Command::kSearch: return o->has_seed ? "" : "search needs --seed N";
+    case Command::kRender: return o->has_u != o->has_q ? "" : "render needs one of --u N and --q Q";
+    case Command::kCapture: return o->out.empty() ? "capture needs --out FILE" : "";
+    case Command::kCheck: return o->reference.empty() ? "check needs --reference FILE" : "";
+    case Command::kSweep: return "";
+    }
+    return "";
+}
+
+bool AsksForHelp(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) return true;
+    }
+    return false;
+}
+
+std::string LabHelp() {
+    constexpr std::size_t kColumn = 24;
+    const auto entry = [&](const std::string& head, const std::string& help) {
+        const std::string name = "  " + head;
+        return name.size() + 1 > kColumn ? name + "\n" + std::string(kColumn, ' ') + Wrapped(help, kColumn)
+                                         : name + std::string(kColumn - name.size(), ' ') + Wrapped(help, kColumn);
+    };
+    std::string help = "usage: kernel_lab COMMAND [OPTIONS]\n\ncommands:\n";
+    for (const CommandRule& c : kCommands) help += entry(std::string(c.name) + (*c.usage ? " " : "") + c.usage, c.help);
+    help += "\noptions (each goes with the commands listed after it):\n";
+    for (const OptionRule& o : kOptions) {
+        std::string takers;
+        for (const CommandRule& c : kCommands) {
+            if ((o.commands & Bit(c.command)) != 0) takers += std::string(takers.empty() ? "" : ", ") + c.name;
+        }
+        help += entry(std::string(o.name) + " " + o.value, std::string(o.help) + "; " + takers);
+    }
+    help += entry("--help", "this text");
+    return help;
+}

@@ -1,0 +1,38 @@
+// kernel_lab's command line: its commands, its options, which command takes which, and its --help,
+// all from one table.
+#ifndef SEARCH_LAB_OPTIONS_H
+#define SEARCH_LAB_OPTIONS_H
+
+#include <string>
+
+#include "pipeline.h"
+#include "search.h"
+
+enum class Command { kSweep, kSearch, kRender, kCapture, kCheck };
+
+struct LabOptions {
+    Command command = Command::kSweep;
+    std::string source = kSourceFile;
+    std::string reference;  // a captured reference; "" for this platform's stretch
+    int width = kTargetSize, height = kTargetSize;
+    std::string out;  // a folder, or for capture the file; "" is the working folder
+    std::string csv;  // "" is sweep.csv in the output folder
+    int zoom = 0;     // 0: no side-by-side picture
+    bool has_seed = false;
+    unsigned seed = 0;
+    int attempts = kAttempts;
+    bool has_u = false, has_q = false;
+    int u = 0;
+    float q = 0;
+};
+
+// Reads a command line (argv[0] the program's name) into `options`. Returns the usage error, or "".
+std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* options);
+
+// True when the command line asks for help, wherever --help stands in it.
+bool AsksForHelp(int argc, const char* const* argv);
+
+// The text of --help.
+std::string LabHelp();
+
+#endif  // SEARCH_LAB_OPTIONS_H
