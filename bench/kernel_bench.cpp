@@ -16,9 +16,9 @@
 
 #include "SaveBitmapToFile.h"
 #include "bilinear.h"
-#include "lab.h"
 #include "compare.h"
 #include "image_view.h"
+#include "lab.h"
 #include "pipeline.h"
 #include "search.h"
 
@@ -171,9 +171,8 @@ void WholeRun(benchmark::State& state) {
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);
     state.counters["peak_rss_kib"] = static_cast<double>(usage.ru_maxrss);
-    state.counters["attempts_per_s"] =
-        benchmark::Counter(static_cast<double>(state.range(0)) * static_cast<double>(state.iterations()),
-                           benchmark::Counter::kIsRate);
+    state.counters["attempts_per_s"] = benchmark::Counter(
+        static_cast<double>(state.range(0)) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 // kernel_lab's full sweep of all 32768 draws on the sample: the source loaded and scaled once, then

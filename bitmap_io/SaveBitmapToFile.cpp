@@ -33,22 +33,21 @@ bool WriteExactly(HANDLE file, const void* buffer, DWORD size) {
 }  // namespace
 
 HBITMAP LoadBitmapFromFileA(LPCSTR path) {
-    HBITMAP image = static_cast<HBITMAP>(
-        LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+    HBITMAP image =
+        static_cast<HBITMAP>(LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
     return image != nullptr ? image : ParseBitmapFileA(path);
 }
 
 HBITMAP ParseBitmapFileA(LPCSTR path) {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
     BITMAPFILEHEADER fh;
     DWORD size_high = 0;
     const DWORD size_low = GetFileSize(file, &size_high);
     const std::uint64_t file_size = std::uint64_t{size_high} << 32 | size_low;
-    if (!ReadExactly(file, &fh, sizeof fh) || size_low == INVALID_FILE_SIZE ||
-        !CheckBmpFileHeader(fh, file_size) || fh.bfOffBits < kFileHeaderSize + kInfoHeaderSize ||
-        fh.bfOffBits > kMaxOffBits) {
+    if (!ReadExactly(file, &fh, sizeof fh) || size_low == INVALID_FILE_SIZE || !CheckBmpFileHeader(fh, file_size) ||
+        fh.bfOffBits < kFileHeaderSize + kInfoHeaderSize || fh.bfOffBits > kMaxOffBits) {
         CloseHandle(file);
         return nullptr;
     }
@@ -64,8 +63,7 @@ HBITMAP ParseBitmapFileA(LPCSTR path) {
     const DWORD info_size = fh.bfOffBits - kFileHeaderSize;
     BmpLayout layout;
     const bool valid = ReadExactly(file, info.bytes, info_size) && ReadExactly(file, pixels, pixel_bytes) &&
-                       ReadBmpLayout(fh, info.bytes, info_size, &layout) &&
-                       layout.header_size >= kInfoHeaderSize &&
+                       ReadBmpLayout(fh, info.bytes, info_size, &layout) && layout.header_size >= kInfoHeaderSize &&
                        BmpIndicesWithinPalette(layout, static_cast<const BYTE*>(pixels));
     CloseHandle(file);
     if (!valid) {
@@ -92,11 +90,10 @@ BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image) {
     if (path == nullptr || GetObjectA(image, sizeof(BITMAP), &view) == 0) return FALSE;
     // One size serves the buffer, biSizeImage, bfSize and the pixel write; it assumes rows padded to
     // 4 bytes, as every image made here has.
-    const std::uint64_t size_image = std::uint64_t{static_cast<std::uint32_t>(view.bmHeight)} *
-                                     static_cast<std::uint32_t>(view.bmWidthBytes);
+    const std::uint64_t size_image =
+        std::uint64_t{static_cast<std::uint32_t>(view.bmHeight)} * static_cast<std::uint32_t>(view.bmWidthBytes);
     const DWORD table_bytes = view.bmBitsPixel <= 8 ? DWORD{4} << view.bmBitsPixel : 0;
-    if (view.bmWidth <= 0 || view.bmHeight <= 0 || view.bmWidthBytes % 4 != 0 ||
-        size_image > kMaxPixelBytes) {
+    if (view.bmWidth <= 0 || view.bmHeight <= 0 || view.bmWidthBytes % 4 != 0 || size_image > kMaxPixelBytes) {
         return FALSE;
     }
 
@@ -120,8 +117,7 @@ BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image) {
     void* pixels = HeapAlloc(GetProcessHeap(), 0, h.biSizeImage);
     if (pixels == nullptr) return FALSE;
     HDC context = CreateCompatibleDC(nullptr);
-    const int rows = GetDIBits(context, image, 0, static_cast<UINT>(view.bmHeight), pixels, &info.info,
-                               DIB_RGB_COLORS);
+    const int rows = GetDIBits(context, image, 0, static_cast<UINT>(view.bmHeight), pixels, &info.info, DIB_RGB_COLORS);
     BOOL saved = FALSE;
     if (context != nullptr && rows == view.bmHeight) {
         // Written under a neighbouring name and renamed over the target only when whole and on disk.

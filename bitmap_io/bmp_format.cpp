@@ -50,8 +50,8 @@ bool BmpMasksUsable(const DWORD masks[4], unsigned bpp) {
 std::uint64_t BmpRowStride(std::uint64_t width, unsigned bpp) { return (width * bpp + 31) / 32 * 4; }
 
 bool CheckBmpFileHeader(const BITMAPFILEHEADER& fh, std::uint64_t file_size) {
-    return fh.bfType == kBmpSignature && fh.bfReserved1 == 0 && fh.bfReserved2 == 0 &&
-           fh.bfOffBits > kFileHeaderSize && fh.bfOffBits < fh.bfSize && fh.bfSize <= file_size;
+    return fh.bfType == kBmpSignature && fh.bfReserved1 == 0 && fh.bfReserved2 == 0 && fh.bfOffBits > kFileHeaderSize &&
+           fh.bfOffBits < fh.bfSize && fh.bfSize <= file_size;
 }
 
 bool ReadBmpLayout(const BITMAPFILEHEADER& fh, const BYTE* info, DWORD info_size, BmpLayout* out) {

@@ -62,17 +62,17 @@ std::uint64_t BmpRowStride(std::uint64_t width, unsigned bpp);
 // What the headers of an accepted file say, in one plain record.
 struct BmpLayout {
     LONG width = 0;
-    LONG rows = 0;           // always positive
-    bool top_down = false;   // first row in the file is the top row of the picture
+    LONG rows = 0;          // always positive
+    bool top_down = false;  // first row in the file is the top row of the picture
     unsigned bpp = 0;
     DWORD compression = BI_RGB;
     DWORD header_size = 0;
-    DWORD palette_offset = 0;        // from the start of the info header
-    DWORD palette_count = 0;         // depths of 8 or less only
-    unsigned palette_entry_size = 4; // 3 after a core header
-    DWORD masks[4] = {0, 0, 0, 0};   // red, green, blue, alpha; depths 16 and 32 only
-    std::uint64_t stride = 0;        // bytes per uncompressed row
-    DWORD pixel_bytes = 0;           // bytes from bfOffBits to bfSize
+    DWORD palette_offset = 0;         // from the start of the info header
+    DWORD palette_count = 0;          // depths of 8 or less only
+    unsigned palette_entry_size = 4;  // 3 after a core header
+    DWORD masks[4] = {0, 0, 0, 0};    // red, green, blue, alpha; depths 16 and 32 only
+    std::uint64_t stride = 0;         // bytes per uncompressed row
+    DWORD pixel_bytes = 0;            // bytes from bfOffBits to bfSize
 };
 
 // Checks a file header against the real file size: the signature, zero reserved fields and
@@ -95,7 +95,9 @@ bool BmpIndicesWithinPalette(const BmpLayout& layout, const BYTE* pixels);
 
 // Palette index x of a row of 1, 4 or 8-bit pixels, which holds its leftmost pixel in the most
 // significant bits of a byte; and the same written.
-inline unsigned BmpIndexShift(std::uint64_t x, unsigned bpp) { return 8 - bpp * (1 + static_cast<unsigned>(x % (8 / bpp))); }
+inline unsigned BmpIndexShift(std::uint64_t x, unsigned bpp) {
+    return 8 - bpp * (1 + static_cast<unsigned>(x % (8 / bpp)));
+}
 inline unsigned BmpIndexAt(const BYTE* row, std::uint64_t x, unsigned bpp) {
     return (row[x / (8 / bpp)] >> BmpIndexShift(x, bpp)) & ((1u << bpp) - 1);
 }
@@ -106,9 +108,7 @@ inline void BmpPutIndex(BYTE* row, std::uint64_t x, unsigned bpp, unsigned index
 }
 
 // Little-endian field access, independent of the host's byte order and alignment.
-inline DWORD ReadLe32(const BYTE* p) {
-    return DWORD{p[0]} | DWORD{p[1]} << 8 | DWORD{p[2]} << 16 | DWORD{p[3]} << 24;
-}
+inline DWORD ReadLe32(const BYTE* p) { return DWORD{p[0]} | DWORD{p[1]} << 8 | DWORD{p[2]} << 16 | DWORD{p[3]} << 24; }
 inline WORD ReadLe16(const BYTE* p) { return static_cast<WORD>(p[0] | p[1] << 8); }
 
 #endif  // BITMAP_IO_BMP_FORMAT_H

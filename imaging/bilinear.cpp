@@ -42,8 +42,8 @@ std::vector<Sample> Samples(std::uint32_t source, std::uint32_t destination) {
         s.fraction = position - static_cast<long double>(first);
         const long double scaled = s.fraction * kFractionScale;
         s.in_65536ths = scaled == static_cast<long double>(static_cast<std::int64_t>(scaled))
-                           ? static_cast<std::int64_t>(scaled)
-                           : -1;
+                            ? static_cast<std::int64_t>(scaled)
+                            : -1;
     }
     return samples;
 }
@@ -120,7 +120,7 @@ std::vector<Pair> WholeRatioPairs(std::uint32_t source, std::uint32_t destinatio
 // four source pixels, done here on its three bytes at once, each pixel read and written as four bytes
 // (one to spare); the few pixels where that spare byte could fall outside take the plain way.
 KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::vector<Pair>& across,
-                    const std::vector<Pair>& down) {
+                            const std::vector<Pair>& down) {
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     const auto width = static_cast<std::uint32_t>(across.size());
     const auto source_rows = static_cast<std::uint32_t>(source.bmHeight);
@@ -132,10 +132,13 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
     for (std::uint32_t j = 0; j < width; ++j) {
         columns[2 * j] = across[j].first * s_step;
         columns[2 * j + 1] = across[j].second * s_step;
-        if (j + 1 < width) neighbours = neighbours && columns[2 * j + 1] == columns[2 * j] + 3;  // the last goes the plain way
+        if (j + 1 < width)
+            neighbours = neighbours && columns[2 * j + 1] == columns[2 * j] + 3;  // the last goes the plain way
     }
     const std::size_t read_size = neighbours ? 8 : 4;
-    const auto read_end = [&](std::uint32_t j) { return (neighbours ? columns[2 * j] : columns[2 * j + 1]) + read_size; };
+    const auto read_end = [&](std::uint32_t j) {
+        return (neighbours ? columns[2 * j] : columns[2 * j + 1]) + read_size;
+    };
     const __m128i zero = _mm_setzero_si128(), two = _mm_set1_epi16(2);
     const auto load = [&](const BYTE* p) {
         std::uint32_t v;

@@ -116,7 +116,8 @@ DWORD GetScore(const BITMAP& first, const BITMAP& second, int* exact_match) {
     if (first.bmHeight <= 0) return 0;
     if (first.bmWidth <= 0) return 0;
     const Overlap o = OverlapOf(first, second);
-    if (o.width != static_cast<std::uint32_t>(first.bmWidth) || o.height != static_cast<std::uint32_t>(first.bmHeight)) {
+    if (o.width != static_cast<std::uint32_t>(first.bmWidth) ||
+        o.height != static_cast<std::uint32_t>(first.bmHeight)) {
         *exact_match = 0;  // some pixels of the first image have nothing to match
     }
     const std::size_t a_step = PixelStep(first), b_step = PixelStep(second);

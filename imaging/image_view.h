@@ -26,7 +26,8 @@ inline std::size_t PixelStep(const BITMAP& view) { return view.bmBitsPixel == 32
 inline bool IsTrueColour(const BITMAP& view) { return view.bmBitsPixel == 24 || view.bmBitsPixel == 32; }
 
 inline BYTE* RowAt(const BITMAP& view, std::uint32_t y) {
-    return static_cast<BYTE*>(view.bmBits) + static_cast<std::size_t>(y) * static_cast<std::uint32_t>(view.bmWidthBytes);
+    return static_cast<BYTE*>(view.bmBits) +
+           static_cast<std::size_t>(y) * static_cast<std::uint32_t>(view.bmWidthBytes);
 }
 
 inline BYTE* PixelAt(const BITMAP& view, std::uint32_t x, std::uint32_t y) {

@@ -19,8 +19,8 @@ bool HalftoneStretchInto(HBITMAP target, HBITMAP source) {
         HGDIOBJ kept_to = SelectObject(to, target);
         if (kept_from != nullptr && kept_to != nullptr) {
             SetStretchBltMode(to, HALFTONE);
-            stretched = StretchBlt(to, 0, 0, target_view.bmWidth, target_view.bmHeight, from, 0, 0,
-                                   source_view.bmWidth, source_view.bmHeight, SRCCOPY) != FALSE;
+            stretched = StretchBlt(to, 0, 0, target_view.bmWidth, target_view.bmHeight, from, 0, 0, source_view.bmWidth,
+                                   source_view.bmHeight, SRCCOPY) != FALSE;
         }
         if (kept_from != nullptr) SelectObject(from, kept_from);
         if (kept_to != nullptr) SelectObject(to, kept_to);

@@ -82,9 +82,9 @@ constexpr LONG kLeastCrossWidth = 8;
 
 struct Cross {
     bool usable = false;
-    int shift = 0;                       // s
-    std::int16_t qh = 0, rh = 0;         // Qh, Rh
-    std::int16_t ql = 0, rl = 0;         // Ql, Rl
+    int shift = 0;                // s
+    std::int16_t qh = 0, rh = 0;  // Qh, Rh
+    std::int16_t ql = 0, rl = 0;  // Ql, Rl
 };
 
 Cross AsCross(const float k[kKernelSize]) {
@@ -141,13 +141,16 @@ KS_AVX2 inline __m256i Floor(__m256i pairs, __m256i high, __m256i low, __m128i s
 // packing work within each 128-bit half, so the sixteen results come out as two runs of eight, put side
 // by side at the end.
 KS_AVX2 void CrossRun(const Cross& c, const RowWindow& w, std::size_t first, std::size_t last) {
-    const __m256i high = _mm256_set1_epi32(static_cast<std::uint16_t>(c.qh) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rh)) << 16);
-    const __m256i low = _mm256_set1_epi32(static_cast<std::uint16_t>(c.ql) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rl)) << 16);
+    const __m256i high = _mm256_set1_epi32(static_cast<std::uint16_t>(c.qh) |
+                                           static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rh)) << 16);
+    const __m256i low = _mm256_set1_epi32(static_cast<std::uint16_t>(c.ql) |
+                                          static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rl)) << 16);
     const __m128i shift = _mm_cvtsi32_si128(c.shift - kLowBits);
     for (std::size_t step = first;; step += 16) {
         const std::size_t i = std::min(step, last - 16);
-        const __m256i edges = _mm256_add_epi16(_mm256_add_epi16(Widened(w.above + i), Widened(w.below + i)),
-                                               _mm256_add_epi16(Widened(w.row + i + w.left), Widened(w.row + i + w.right)));
+        const __m256i edges =
+            _mm256_add_epi16(_mm256_add_epi16(Widened(w.above + i), Widened(w.below + i)),
+                             _mm256_add_epi16(Widened(w.row + i + w.left), Widened(w.row + i + w.right)));
         const __m256i centre = Widened(w.row + i);
         const __m256i v0 = Floor(_mm256_unpacklo_epi16(edges, centre), high, low, shift);
         const __m256i v1 = Floor(_mm256_unpackhi_epi16(edges, centre), high, low, shift);

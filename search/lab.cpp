@@ -91,8 +91,10 @@ HBITMAP SideBySide(HBITMAP reference, HBITMAP candidate, HBITMAP diff, int zoom)
     for (int k = 0; k < 3; ++k) {
         for (LONG y = 0; y < h * zoom; ++y) {
             for (LONG x = 0; x < w * zoom; ++x) {
-                const BYTE* from = PixelAt(views[k], static_cast<std::uint32_t>(x / zoom), static_cast<std::uint32_t>(y / zoom));
-                BYTE* to = PixelAt(o, static_cast<std::uint32_t>(k * (w + 1) * zoom + x), static_cast<std::uint32_t>(y));
+                const BYTE* from =
+                    PixelAt(views[k], static_cast<std::uint32_t>(x / zoom), static_cast<std::uint32_t>(y / zoom));
+                BYTE* to =
+                    PixelAt(o, static_cast<std::uint32_t>(k * (w + 1) * zoom + x), static_cast<std::uint32_t>(y));
                 to[0] = from[0];
                 to[1] = from[1];
                 to[2] = from[2];

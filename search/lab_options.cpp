@@ -25,7 +25,8 @@ constexpr CommandRule kCommands[] = {
      "try every draw u = 0 ... 32767; write sweep.csv, sweep.svg and the best draw's output0.bmp, "
      "output1.bmp and diff.bmp; print its report line and u"},
     {Command::kSearch, "search", "--seed N", "the random search of kernel_search, seeded with N"},
-    {Command::kRender, "render", "(--u N | --q Q)", "the reference, candidate and diff of one draw, and its report line"},
+    {Command::kRender, "render", "(--u N | --q Q)",
+     "the reference, candidate and diff of one draw, and its report line"},
     {Command::kCapture, "capture", "--out FILE", "write the halftone reference of the source as a BMP file"},
     {Command::kCheck, "check", "--reference FILE",
      "compare a reference made elsewhere (by capture on Windows) with this platform's halftone stretch of "
@@ -66,7 +67,8 @@ const OptionRule kOptions[] = {
          o->source = v;
          return std::string();
      }},
-    {"--reference", "FILE", kPictures, "a reference of the target size made elsewhere, used instead of the halftone stretch",
+    {"--reference", "FILE", kPictures,
+     "a reference of the target size made elsewhere, used instead of the halftone stretch",
      [](const char* v, LabOptions* o) {
          o->reference = v;
          return std::string();
@@ -94,17 +96,20 @@ const OptionRule kOptions[] = {
          o->csv = v;
          return std::string();
      }},
-    {"--zoom", "N", kPictures, "also write the pictures side by side (compare.bmp; for check, check.bmp), each pixel an N x N block",
+    {"--zoom", "N", kPictures,
+     "also write the pictures side by side (compare.bmp; for check, check.bmp), each pixel an N x N block",
      [](const char* v, LabOptions* o) {
          long long n = 0;
-         if (!ParseWhole(v, 1, kMaxZoom, &n)) return "--zoom takes a whole number from 1 to " + std::to_string(kMaxZoom);
+         if (!ParseWhole(v, 1, kMaxZoom, &n))
+             return "--zoom takes a whole number from 1 to " + std::to_string(kMaxZoom);
          o->zoom = static_cast<int>(n);
          return std::string();
      }},
     {"--seed", "N", Bit(Command::kSearch), "the seed of the random search",
      [](const char* v, LabOptions* o) {
          long long n = 0;
-         if (!ParseWhole(v, 0, kMaxSeed, &n)) return "--seed takes a whole number from 0 to " + std::to_string(kMaxSeed);
+         if (!ParseWhole(v, 0, kMaxSeed, &n))
+             return "--seed takes a whole number from 0 to " + std::to_string(kMaxSeed);
          o->seed = static_cast<unsigned>(n);
          o->has_seed = true;
          return std::string();
@@ -112,7 +117,8 @@ const OptionRule kOptions[] = {
     {"--attempts", "N", Bit(Command::kSearch), "how many attempts the search makes (default 100000)",
      [](const char* v, LabOptions* o) {
          long long n = 0;
-         if (!ParseWhole(v, 1, kMaxAttempts, &n)) return "--attempts takes a whole number from 1 to " + std::to_string(kMaxAttempts);
+         if (!ParseWhole(v, 1, kMaxAttempts, &n))
+             return "--attempts takes a whole number from 1 to " + std::to_string(kMaxAttempts);
          o->attempts = static_cast<int>(n);
          return std::string();
      }},
@@ -128,7 +134,8 @@ const OptionRule kOptions[] = {
      [](const char* v, LabOptions* o) {
          char* end = nullptr;
          const double q = std::strtod(v, &end);
-         if (end == v || *end != '\0' || !std::isfinite(q) || std::fabs(q) > 1) return std::string("--q takes a number from -1 to 1");
+         if (end == v || *end != '\0' || !std::isfinite(q) || std::fabs(q) > 1)
+             return std::string("--q takes a number from -1 to 1");
          o->q = static_cast<float>(q);
          o->has_q = true;
          return std::string();

@@ -11,7 +11,6 @@
 #include "image_view.h"
 #include "pipeline.h"
 
-
 namespace {
 
 // How many bits of each rand() value to drop so that 15 remain.
@@ -142,8 +141,8 @@ int RunSearch(const SearchRun& run) {
         if (reference == nullptr || candidate == nullptr) {
             progress.Clear();
             std::fflush(run.out);
-            std::fprintf(run.err, "%s: %s could no longer be read as a 24 or 32-bit picture; stopping\n",
-                         run.program, source.c_str());
+            std::fprintf(run.err, "%s: %s could no longer be read as a 24 or 32-bit picture; stopping\n", run.program,
+                         source.c_str());
             if (reference != nullptr) DeleteObject(reference);
             if (candidate != nullptr) DeleteObject(candidate);
             return 1;
@@ -183,8 +182,7 @@ int RunSearch(const SearchRun& run) {
         std::fprintf(run.err,
                      "%s: no attempt beat the starting score %u; the best of the run was %u at q = %.9g, r = %.9g\n",
                      run.program, static_cast<unsigned>(kStartingScore), static_cast<unsigned>(best_seen),
-                     static_cast<double>(best_seen_weights.q),
-                     static_cast<double>(best_seen_weights.r));
+                     static_cast<double>(best_seen_weights.q), static_cast<double>(best_seen_weights.r));
     }
     return 0;
 }

@@ -15,10 +15,10 @@
 #include "sharpen.h"
 #include "win32.h"
 
-constexpr int kTargetSize = 24;        // both images are 24 × 24 pixels
-constexpr int kAttempts = 100000;      // attempts of one run
-constexpr int kDrawMax = 32767;        // draws are uniform on 0 … 32767, and q divides by this constant
-constexpr DWORD kStartingScore = 3860; // an attempt must beat this to be reported at all
+constexpr int kTargetSize = 24;         // both images are 24 × 24 pixels
+constexpr int kAttempts = 100000;       // attempts of one run
+constexpr int kDrawMax = 32767;         // draws are uniform on 0 … 32767, and q divides by this constant
+constexpr DWORD kStartingScore = 3860;  // an attempt must beat this to be reported at all
 // The best weights before any attempt: q = −0.124999 and r = 1.499997 in single precision.
 constexpr DWORD kStartingEdgeBits = 0xBDFFFF7A;
 constexpr DWORD kStartingCentreBits = 0x3FBFFFE7;

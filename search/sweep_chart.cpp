@@ -64,4 +64,3 @@ std::string SweepChart(const std::vector<SweepRow>& rows, int best) {
     svg += line;
     return svg;
 }
-

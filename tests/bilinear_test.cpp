@@ -46,7 +46,12 @@ INSTANTIATE_TEST_SUITE_P(
         GreyCase{"ExtendedPrecisionDecidesMiddle", 4, 1, {9, 0, 9, 0}, 3, 1, {5, 8, 0}},
         GreyCase{"OnePixelFillsAll", 1, 1, {77}, 3, 2, {77, 77, 77, 77, 77, 77}},
         // Same size is no copy: each pixel averages with its right and next-row neighbours, clamped.
-        GreyCase{"SameSizeAveragesForward", 3, 3, {10, 20, 30, 40, 50, 61, 70, 80, 90}, 3, 3,
+        GreyCase{"SameSizeAveragesForward",
+                 3,
+                 3,
+                 {10, 20, 30, 40, 50, 61, 70, 80, 90},
+                 3,
+                 3,
                  {30, 40, 46, 60, 70, 76, 75, 85, 90}},
         GreyCase{"ColumnNarrowed", 1, 4, {0, 100, 200, 255}, 1, 2, {50, 228}}),
     [](const testing::TestParamInfo<GreyCase>& info) { return info.param.name; });

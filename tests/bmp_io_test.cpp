@@ -106,9 +106,7 @@ struct Damage {
     friend void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
 };
 
-BmpBytes ValidFile() {
-    return test::MakeBmpFile(2, 2, 24, {}, std::vector<BYTE>(16, 0x5A));
-}
+BmpBytes ValidFile() { return test::MakeBmpFile(2, 2, 24, {}, std::vector<BYTE>(16, 0x5A)); }
 
 class ParserRefuses : public testing::TestWithParam<Damage> {};
 
@@ -124,8 +122,7 @@ TEST_P(ParserRefuses, DamagedFile) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ParserRefuses,
     testing::Values(
-        Damage{"NotBM", [](BmpBytes& f) { f.bytes[1] = 'A'; }},
-        Damage{"Reserved1", [](BmpBytes& f) { f.U16(6, 1); }},
+        Damage{"NotBM", [](BmpBytes& f) { f.bytes[1] = 'A'; }}, Damage{"Reserved1", [](BmpBytes& f) { f.U16(6, 1); }},
         Damage{"Reserved2", [](BmpBytes& f) { f.U16(8, 1); }},
         Damage{"OffBitsAt14", [](BmpBytes& f) { f.U32(10, 14); }},
         Damage{"OffBitsEqualsSize", [](BmpBytes& f) { f.U32(10, static_cast<std::uint32_t>(f.bytes.size())); }},
@@ -134,7 +131,11 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"InfoPartShorterThan40", [](BmpBytes& f) { f.U32(10, 53); }},
         Damage{"HeaderLongerThanInfoPart", [](BmpBytes& f) { f.U32(14, 108); }},
         Damage{"PixelsShorterThanRows", [](BmpBytes& f) { f.U32(22, 3); }},
-        Damage{"HugeClaimedPicture", [](BmpBytes& f) { f.U32(18, 3000000); f.U32(22, 2000000); }},
+        Damage{"HugeClaimedPicture",
+               [](BmpBytes& f) {
+                   f.U32(18, 3000000);
+                   f.U32(22, 2000000);
+               }},
         Damage{"ZeroWidth", [](BmpBytes& f) { f.U32(18, 0); }},
         Damage{"NegativeWidth", [](BmpBytes& f) { f.U32(18, static_cast<std::uint32_t>(-2)); }},
         Damage{"TwoPlanes", [](BmpBytes& f) { f.U16(26, 2); }},
@@ -226,17 +227,20 @@ TEST(Loader, DecodesFilesOnBothSidesOfItsFirstRead) {
             if (top_down) file.U32(22, static_cast<std::uint32_t>(-kHeight));
             ASSERT_EQ(file.bytes.size(), size);
             test::WriteFileBytes(dir / "ant.bmp", file.bytes);
-            HBITMAP image = static_cast<HBITMAP>(LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
+            HBITMAP image = static_cast<HBITMAP>(
+                LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
             ASSERT_NE(image, nullptr) << size << (top_down ? " top-down" : "");
             std::vector<BYTE> expected = rows;
             if (top_down) {
-                for (LONG r = 0; r < kHeight; ++r) std::copy_n(rows.begin() + 60 * (kHeight - 1 - r), 60, expected.begin() + 60 * r);
+                for (LONG r = 0; r < kHeight; ++r)
+                    std::copy_n(rows.begin() + 60 * (kHeight - 1 - r), 60, expected.begin() + 60 * r);
             }
             EXPECT_EQ(RawRows(image), expected) << size << (top_down ? " top-down" : "");
 
             file.bytes.resize(size - 10);
             test::WriteFileBytes(dir / "ant.bmp", file.bytes);
-            EXPECT_EQ(LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE), nullptr) << size;
+            EXPECT_EQ(LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE), nullptr)
+                << size;
         }
     }
 }
@@ -278,7 +282,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // A run, three literals (padded to an even count of bytes), end of row; a move right by one,
         // a run of one, end of picture. Pixels never reached keep palette entry 0.
-        RunLength{"Rle8", 8, 5, 2, {2, 1, 0, 3, 2, 3, 4, 0, 0, 0, 0, 2, 1, 0, 1, 5, 0, 1},
+        RunLength{"Rle8",
+                  8,
+                  5,
+                  2,
+                  {2, 1, 0, 3, 2, 3, 4, 0, 0, 0, 0, 2, 1, 0, 1, 5, 0, 1},
                   {10, 10, 20, 30, 40, 0, 50, 0, 0, 0}},
         // A run alternating the two nibbles, end of row; three literal nibbles, end of picture.
         RunLength{"Rle4", 4, 5, 2, {5, 0x12, 0, 0, 0, 3, 0x34, 0x50, 0, 1}, {10, 20, 10, 20, 10, 30, 40, 50, 0, 0}},

@@ -71,8 +71,8 @@ bool HasFewerThan8BitsPerChannel(const fs::path& path) {
     return bytes.size() >= 30 && ReadLe16(bytes.data() + 28) == 16;
 }
 
-#define SKIP_WITHOUT_SUITE()                                                                           \
-    if (std::string(BMPSUITE_DIR).empty() || !fs::exists(SuiteDir() / "expected.txt"))                 \
+#define SKIP_WITHOUT_SUITE()                                                           \
+    if (std::string(BMPSUITE_DIR).empty() || !fs::exists(SuiteDir() / "expected.txt")) \
     GTEST_SKIP() << "BMPSUITE_DIR is not set or holds no expected.txt: the conformance suite is skipped"
 
 TEST(BmpSuite, GoodFilesDecodeToTheirReferences) {

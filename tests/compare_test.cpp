@@ -38,14 +38,12 @@ TEST_P(ScoreOfOneDifferentPixel, CountsEveryTerm) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ScoreOfOneDifferentPixel,
-                         testing::Values(OnePixel{"Identical", {0, 0, 0}, 7},
-                                         OnePixel{"Byte2OffByOne", {0, 0, 1}, 6},
+                         testing::Values(OnePixel{"Identical", {0, 0, 0}, 7}, OnePixel{"Byte2OffByOne", {0, 0, 1}, 6},
                                          OnePixel{"Byte1OffByOne", {0, -1, 0}, 6},
                                          OnePixel{"Byte0OffByOne", {1, 0, 0}, 5},
                                          OnePixel{"Byte0OffByTwo", {-2, 0, 0}, 4},
                                          OnePixel{"Bytes1And2Far", {0, 2, -2}, 2},
-                                         OnePixel{"AllOffByOne", {1, 1, 1}, 3},
-                                         OnePixel{"AllFar", {9, 9, 9}, 0}),
+                                         OnePixel{"AllOffByOne", {1, 1, 1}, 3}, OnePixel{"AllFar", {9, 9, 9}, 0}),
                          [](const testing::TestParamInfo<OnePixel>& info) { return info.param.name; });
 
 TEST(Score, IgnoresTheFourthByteAndMixesDepths) {

@@ -80,8 +80,10 @@ TEST(Golden, AttemptsGiveTheRecordedBytesAndScores) {
         for (int u : kDraws) {
             float kernel[kKernelSize];
             BuildKernel(WeightsForDraw(u), kernel);
-            const test::Image reference(ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kReferencePath, kernel));
-            const test::Image candidate(ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kCandidatePath, kernel));
+            const test::Image reference(
+                ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kReferencePath, kernel));
+            const test::Image candidate(
+                ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kCandidatePath, kernel));
             ASSERT_NE(reference, nullptr);
             ASSERT_NE(candidate, nullptr);
             int exact = 0;

@@ -95,11 +95,15 @@ INSTANTIATE_TEST_SUITE_P(
         // replicates: columns 0, 2, 3, 5, 6 (the last of each run), rows 0, 1, 1, 2, 3, 3, 4 (nearest
         // centre, ties to the earlier).
         Example{"SameSizeCopies", 2, 2, {1, 2, 3, 4}, 2, 2, {1, 2, 3, 4}},
-        Example{"SevenByFiveReplicated", 7, 5,
-                {0, 1, 2, 3, 4, 5, 6, 10, 11, 12, 13, 14, 15, 16, 20, 21, 22, 23, 24, 25, 26, 30, 31, 32, 33, 34, 35,
-                 36, 40, 41, 42, 43, 44, 45, 46},
-                5, 7, {0,  2,  3,  5,  6,  10, 12, 13, 15, 16, 10, 12, 13, 15, 16, 20, 22, 23,
-                       25, 26, 30, 32, 33, 35, 36, 30, 32, 33, 35, 36, 40, 42, 43, 45, 46}},
+        Example{"SevenByFiveReplicated",
+                7,
+                5,
+                {0,  1,  2,  3,  4,  5,  6,  10, 11, 12, 13, 14, 15, 16, 20, 21, 22, 23,
+                 24, 25, 26, 30, 31, 32, 33, 34, 35, 36, 40, 41, 42, 43, 44, 45, 46},
+                5,
+                7,
+                {0,  2,  3,  5,  6,  10, 12, 13, 15, 16, 10, 12, 13, 15, 16, 20, 22, 23,
+                 25, 26, 30, 32, 33, 35, 36, 30, 32, 33, 35, 36, 40, 42, 43, 45, 46}},
         // 6 → 13 takes scan 2 at j = 6.
         Example{"SixToThirteen", 6, 1, {0, 1, 2, 3, 4, 5}, 13, 1, {0, 0, 1, 1, 2, 2, 2, 3, 3, 4, 4, 5, 5}}),
     [](const testing::TestParamInfo<Example>& info) { return info.param.name; });
@@ -123,8 +127,8 @@ TEST(Halftone, ReplicatesOnlyWhatKeepsItsLengthAndPixels) {
         LONG sw, sh, dw, dh;
         bool replicated;
     };
-    const Case cases[] = {{3, 2, 17, 1, true}, {9, 2, 17, 1, false}, {9, 2, 61, 1, true}, {3, 3, 17, 1, false},
-                          {7, 9, 5, 13, true}};
+    const Case cases[] = {
+        {3, 2, 17, 1, true}, {9, 2, 17, 1, false}, {9, 2, 61, 1, true}, {3, 3, 17, 1, false}, {7, 9, 5, 13, true}};
     const auto index = [](LONG j, LONG s, LONG d) {
         return s > d ? (2 * (j + 1) * s - d - 1) / (2 * d) : s < d ? ((2 * j + 1) * s - 1) / (2 * d) : j;
     };

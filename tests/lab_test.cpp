@@ -130,8 +130,7 @@ TEST(Lab, CheckComparesACaptureWithTheStretch) {
 TEST(Lab, ZoomWritesTheThreePicturesSideBySide) {
     ScratchFolder dir;
     PutSample(dir);
-    ASSERT_EQ(Lab({"render", "--q", "-0.125", "--zoom", "3", "--source", dir / "ant.bmp", "--out",
-                   dir.path().string()})
+    ASSERT_EQ(Lab({"render", "--q", "-0.125", "--zoom", "3", "--source", dir / "ant.bmp", "--out", dir.path().string()})
                   .status,
               0);
     const test::Image compare(LoadBitmapFromFileA((dir / "compare.bmp").c_str()));
@@ -169,22 +168,20 @@ TEST_P(LabRefuses, WithOneLineAndNoFiles) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LabRefuses,
-    testing::Values(BadCall{"NoCommand", {}, 2}, BadCall{"UnknownCommand", {"sweeep"}, 2},
-                    BadCall{"UnknownOption", {"sweep", "--fast", "1"}, 2},
-                    BadCall{"MissingValue", {"sweep", "--out"}, 2},
-                    BadCall{"BadSize", {"sweep", "--size", "24by24"}, 2},
-                    BadCall{"BadZoom", {"render", "--u", "1", "--zoom", "0"}, 2},
-                    BadCall{"DrawOutOfRange", {"render", "--u", "32768"}, 2},
-                    BadCall{"RenderWithoutDraw", {"render"}, 2},
-                    BadCall{"RenderWithBoth", {"render", "--u", "1", "--q", "-0.1"}, 2},
-                    BadCall{"SearchWithoutSeed", {"search"}, 2},
-                    BadCall{"CaptureWithoutOut", {"capture"}, 2},
-                    BadCall{"CheckWithoutReference", {"check", "--out", "@"}, 2},
-                    BadCall{"MissingSource", {"sweep", "--source", "@/none.bmp", "--out", "@"}, 1},
-                    BadCall{"GarbageSource", {"render", "--u", "1", "--source", "@/ant.bmp/x", "--out", "@"}, 1},
-                    BadCall{"ReferenceOfAnotherSize",
-                            {"sweep", "--source", "@/ant.bmp", "--reference", "@/ant.bmp", "--out", "@"}, 1},
-                    BadCall{"OutIsNoFolder", {"sweep", "--source", "@/ant.bmp", "--out", "@/missing"}, 1}),
+    testing::Values(
+        BadCall{"NoCommand", {}, 2}, BadCall{"UnknownCommand", {"sweeep"}, 2},
+        BadCall{"UnknownOption", {"sweep", "--fast", "1"}, 2}, BadCall{"MissingValue", {"sweep", "--out"}, 2},
+        BadCall{"BadSize", {"sweep", "--size", "24by24"}, 2},
+        BadCall{"BadZoom", {"render", "--u", "1", "--zoom", "0"}, 2},
+        BadCall{"DrawOutOfRange", {"render", "--u", "32768"}, 2}, BadCall{"RenderWithoutDraw", {"render"}, 2},
+        BadCall{"RenderWithBoth", {"render", "--u", "1", "--q", "-0.1"}, 2},
+        BadCall{"SearchWithoutSeed", {"search"}, 2}, BadCall{"CaptureWithoutOut", {"capture"}, 2},
+        BadCall{"CheckWithoutReference", {"check", "--out", "@"}, 2},
+        BadCall{"MissingSource", {"sweep", "--source", "@/none.bmp", "--out", "@"}, 1},
+        BadCall{"GarbageSource", {"render", "--u", "1", "--source", "@/ant.bmp/x", "--out", "@"}, 1},
+        BadCall{
+            "ReferenceOfAnotherSize", {"sweep", "--source", "@/ant.bmp", "--reference", "@/ant.bmp", "--out", "@"}, 1},
+        BadCall{"OutIsNoFolder", {"sweep", "--source", "@/ant.bmp", "--out", "@/missing"}, 1}),
     [](const testing::TestParamInfo<BadCall>& info) { return info.param.name; });
 
 TEST(Lab, HelpListsTheCommands) {

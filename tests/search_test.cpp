@@ -105,7 +105,8 @@ TEST(Search, UniformSourceEndsWithGotcha) {
                }()));
     const Outcome o = Search(dir, 1, 1000);
     EXPECT_EQ(o.status, 0);
-    const std::regex shape(R"((p_max = 0\.000000; q_max = -0\.\d{6}; r_max = 1\.\d{6}; dwHiScore = 4032;\n)gotcha\n\1)");
+    const std::regex shape(
+        R"((p_max = 0\.000000; q_max = -0\.\d{6}; r_max = 1\.\d{6}; dwHiScore = 4032;\n)gotcha\n\1)");
     EXPECT_TRUE(std::regex_match(o.out, shape)) << o.out;
     EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
     EXPECT_EQ(test::ReadFileBytes(dir.path() / "diff.bmp"), test::ReadFileBytes(dir.path() / "output0.bmp"));
@@ -174,15 +175,17 @@ TEST_P(SearchRefuses, WithOneLineAndNoFiles) {
     EXPECT_EQ(Files(dir), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SearchRefuses,
-    testing::Values(BadSource{"Missing", {}}, BadSource{"Garbage", std::vector<BYTE>(500, 'x')},
-                    BadSource{"Truncated", [] {
-                                  auto bytes = test::MakeBmpFile(8, 8, 24, {}, std::vector<BYTE>(192)).bytes;
-                                  bytes.resize(100);
-                                  return bytes;
-                              }()}),
-    [](const testing::TestParamInfo<BadSource>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, SearchRefuses,
+                         testing::Values(BadSource{"Missing", {}}, BadSource{"Garbage", std::vector<BYTE>(500, 'x')},
+                                         BadSource{
+                                             "Truncated",
+                                             [] {
+                                                 auto bytes =
+                                                     test::MakeBmpFile(8, 8, 24, {}, std::vector<BYTE>(192)).bytes;
+                                                 bytes.resize(100);
+                                                 return bytes;
+                                             }()}),
+                         [](const testing::TestParamInfo<BadSource>& info) { return info.param.name; });
 
 TEST(Search, AFailedSaveIsReportedAndTheSearchGoesOn) {
     ScratchFolder dir;
@@ -231,12 +234,14 @@ TEST_P(SearchStopsWhenThePictureIsSpoilt, KeepingEarlierPictures) {
     for (const auto& [name, bytes] : earlier) EXPECT_EQ(test::ReadFileBytes(dir.path() / name), bytes) << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SearchStopsWhenThePictureIsSpoilt,
-    testing::Values(Spoil{"Removed", [](const fs::path& p) { fs::remove(p); }},
-                    Spoil{"Truncated", [](const fs::path& p) { fs::resize_file(p, 100); }},
-                    Spoil{"Garbage", [](const fs::path& p) { test::WriteFileBytes(p, std::vector<BYTE>(5000, 0xEE)); }}),
-    [](const testing::TestParamInfo<Spoil>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, SearchStopsWhenThePictureIsSpoilt,
+                         testing::Values(Spoil{"Removed", [](const fs::path& p) { fs::remove(p); }},
+                                         Spoil{"Truncated", [](const fs::path& p) { fs::resize_file(p, 100); }},
+                                         Spoil{"Garbage",
+                                               [](const fs::path& p) {
+                                                   test::WriteFileBytes(p, std::vector<BYTE>(5000, 0xEE));
+                                               }}),
+                         [](const testing::TestParamInfo<Spoil>& info) { return info.param.name; });
 
 // ---- The pipeline ----
 

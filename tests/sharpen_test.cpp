@@ -73,18 +73,17 @@ std::vector<int> LonePixel(int value) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SharpenGrey,
-    testing::Values(
-        GreyCase{"UniformUnchanged", 4, 3, Uniform(12, 123), kSharp, Uniform(12, 123)},
-        // 382.5 clamps to 255; the edge neighbours' −31.875 clamps to 0.
-        GreyCase{"LoneBrightPixelClamps", 5, 5, LonePixel(255), kSharp, LonePixel(255)},
-        GreyCase{"LoneDimPixelSpreadsNothingBelowZero", 5, 5, LonePixel(100), kSharp, LonePixel(150)},
-        GreyCase{"OneRowUsesItselfAboveAndBelow", 3, 1, {10, 50, 90}, kSharp, {5, 50, 95}},
-        GreyCase{"OneColumn", 1, 3, {10, 50, 90}, kSharp, {5, 50, 95}},
-        // Each product is exact, so a 1 × 1 image is its value times the exact sum of the weights.
-        GreyCase{"SinglePixelBelowOne", 1, 1, {255}, kBelowOne, {254}},
-        GreyCase{"UniformBelowOneLowers255", 3, 3, Uniform(9, 255), kBelowOne, Uniform(9, 254)},
-        GreyCase{"UniformBelowOneLowers200", 3, 3, Uniform(9, 200), kBelowOne, Uniform(9, 199)},
-        GreyCase{"UniformBelowOneLowers100", 3, 3, Uniform(9, 100), kBelowOne, Uniform(9, 99)}),
+    testing::Values(GreyCase{"UniformUnchanged", 4, 3, Uniform(12, 123), kSharp, Uniform(12, 123)},
+                    // 382.5 clamps to 255; the edge neighbours' −31.875 clamps to 0.
+                    GreyCase{"LoneBrightPixelClamps", 5, 5, LonePixel(255), kSharp, LonePixel(255)},
+                    GreyCase{"LoneDimPixelSpreadsNothingBelowZero", 5, 5, LonePixel(100), kSharp, LonePixel(150)},
+                    GreyCase{"OneRowUsesItselfAboveAndBelow", 3, 1, {10, 50, 90}, kSharp, {5, 50, 95}},
+                    GreyCase{"OneColumn", 1, 3, {10, 50, 90}, kSharp, {5, 50, 95}},
+                    // Each product is exact, so a 1 × 1 image is its value times the exact sum of the weights.
+                    GreyCase{"SinglePixelBelowOne", 1, 1, {255}, kBelowOne, {254}},
+                    GreyCase{"UniformBelowOneLowers255", 3, 3, Uniform(9, 255), kBelowOne, Uniform(9, 254)},
+                    GreyCase{"UniformBelowOneLowers200", 3, 3, Uniform(9, 200), kBelowOne, Uniform(9, 199)},
+                    GreyCase{"UniformBelowOneLowers100", 3, 3, Uniform(9, 100), kBelowOne, Uniform(9, 99)}),
     [](const testing::TestParamInfo<GreyCase>& info) { return info.param.name; });
 
 TEST(Sharpen, ColourBytesAreFilteredSeparately) {
@@ -129,7 +128,9 @@ std::vector<int> SharpenByDefinition(const std::vector<int>& bytes, int w, int h
             for (int c = 0; c < 3; ++c) {
                 long double sum = 0;
                 for (int n = 0; n < 9; ++n) sum += static_cast<long double>(k[n]) * at(xs[n % 3], ys[n / 3], c);
-                out[(static_cast<std::size_t>(y) * w + x) * 3 + c] = sum < 0 ? 0 : sum > 255 ? 255 : static_cast<int>(sum);
+                out[(static_cast<std::size_t>(y) * w + x) * 3 + c] = sum < 0     ? 0
+                                                                     : sum > 255 ? 255
+                                                                                 : static_cast<int>(sum);
             }
         }
     }
@@ -151,7 +152,7 @@ TEST(Sharpen, FastPathMatchesTheDefinitionForEveryKindOfKernel) {
             BuildKernel(Weights{any(), trial % 3 == 0 ? weight(random) : any()}, k);
         } else if (trial % 4 == 3) {
             for (float& x : k) x = weight(random);  // arbitrary weights
-            k[trial % 9] = 1e-42f;                   // a denormal forces the extended path
+            k[trial % 9] = 1e-42f;                  // a denormal forces the extended path
         } else if (trial % 4 == 2) {
             // Arbitrary weights with some of them zero, in every pattern the fast path might special-case.
             for (float& x : k) x = random() % 2 == 0 ? 0.0f : weight(random);

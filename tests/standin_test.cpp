@@ -69,8 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Accepted{"OneBit", MakeHeader(9, 2, 1), 4}, Accepted{"FourBits", MakeHeader(9, 2, 4), 8},
                     Accepted{"EightBits", MakeHeader(5, 2, 8), 8}, Accepted{"SixteenBits", MakeHeader(3, 2, 16), 8},
                     Accepted{"TwentyFourBits", MakeHeader(5, 3, 24), 16},
-                    Accepted{"ThirtyTwoBits", MakeHeader(3, 1, 32), 12},
-                    Accepted{"TopDown", MakeHeader(5, -3, 24), 16},
+                    Accepted{"ThirtyTwoBits", MakeHeader(3, 1, 32), 12}, Accepted{"TopDown", MakeHeader(5, -3, 24), 16},
                     Accepted{"Bitfields16", WithMasks(MakeHeader(3, 2, 16, BI_BITFIELDS), 0xF800, 0x07E0, 0x001F), 8},
                     Accepted{"Bitfields32", WithMasks(MakeHeader(3, 2, 32, BI_BITFIELDS), 0xFF0000, 0xFF00, 0xFF), 12},
                     Accepted{"V4Header", MakeHeader(4, 4, 24, BI_RGB, 108), 12},
@@ -98,18 +97,17 @@ TEST_P(CreateDIBSectionRefuses, WithNull) {
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, CreateDIBSectionRefuses,
-    testing::Values(
-        Refused{"TwoPlanes", Tweak(MakeHeader(2, 2, 24), [](BITMAPINFOHEADER& h) { h.biPlanes = 2; })},
-        Refused{"ZeroWidth", MakeHeader(0, 2, 24)}, Refused{"NegativeWidth", MakeHeader(-2, 2, 24)},
-        Refused{"ZeroHeight", MakeHeader(2, 0, 24)}, Refused{"TwoBits", MakeHeader(2, 2, 2)},
-        Refused{"SixtyFourBits", MakeHeader(2, 2, 64)}, Refused{"Rle8", MakeHeader(2, 2, 8, BI_RLE8)},
-        Refused{"Bitfields24", MakeHeader(2, 2, 24, BI_BITFIELDS)},
-        Refused{"BitfieldsWithoutMasks", MakeHeader(2, 2, 32, BI_BITFIELDS)},
-        Refused{"CoreHeader", MakeHeader(2, 2, 24, BI_RGB, 12)},
-        Refused{"TooManyColours", Tweak(MakeHeader(2, 2, 1), [](BITMAPINFOHEADER& h) { h.biClrUsed = 3; })},
-        // 20000 × 20000 × 4 bytes is far beyond the pixel memory limit.
-        Refused{"TooLarge", MakeHeader(20000, 20000, 32)},
-        Refused{"LargestNegativeHeight", MakeHeader(2, INT32_MIN, 24)}),
+    testing::Values(Refused{"TwoPlanes", Tweak(MakeHeader(2, 2, 24), [](BITMAPINFOHEADER& h) { h.biPlanes = 2; })},
+                    Refused{"ZeroWidth", MakeHeader(0, 2, 24)}, Refused{"NegativeWidth", MakeHeader(-2, 2, 24)},
+                    Refused{"ZeroHeight", MakeHeader(2, 0, 24)}, Refused{"TwoBits", MakeHeader(2, 2, 2)},
+                    Refused{"SixtyFourBits", MakeHeader(2, 2, 64)}, Refused{"Rle8", MakeHeader(2, 2, 8, BI_RLE8)},
+                    Refused{"Bitfields24", MakeHeader(2, 2, 24, BI_BITFIELDS)},
+                    Refused{"BitfieldsWithoutMasks", MakeHeader(2, 2, 32, BI_BITFIELDS)},
+                    Refused{"CoreHeader", MakeHeader(2, 2, 24, BI_RGB, 12)},
+                    Refused{"TooManyColours", Tweak(MakeHeader(2, 2, 1), [](BITMAPINFOHEADER& h) { h.biClrUsed = 3; })},
+                    // 20000 × 20000 × 4 bytes is far beyond the pixel memory limit.
+                    Refused{"TooLarge", MakeHeader(20000, 20000, 32)},
+                    Refused{"LargestNegativeHeight", MakeHeader(2, INT32_MIN, 24)}),
     [](const testing::TestParamInfo<Refused>& info) { return info.param.name; });
 
 TEST(GetObject, NeedsRoomForTheWholeRecord) {

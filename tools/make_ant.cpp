@@ -55,15 +55,11 @@ constexpr Ellipse kBody[] = {
 
 // Legs and antennae, each a chain of two segments, and the mandibles.
 constexpr Segment kLimbs[] = {
-    {92, 54, 100, 38, 1.2},  {100, 38, 112, 24, 1.0},  // front legs
-    {92, 66, 100, 82, 1.2},  {100, 82, 112, 96, 1.0},
-    {84, 53, 80, 34, 1.2},   {80, 34, 70, 14, 1.0},    // middle legs
-    {84, 67, 80, 86, 1.2},   {80, 86, 70, 106, 1.0},
-    {76, 54, 60, 36, 1.2},   {60, 36, 38, 18, 1.0},    // hind legs
-    {76, 66, 60, 84, 1.2},   {60, 84, 38, 102, 1.0},
-    {114, 49, 120, 33, 0.9}, {120, 33, 135, 25, 0.8},  // antennae
-    {114, 67, 120, 83, 0.9}, {120, 83, 135, 91, 0.8},
-    {121, 52, 129, 55, 1.3}, {121, 64, 129, 61, 1.3},  // mandibles
+    {92, 54, 100, 38, 1.2},  {100, 38, 112, 24, 1.0},                                                    // front legs
+    {92, 66, 100, 82, 1.2},  {100, 82, 112, 96, 1.0}, {84, 53, 80, 34, 1.2},   {80, 34, 70, 14, 1.0},    // middle legs
+    {84, 67, 80, 86, 1.2},   {80, 86, 70, 106, 1.0},  {76, 54, 60, 36, 1.2},   {60, 36, 38, 18, 1.0},    // hind legs
+    {76, 66, 60, 84, 1.2},   {60, 84, 38, 102, 1.0},  {114, 49, 120, 33, 0.9}, {120, 33, 135, 25, 0.8},  // antennae
+    {114, 67, 120, 83, 0.9}, {120, 83, 135, 91, 0.8}, {121, 52, 129, 55, 1.3}, {121, 64, 129, 61, 1.3},  // mandibles
 };
 
 constexpr double kShadowDx = 4, kShadowDy = 5;
@@ -143,7 +139,8 @@ int main(int argc, char** argv) {
     const int n = picture.subsamples;
     for (int py = 0; py < picture.height; ++py) {
         // The image is bottom-up: picture row py is memory row height − 1 − py.
-        BYTE* row = static_cast<BYTE*>(view.bmBits) + static_cast<std::size_t>(picture.height - 1 - py) * view.bmWidthBytes;
+        BYTE* row =
+            static_cast<BYTE*>(view.bmBits) + static_cast<std::size_t>(picture.height - 1 - py) * view.bmWidthBytes;
         for (int px = 0; px < picture.width; ++px) {
             Colour sum{0, 0, 0};
             const int bx = px / picture.block * picture.block, by = py / picture.block * picture.block;

@@ -94,8 +94,7 @@ Path PathOf(const HalftonePicture& destination, const HalftonePicture& source) {
     // Equal size is replication with every index its own. Larger sources that would be replicated are
     // replicated or filtered by Windows after a count of their colours, whose rule is not known; they are
     // filtered here.
-    const bool keeps_length =
-        (dW * 1000 + 500) / sW > kReplicationRatio && (dH * 1000 + 500) / sH > kReplicationRatio;
+    const bool keeps_length = (dW * 1000 + 500) / sW > kReplicationRatio && (dH * 1000 + 500) / sH > kReplicationRatio;
     if ((keeps_length && dW * dH >= sW * sH && sW * sH <= kMostReplicatedPixels) || (sW == dW && sH == dH)) {
         return Path::kReplicate;
     }
@@ -217,7 +216,7 @@ void StoreRow(const HalftonePicture& destination, std::int64_t y, const BYTE* li
         };
         for (std::int64_t b = 3; b < n - 3; ++b) out[b] = cross(b, b - 3, b + 3);
         for (std::int64_t b = 0; b < std::min<std::int64_t>(3, n); ++b) {
-            out[b] = cross(b, b, b + 3 < n ? b + 3 : b);                  // the left edge repeats itself
+            out[b] = cross(b, b, b + 3 < n ? b + 3 : b);  // the left edge repeats itself
             out[n - 1 - b] = cross(n - 1 - b, n - 4 - b >= 0 ? n - 4 - b : n - 1 - b, n - 1 - b);  // and the right
         }
         StoreRow(destination, i, out);
@@ -426,18 +425,21 @@ KS_AVX2 inline __m128i RoundedColumn(const AcrossPlan& plan, std::size_t o, cons
         }
     }
     for (; t < n; ++t, column += apart) {
-        sums[0] = _mm256_add_epi16(sums[0], _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(column))));
+        sums[0] =
+            _mm256_add_epi16(sums[0], _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(column))));
     }
     const __m256i plain = _mm256_add_epi16(_mm256_add_epi16(sums[0], sums[1]), _mm256_add_epi16(sums[2], sums[3]));
     const __m256i base = _mm256_set1_epi32(plan.base);
-    __m256i low = _mm256_mullo_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(plain)), base);   // rows 0-7
+    __m256i low = _mm256_mullo_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(plain)), base);        // rows 0-7
     __m256i high = _mm256_mullo_epi32(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(plain, 1)), base);  // 8-15
     for (std::uint32_t k = plan.weighted_offset[o]; k < plan.weighted_offset[o + 1]; ++k) {
         const BYTE* c = columns + kBlockRows * plan.weighted_column[k];
         const __m256i w = _mm256_set1_epi32(plan.weighted_weight[k]);
-        low = _mm256_add_epi32(low, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c))), w));
+        low = _mm256_add_epi32(
+            low, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c))), w));
         high = _mm256_add_epi32(
-            high, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + 8))), w));
+            high,
+            _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + 8))), w));
     }
     const __m256i half = _mm256_set1_epi32(kHalf);
     low = _mm256_srli_epi32(_mm256_add_epi32(low, half), kWeightBits);
@@ -480,26 +482,31 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
             }
             Transpose(v);
             for (std::size_t t = 0; t < 16; ++t) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns[kBlockRows * (at + t)]), _mm256_castsi256_si128(v[t]));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns[kBlockRows * (at + 16 + t)]), _mm256_extracti128_si256(v[t], 1));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns[kBlockRows * (at + t)]),
+                                 _mm256_castsi256_si128(v[t]));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns[kBlockRows * (at + 16 + t)]),
+                                 _mm256_extracti128_si256(v[t], 1));
             }
         }
         for (std::size_t o = 0; o < outputs; ++o) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(&results[kBlockRows * o]), RoundedColumn(plan, o, columns.data()));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&results[kBlockRows * o]),
+                             RoundedColumn(plan, o, columns.data()));
         }
         // Back on their feet, 32 destination bytes of each row at a time.
         for (std::size_t o0 = 0; o0 < outputs; o0 += 32) {
             __m256i v[kBlockRows];
             for (std::size_t r = 0; r < kBlockRows; ++r) {
                 v[r] = _mm256_inserti128_si256(
-                    _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&results[kBlockRows * (o0 + r)]))),
+                    _mm256_castsi128_si256(
+                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(&results[kBlockRows * (o0 + r)]))),
                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(&results[kBlockRows * (o0 + 16 + r)])), 1);
             }
             Transpose(v);
             alignas(32) BYTE line[32];
             for (std::size_t r = 0; r < kBlockRows && y0 + static_cast<std::int64_t>(r) < source.height; ++r) {
                 _mm256_store_si256(reinterpret_cast<__m256i*>(line), v[r]);
-                std::memcpy(PixelOf(rows, 0, y0 + static_cast<std::int64_t>(r)) + o0, line, std::min<std::size_t>(32, outputs - o0));
+                std::memcpy(PixelOf(rows, 0, y0 + static_cast<std::int64_t>(r)) + o0, line,
+                            std::min<std::size_t>(32, outputs - o0));
             }
         }
     }

@@ -118,7 +118,6 @@ HBITMAP WINAPI CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, VOI
     return MakeSurface(pbmi, ppvBits, Pixels{});
 }
 
-
 int WINAPI GetObjectA(HANDLE h, int c, LPVOID pv) {
     const Surface* s = FindSurface(h);
     if (s == nullptr) return 0;
@@ -175,12 +174,11 @@ int WINAPI SetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, const VOID* 
         ColorUse != DIB_RGB_COLORS || !LayoutMatches(*s, lpbmi->bmiHeader, lpbmi)) {
         return 0;
     }
-    return TransferRows(*s, start, cLines, static_cast<BYTE*>(const_cast<VOID*>(lpBits)),
-                        lpbmi->bmiHeader.biHeight < 0, true);
+    return TransferRows(*s, start, cLines, static_cast<BYTE*>(const_cast<VOID*>(lpBits)), lpbmi->bmiHeader.biHeight < 0,
+                        true);
 }
 
-int WINAPI GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits, LPBITMAPINFO lpbmi,
-                     UINT usage) {
+int WINAPI GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits, LPBITMAPINFO lpbmi, UINT usage) {
     const Surface* s = FindSurface(hbm);
     if (FindContext(hdc) == nullptr || s == nullptr || lpvBits == nullptr || lpbmi == nullptr ||
         usage != DIB_RGB_COLORS || !LayoutMatches(*s, lpbmi->bmiHeader, lpbmi)) {
@@ -193,4 +191,3 @@ int WINAPI GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBi
     }
     return rows;
 }
-

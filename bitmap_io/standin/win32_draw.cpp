@@ -37,8 +37,8 @@ void Plot(const Surface& s, LONG x, LONG y, BYTE grey) {
     unsigned best = 0, best_distance = ~0u;
     for (unsigned i = 0; i < s.colors.size(); ++i) {
         const RGBQUAD& q = s.colors[i];
-        const unsigned distance = static_cast<unsigned>(std::abs(q.rgbBlue - grey) + std::abs(q.rgbGreen - grey) +
-                                                        std::abs(q.rgbRed - grey));
+        const unsigned distance =
+            static_cast<unsigned>(std::abs(q.rgbBlue - grey) + std::abs(q.rgbGreen - grey) + std::abs(q.rgbRed - grey));
         if (distance < best_distance) best = i, best_distance = distance;
     }
     BmpPutIndex(row, static_cast<std::uint64_t>(x), s.bpp, best);

@@ -153,9 +153,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     return close(fd) == 0 ? TRUE : FALSE;
 }
 
-BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
-    return lpFileName != nullptr && unlink(lpFileName) == 0 ? TRUE : FALSE;
-}
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName) { return lpFileName != nullptr && unlink(lpFileName) == 0 ? TRUE : FALSE; }
 
 BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
     if (lpExistingFileName == nullptr || lpNewFileName == nullptr || (dwFlags & MOVEFILE_REPLACE_EXISTING) == 0 ||

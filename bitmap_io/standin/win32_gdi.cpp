@@ -107,4 +107,3 @@ BOOL WINAPI StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, 
     HalftoneStretch(PictureOf(*dst), PictureOf(*src));
     return TRUE;
 }
-

@@ -149,8 +149,8 @@ bool ExpandRunLength(int fd, DWORD offset, BmpLayout* layout, std::vector<BYTE>*
             const std::size_t bytes = nibbles ? (value + 1) / 2 : value;
             if (y >= height || x + value > width || at + bytes > data.size()) return false;
             for (unsigned n = 0; n < value; ++n) {
-                const unsigned index = nibbles ? (n % 2 == 0 ? data[at + n / 2] >> 4 : data[at + n / 2] & 0x0F)
-                                               : data[at + n];
+                const unsigned index =
+                    nibbles ? (n % 2 == 0 ? data[at + n / 2] >> 4 : data[at + n / 2] & 0x0F) : data[at + n];
                 if (!put(index)) return false;
             }
             at += bytes + bytes % 2;

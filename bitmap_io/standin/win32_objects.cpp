@@ -22,7 +22,7 @@ constexpr std::size_t kMostSpareObjects = 16;
 struct Table {
     std::vector<Entry> objects;
     std::vector<std::unique_ptr<Object>> spare;  // reset to their initial state
-    std::uintptr_t next = 0x1000;  // small values look like errors or stock indices in a debugger
+    std::uintptr_t next = 0x1000;                // small values look like errors or stock indices in a debugger
     HGDIOBJ white_brush = nullptr;
     HGDIOBJ black_pen = nullptr;
     HGDIOBJ default_bitmap = nullptr;

@@ -68,8 +68,8 @@ void FuzzParser(const std::uint8_t* data, std::size_t size) {
 }
 
 void FuzzLoader(const std::uint8_t* data, std::size_t size) {
-    HBITMAP image = static_cast<HBITMAP>(LoadImageA(nullptr, WriteInput(data, size).c_str(), IMAGE_BITMAP, 0, 0,
-                                                    LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+    HBITMAP image = static_cast<HBITMAP>(
+        LoadImageA(nullptr, WriteInput(data, size).c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
     if (image != nullptr) {
         Touch(image);
         DeleteObject(image);
