@@ -50,6 +50,18 @@ bool ParseWhole(const char* text, long long low, long long high, long long* valu
     return true;
 }
 
+// The value of `option`, a whole number from `low` to `high`, into `*out`; the usage error, or "".
+template <typename Number>
+std::string ReadWhole(const char* option, const char* text, long long low, long long high, Number* out) {
+    long long n = 0;
+    if (!ParseWhole(text, low, high, &n)) {
+        return std::string(option) + " takes a whole number from " + std::to_string(low) + " to " +
+               std::to_string(high);
+    }
+    *out = static_cast<Number>(n);
+    return "";
+}
+
 // Each option's value goes into the options by its own reader, which returns the usage error or "".
 using Reader = std::string (*)(const char* value, LabOptions* o);
 
@@ -98,37 +110,18 @@ const OptionRule kOptions[] = {
      }},
     {"--zoom", "N", kPictures,
      "also write the pictures side by side (compare.bmp; for check, check.bmp), each pixel an N x N block",
-     [](const char* v, LabOptions* o) {
-         long long n = 0;
-         if (!ParseWhole(v, 1, kMaxZoom, &n))
-             return "--zoom takes a whole number from 1 to " + std::to_string(kMaxZoom);
-         o->zoom = static_cast<int>(n);
-         return std::string();
-     }},
+     [](const char* v, LabOptions* o) { return ReadWhole("--zoom", v, 1, kMaxZoom, &o->zoom); }},
     {"--seed", "N", Bit(Command::kSearch), "the seed of the random search",
      [](const char* v, LabOptions* o) {
-         long long n = 0;
-         if (!ParseWhole(v, 0, kMaxSeed, &n))
-             return "--seed takes a whole number from 0 to " + std::to_string(kMaxSeed);
-         o->seed = static_cast<unsigned>(n);
          o->has_seed = true;
-         return std::string();
+         return ReadWhole("--seed", v, 0, kMaxSeed, &o->seed);
      }},
     {"--attempts", "N", Bit(Command::kSearch), "how many attempts the search makes (default 100000)",
-     [](const char* v, LabOptions* o) {
-         long long n = 0;
-         if (!ParseWhole(v, 1, kMaxAttempts, &n))
-             return "--attempts takes a whole number from 1 to " + std::to_string(kMaxAttempts);
-         o->attempts = static_cast<int>(n);
-         return std::string();
-     }},
+     [](const char* v, LabOptions* o) { return ReadWhole("--attempts", v, 1, kMaxAttempts, &o->attempts); }},
     {"--u", "N", Bit(Command::kRender), "the draw, 0 ... 32767",
      [](const char* v, LabOptions* o) {
-         long long n = 0;
-         if (!ParseWhole(v, 0, kDrawMax, &n)) return "--u takes a whole number from 0 to " + std::to_string(kDrawMax);
-         o->u = static_cast<int>(n);
          o->has_u = true;
-         return std::string();
+         return ReadWhole("--u", v, 0, kDrawMax, &o->u);
      }},
     {"--q", "Q", Bit(Command::kRender), "the edge weight, from -1 to 1 (the centre weight is 1 - 4q)",
      [](const char* v, LabOptions* o) {
