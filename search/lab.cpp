@@ -232,6 +232,10 @@ int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         std::fputs(LabHelp().c_str(), out);
         return 0;
     }
+    if (AsksForVersion(argc, argv)) {
+        std::fputs(LabVersion().c_str(), out);
+        return 0;
+    }
     LabOptions o;
     if (const std::string problem = ParseLabOptions(argc, argv, &o); !problem.empty()) {
         std::fprintf(err, "%s: %s %s\n", kProgram, problem.c_str(), kHint);

@@ -191,12 +191,21 @@ std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* o) {
     return "";
 }
 
-bool AsksForHelp(int argc, const char* const* argv) {
+namespace {
+
+bool Asks(int argc, const char* const* argv, const char* option) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) return true;
+        if (std::strcmp(argv[i], option) == 0) return true;
     }
     return false;
 }
+
+}  // namespace
+
+bool AsksForHelp(int argc, const char* const* argv) { return Asks(argc, argv, "--help"); }
+bool AsksForVersion(int argc, const char* const* argv) { return Asks(argc, argv, "--version"); }
+
+std::string LabVersion() { return std::string("kernel_lab ") + KS_VERSION + "\n"; }
 
 std::string LabHelp() {
     constexpr std::size_t kColumn = 24;
@@ -215,6 +224,7 @@ std::string LabHelp() {
         }
         help += entry(std::string(o.name) + " " + o.value, std::string(o.help) + "; " + takers);
     }
+    help += entry("--version", "the version of the program");
     help += entry("--help", "this text");
     return help;
 }

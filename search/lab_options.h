@@ -29,10 +29,12 @@ struct LabOptions {
 // Reads a command line (argv[0] the program's name) into `options`. Returns the usage error, or "".
 std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* options);
 
-// True when the command line asks for help, wherever --help stands in it.
+// True when the command line asks for help, or for the version, wherever --help or --version stands.
 bool AsksForHelp(int argc, const char* const* argv);
+bool AsksForVersion(int argc, const char* const* argv);
 
-// The text of --help.
+// The text of --help, and of --version.
 std::string LabHelp();
+std::string LabVersion();
 
 #endif  // SEARCH_LAB_OPTIONS_H

@@ -6,7 +6,9 @@
 
 #include "SaveBitmapToFile.h"
 #include "test_support.h"
+#ifndef _WIN32
 #include "win32_standin.h"
+#endif
 
 namespace {
 
@@ -14,10 +16,19 @@ namespace fs = std::filesystem;
 using test::BmpBytes;
 using test::ScratchFolder;
 
+// The bits of every row that hold pixels, without the padding, whose content no platform promises: the
+// bytes that hold pixels, the unused low bits of a last byte cleared.
 std::vector<BYTE> RawRows(HBITMAP image) {
     const BITMAP v = ViewOf(image);
-    const auto* p = static_cast<const BYTE*>(v.bmBits);
-    return std::vector<BYTE>(p, p + static_cast<std::size_t>(v.bmWidthBytes) * v.bmHeight);
+    const std::size_t bits = static_cast<std::size_t>(v.bmWidth) * v.bmBitsPixel, used = (bits + 7) / 8;
+    const BYTE last_mask = static_cast<BYTE>(0xFF << ((8 - bits % 8) % 8));
+    std::vector<BYTE> bytes;
+    for (LONG y = 0; y < v.bmHeight; ++y) {
+        const auto* row = static_cast<const BYTE*>(v.bmBits) + static_cast<std::size_t>(y) * v.bmWidthBytes;
+        bytes.insert(bytes.end(), row, row + used);
+        bytes.back() &= last_mask;
+    }
+    return bytes;
 }
 
 test::Image Patterned(LONG width, LONG height, WORD bpp) {
@@ -116,7 +127,9 @@ TEST_P(ParserRefuses, DamagedFile) {
     GetParam().apply(f);
     test::WriteFileBytes(dir / "bad.bmp", f.bytes);
     EXPECT_EQ(ParseBitmapFileA((dir / "bad.bmp").c_str()), nullptr);
+#ifndef _WIN32  // the stand-in's loader refuses these too; the real one decides for itself
     EXPECT_EQ(LoadBitmapFromFileA((dir / "bad.bmp").c_str()), nullptr);
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -197,9 +210,10 @@ TEST(Parser, RefusesACoreHeaderItCannotHandOn) {
 TEST(Reader, GivesNullForMissingFileAndFolder) {
     ScratchFolder dir;
     EXPECT_EQ(LoadBitmapFromFileA((dir / "none.bmp").c_str()), nullptr);
-    EXPECT_EQ(LoadBitmapFromFileA(dir.path().c_str()), nullptr);
+    EXPECT_EQ(LoadBitmapFromFileA(dir.path().string().c_str()), nullptr);
 }
 
+#ifndef _WIN32  // the stand-in loader widens 16 bits, which tells its image from the parser's; Windows' keeps them
 TEST(Reader, PrefersThePlatformLoader) {
     // A 16-bit file: the loader turns it into a 24-bit image; the parser would keep 16 bits.
     ScratchFolder dir;
@@ -209,11 +223,14 @@ TEST(Reader, PrefersThePlatformLoader) {
     EXPECT_EQ(ViewOf(image).bmBitsPixel, 24);
     EXPECT_EQ(test::ColourBytes(image), (std::vector<int>{255, 0, 0, 0, 0, 255}));
 }
+#endif
 
 // Files just under, at and over 64 KiB, the size the platform loader asks for in its first read: a
 // smaller one arrives whole in that read and keeps its rows where they landed, a larger one has its
 // rows read separately. Both orientations; the rows come out bottom-up either way. A file cut short
 // (its header claiming the bytes it lost) is refused.
+#ifndef _WIN32  // the stand-in loader's own reads; the real loader makes another kind of image without
+                // LR_CREATEDIBSECTION
 TEST(Loader, DecodesFilesOnBothSidesOfItsFirstRead) {
     ScratchFolder dir;
     constexpr LONG kWidth = 20, kHeight = 1000;  // 60-byte rows: 60,054 bytes with the headers
@@ -244,9 +261,11 @@ TEST(Loader, DecodesFilesOnBothSidesOfItsFirstRead) {
         }
     }
 }
+#endif
 
 // Run-length files: a 5 × 2 picture with a palette of 16 grey levels (entry i is 10·i), its codes given
 // as bytes; the loader gives its pixels as grey levels, bottom row first, or declines.
+#ifndef _WIN32  // the stand-in loader's own decoding of run-length data
 struct RunLength {
     const char* name;
     WORD bpp;
@@ -300,6 +319,8 @@ INSTANTIATE_TEST_SUITE_P(
         RunLength{"HugePictureFromTinyData", 8, 5, 1000000, {0, 0, 0, 1}, {}}),
     [](const testing::TestParamInfo<RunLength>& info) { return info.param.name; });
 
+#endif
+
 TEST(SaveBitmap, FailsWithoutAFileWhereThePathCannotBeCreated) {
     ScratchFolder dir;
     test::WriteFileBytes(dir / "plain", {1});
@@ -310,6 +331,7 @@ TEST(SaveBitmap, FailsWithoutAFileWhereThePathCannotBeCreated) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
+#ifndef _WIN32  // the stand-in fails its own file calls on request; the real ones cannot be made to
 // Every point of a save that changes files is failed in turn; each time the earlier file must stay
 // whole and nothing else may be left in the folder.
 TEST(SaveBitmap, FailureAtAnyPointKeepsTheEarlierFile) {
@@ -344,5 +366,6 @@ TEST(SaveBitmap, FailureAtAnyPointKeepsTheEarlierFile) {
     ASSERT_TRUE(SaveBitmapToFileA(path.c_str(), second));
     EXPECT_NE(test::ReadFileBytes(path), earlier);
 }
+#endif
 
 }  // namespace

@@ -117,9 +117,10 @@ TEST(BmpSuite, BrokenFilesAreRefused) {
     int checked = 0;
     for (const auto& f : fs::directory_iterator(SuiteDir() / "b")) {
         SCOPED_TRACE(f.path().string());
-        EXPECT_EQ(LoadImageA(nullptr, f.path().c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION),
-                  nullptr);
-        EXPECT_EQ(ParseBitmapFileA(f.path().c_str()), nullptr);
+        EXPECT_EQ(
+            LoadImageA(nullptr, f.path().string().c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION),
+            nullptr);
+        EXPECT_EQ(ParseBitmapFileA(f.path().string().c_str()), nullptr);
         ++checked;
     }
     EXPECT_GE(checked, 15);
@@ -130,7 +131,7 @@ TEST(BmpSuite, QuestionableFilesDecodeOrAreDeclined) {
     for (const char* folder : {"q", "x"}) {
         for (const auto& f : fs::directory_iterator(SuiteDir() / folder)) {
             SCOPED_TRACE(f.path().string());
-            HBITMAP image = LoadBitmapFromFileA(f.path().c_str());
+            HBITMAP image = LoadBitmapFromFileA(f.path().string().c_str());
             if (image == nullptr) continue;
             const BITMAP v = ViewOf(image);
             EXPECT_GT(v.bmWidth, 0);

@@ -94,11 +94,11 @@ struct Scored {
 
 Scored ScoreByDefinition(const std::vector<int>& a, const std::vector<int>& b) {
     Scored s{0, 1};
-    const auto near = [](int x, int y) { return std::abs(x - y) == 0 ? 2u : std::abs(x - y) == 1 ? 1u : 0u; };
+    const auto term = [](int x, int y) { return std::abs(x - y) == 0 ? 2u : std::abs(x - y) == 1 ? 1u : 0u; };
     for (std::size_t p = 0; p < a.size(); p += 3) {
         if (a[p] != b[p] || a[p + 1] != b[p + 1] || a[p + 2] != b[p + 2]) s.exact = 0;
         if (a[p] == b[p] && (a[p + 1] == b[p + 1] || a[p + 2] == b[p + 2])) s.score += 1;
-        s.score += near(a[p], b[p]) + near(a[p + 1], b[p + 1]) + near(a[p + 2], b[p + 2]);
+        s.score += term(a[p], b[p]) + term(a[p + 1], b[p + 1]) + term(a[p + 2], b[p + 2]);
     }
     return s;
 }

@@ -93,15 +93,19 @@ TEST(Golden, AttemptsGiveTheRecordedBytesAndScores) {
             if (print) {
                 std::printf("    {Source(%d), %d, 0x%016llxull, 0x%016llxull, %u},\n", s, u,
                             static_cast<unsigned long long>(ref_hash), static_cast<unsigned long long>(cand_hash),
-                            score);
+                            static_cast<unsigned>(score));
             } else {
                 ASSERT_LT(row, std::size(kGolden));
                 const Golden& g = kGolden[row];
                 EXPECT_EQ(g.source, s);
                 EXPECT_EQ(g.u, u);
-                EXPECT_EQ(ref_hash, g.reference) << "source " << s << ", u = " << u;
                 EXPECT_EQ(cand_hash, g.candidate) << "source " << s << ", u = " << u;
-                EXPECT_EQ(score, g.score) << "source " << s << ", u = " << u;
+                // The reference, and so the score, is the platform's halftone stretch: Windows' own
+                // arithmetic everywhere but under Wine.
+                if (!test::UnderWine()) {
+                    EXPECT_EQ(ref_hash, g.reference) << "source " << s << ", u = " << u;
+                    EXPECT_EQ(score, g.score) << "source " << s << ", u = " << u;
+                }
             }
             ++row;
         }

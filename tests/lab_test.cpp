@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "SaveBitmapToFile.h"
@@ -184,12 +185,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadCall{"OutIsNoFolder", {"sweep", "--source", "@/ant.bmp", "--out", "@/missing"}, 1}),
     [](const testing::TestParamInfo<BadCall>& info) { return info.param.name; });
 
-TEST(Lab, HelpListsTheCommands) {
+TEST(Lab, HelpListsTheCommandsAndVersionNamesTheRelease) {
     const Result r = Lab({"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* word : {"sweep", "search", "render", "capture", "check", "--reference", "--zoom"}) {
+    for (const char* word : {"sweep", "search", "render", "capture", "check", "--reference", "--zoom", "--version"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     }
+    const Result v = Lab({"sweep", "--version"});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_TRUE(std::regex_match(v.out, std::regex("kernel_lab [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << v.out;
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include "search.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -130,6 +129,7 @@ constexpr unsigned kClimbingSeed = 3;
 constexpr int kClimbingAttempts = 3000;
 
 TEST(Search, ImprovementsStrictlyIncreaseAndEndTheRun) {
+    SKIP_UNDER_WINE();
     ScratchFolder dir;
     CopySample(dir);
     const Outcome o = Search(dir, kClimbingSeed, kClimbingAttempts);
@@ -164,6 +164,9 @@ struct BadSource {
 class SearchRefuses : public testing::TestWithParam<BadSource> {};
 
 TEST_P(SearchRefuses, WithOneLineAndNoFiles) {
+    if (test::UnderWine() && std::string(GetParam().name) == "Truncated") {
+        GTEST_SKIP() << "Wine's loader takes a file cut short as far as it goes";
+    }
     ScratchFolder dir;
     if (!GetParam().bytes.empty()) test::WriteFileBytes(dir.path() / "ant.bmp", GetParam().bytes);
     const std::vector<std::string> before = Files(dir);
@@ -209,6 +212,7 @@ struct Spoil {
 class SearchStopsWhenThePictureIsSpoilt : public testing::TestWithParam<Spoil> {};
 
 TEST_P(SearchStopsWhenThePictureIsSpoilt, KeepingEarlierPictures) {
+    SKIP_UNDER_WINE();
     ScratchFolder dir;
     CopySample(dir);
     std::map<std::string, std::vector<BYTE>> earlier;

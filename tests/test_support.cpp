@@ -1,7 +1,5 @@
 #include "test_support.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -9,6 +7,7 @@
 #include <stdexcept>
 
 #include "pipeline.h"
+#include "scratch_folder.h"
 
 namespace test {
 
@@ -50,6 +49,15 @@ Image MakeGrey(LONG width, LONG height, const std::vector<int>& values, WORD bpp
     std::vector<int> bytes;
     for (int v : values) bytes.insert(bytes.end(), {v, v, v});
     return MakeImage(width, height, bpp, bytes);
+}
+
+bool UnderWine() {
+#ifdef _WIN32
+    static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+#else
+    return false;
+#endif
 }
 
 std::vector<int> RandomBytes(std::mt19937& random, std::size_t count) {
@@ -102,11 +110,7 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<BYTE>& 
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-ScratchFolder::ScratchFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kernel_search_test_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no scratch folder");
-    path_ = pattern;
-}
+ScratchFolder::ScratchFolder() : path_(NewScratchFolder("kernel_search_test_")) {}
 
 ScratchFolder::~ScratchFolder() {
     std::error_code ignored;

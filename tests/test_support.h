@@ -51,6 +51,13 @@ Image MakeImage(LONG width, LONG height, WORD bpp, const std::vector<int>& bytes
 // one value per pixel, row after row in memory order.
 Image MakeGrey(LONG width, LONG height, const std::vector<int>& values, WORD bpp = 24);
 
+// True when the tests run under Wine: its halftone stretch is its own bilinear filter, not Windows'
+// arithmetic, so what depends on the reference's bytes cannot hold there (it does on Windows and off it).
+bool UnderWine();
+
+#define SKIP_UNDER_WINE() \
+    if (test::UnderWine()) GTEST_SKIP() << "Wine's halftone stretch is its own, not Windows'"
+
 // `count` bytes drawn at random, for the comparisons of fast paths with their definitions.
 std::vector<int> RandomBytes(std::mt19937& random, std::size_t count);
 

@@ -1,15 +1,14 @@
 #include "fuzz_entries.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "SaveBitmapToFile.h"
 #include "compare.h"
 #include "image_view.h"
 #include "pipeline.h"
+#include "scratch_folder.h"
 #include "search.h"
 
 namespace {
@@ -17,11 +16,7 @@ namespace {
 // One scratch folder per process, made on first use and removed when the process ends.
 struct ScratchFolder {
     std::string path;
-    ScratchFolder() {
-        const auto dir = std::filesystem::temp_directory_path() / ("kernel_search_fuzz_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        path = dir.string();
-    }
+    ScratchFolder() { path = test::NewScratchFolder("kernel_search_fuzz_").string(); }
     ~ScratchFolder() {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
@@ -37,15 +32,8 @@ const std::string& Folder() {
 
 std::string WriteInput(const std::uint8_t* data, std::size_t size) {
     const std::string path = Folder() + "/ant.bmp";
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd >= 0) {
-        for (std::size_t done = 0; done < size;) {
-            const ssize_t put = write(fd, data + done, size - done);
-            if (put <= 0) break;
-            done += static_cast<std::size_t>(put);
-        }
-        close(fd);
-    }
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     return path;
 }
 
