@@ -3,8 +3,10 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "copy_image.h"
 #include "extended_precision.h"
@@ -178,6 +180,79 @@ KS_AVX2 void CrossImage(const Cross& cross, const BITMAP& in, const BITMAP& out)
     }
 }
 
+// ---------------------------------------------------------------------------------------------------
+// The fast path for any other kernel on a 24-bit image: the definition's sum in double precision, four
+// bytes at a time, where that is exact.
+//
+// With s the least exponent for which every weight times 2^s is an integer Q, every product and partial
+// sum of the definition is a multiple of 2^−s no larger in size than Σ|Q|·255·2^−s. When Σ|Q|·255 is
+// below 2^53, a double holds each of them exactly, as the extended precision of the definition does, so
+// both compute the exact sum V and clamp and truncate it alike. Weights too far apart in magnitude (a
+// tiny one beside a large one) fail the bound and go to the definition.
+// ---------------------------------------------------------------------------------------------------
+
+// The narrowest image the steps of four bytes fit: the inside of a row must hold one step.
+constexpr LONG kLeastKernelWidth = 4;
+
+// True when the sums of `k` are exact in double precision, as above.
+bool SumsAreExactInDoubles(const float k[kKernelSize]) {
+    int s = 0;
+    for (int n = 0; n < kKernelSize; ++n) {
+        if (!std::isfinite(k[n])) return false;
+        if (k[n] == 0) continue;
+        int exponent;
+        const double m = std::frexp(static_cast<double>(k[n]), &exponent);  // k = m × 2^exponent, 1/2 <= |m| < 1
+        // m × 2^24 is an integer; its trailing zero bits lower the exponent the weight needs.
+        const auto bits = static_cast<std::uint32_t>(std::fabs(std::ldexp(m, 24)));
+        s = std::max(s, 24 - exponent - std::countr_zero(bits));
+    }
+    double total = 0;  // Σ|Q|·255 (each term exact, the sum within a rounding of exact: far from the bound)
+    for (int n = 0; n < kKernelSize; ++n) total += std::ldexp(std::fabs(static_cast<double>(k[n])), s) * 255;
+    return total < 0x1p52;  // half the bound, so that the rounding of `total` cannot matter
+}
+
+// Four bytes widened to doubles.
+KS_AVX2 inline __m256d Doubles(const BYTE* p) {
+    std::int32_t four;
+    std::memcpy(&four, p, sizeof four);
+    return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four)));
+}
+
+// A whole 24-bit image of at least kLeastKernelWidth pixels: the inside bytes of each row four at a
+// time (the last step overlapping the one before, computing some bytes twice, to the same values), the
+// border pixels by the definition.
+KS_AVX2 void KernelImage(const float kernel[kKernelSize], const BITMAP& in, const BITMAP& out) {
+    const auto W = static_cast<std::uint32_t>(in.bmWidth), H = static_cast<std::uint32_t>(in.bmHeight);
+    const std::size_t last = 3 * std::size_t{W - 1};  // the last pixel's first byte
+    long double extended[kKernelSize];
+    std::copy(kernel, kernel + kKernelSize, extended);
+    __m256d k[kKernelSize];
+    for (int n = 0; n < kKernelSize; ++n) k[n] = _mm256_set1_pd(kernel[n]);
+    const __m256d low = _mm256_setzero_pd(), high = _mm256_set1_pd(255);
+    for (std::uint32_t y = 0; y < H; ++y) {
+        const BYTE* rows[3] = {RowAt(in, y == 0 ? 0 : y - 1), RowAt(in, y), RowAt(in, y + 1 == H ? y : y + 1)};
+        BYTE* target = RowAt(out, y);
+        for (std::size_t step = 3;; step += 4) {
+            const std::size_t i = std::min(step, last - 4);
+            __m256d sum = _mm256_setzero_pd();
+            for (int n = 0; n < kKernelSize; ++n) {
+                const BYTE* from = rows[n / 3] + i + 3 * (n % 3) - 3;
+                sum = _mm256_add_pd(sum, _mm256_mul_pd(k[n], Doubles(from)));
+            }
+            const __m128i v = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(sum, low), high));
+            const __m128i halves = _mm_packs_epi32(v, v);
+            const std::int32_t four = _mm_cvtsi128_si32(_mm_packus_epi16(halves, halves));
+            std::memcpy(target + i, &four, sizeof four);
+            if (i + 4 >= last) break;
+        }
+        Neighbours p{{rows[0], rows[1], rows[2]}, {0, 0, 3}};
+        for (std::size_t b = 0; b < 3; ++b) target[b] = Filter(extended, p, b);
+        p.columns[0] = last - 3;
+        p.columns[1] = p.columns[2] = last;
+        for (std::size_t b = 0; b < 3; ++b) target[last + b] = Filter(extended, p, b);
+    }
+}
+
 }  // namespace
 
 HBITMAP sharpen(HBITMAP image, const float kernel[kKernelSize]) {
@@ -194,6 +269,9 @@ HBITMAP sharpen(HBITMAP image, const float kernel[kKernelSize]) {
     const Cross cross = AsCross(kernel);
     if (UseFastPaths() && cross.usable && PixelStep(in) == 3 && in.bmWidth >= kLeastCrossWidth) {
         CrossImage(cross, in, out);
+    } else if (UseFastPaths() && PixelStep(in) == 3 && in.bmWidth >= kLeastKernelWidth &&
+               SumsAreExactInDoubles(kernel)) {
+        KernelImage(kernel, in, out);
     } else {
         FilterImage(in, out, kernel);
     }

@@ -145,14 +145,14 @@ TEST(Sharpen, FastPathMatchesTheDefinitionForEveryKindOfKernel) {
         const int w = 1 + trial % 30, h = 1 + trial / 30 % 7;
         const std::vector<int> bytes = test::RandomBytes(random, static_cast<std::size_t>(w * h * 3));
         float k[9];
+        // Weights of every magnitude and sign: the fast paths where their bounds allow, the definition
+        // beyond them (tiny, denormal or huge weights).
+        const auto any = [&] { return std::ldexp(weight(random), static_cast<int>(random() % 80) - 60); };
         if (trial % 5 == 4) {
-            // Crosses of every magnitude and sign: the integer path where its bounds allow, the
-            // extended one beyond them (tiny, denormal or huge weights).
-            const auto any = [&] { return std::ldexp(weight(random), static_cast<int>(random() % 80) - 60); };
-            BuildKernel(Weights{any(), trial % 3 == 0 ? weight(random) : any()}, k);
+            BuildKernel(Weights{any(), trial % 3 == 0 ? weight(random) : any()}, k);  // crosses
         } else if (trial % 4 == 3) {
-            for (float& x : k) x = weight(random);  // arbitrary weights
-            k[trial % 9] = 1e-42f;                  // a denormal forces the extended path
+            for (float& x : k) x = trial % 8 == 3 ? weight(random) : any();  // arbitrary weights
+            if (trial % 16 == 3) k[trial % 9] = 1e-42f;                      // a denormal among them
         } else if (trial % 4 == 2) {
             // Arbitrary weights with some of them zero, in every pattern the fast path might special-case.
             for (float& x : k) x = random() % 2 == 0 ? 0.0f : weight(random);
