@@ -189,8 +189,29 @@ void Sweep(benchmark::State& state) {
     }
 }
 
+// kernel_lab's fit of ten 24 × 24 pictures (the two samples, five times each) for each family: the sweep
+// of every picture, the least squares, and the local search for the score.
+void Fit(benchmark::State& state) {
+    static const char* const kFamilies[] = {"cross", "symmetric", "full"};
+    const fs::path dir = fs::temp_directory_path() / "kernel_bench" / "fit";
+    fs::create_directories(dir);
+    const std::string out = dir.string();
+    std::vector<const char*> argv = {"kernel_lab", "fit", "--family", kFamilies[state.range(0)], "--out", out.c_str()};
+    for (int i = 0; i < 10; ++i) {
+        argv.push_back("--source");
+        argv.push_back(SourcePath(i % 2 == 0 ? 0 : 2).c_str());
+    }
+    for (auto _ : state) {
+        std::FILE* sink = std::tmpfile();
+        benchmark::DoNotOptimize(RunLab(static_cast<int>(argv.size()), argv.data(), sink, sink));
+        std::fclose(sink);
+    }
+    state.SetLabel(kFamilies[state.range(0)]);
+}
+
 }  // namespace
 
+BENCHMARK(Fit)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(Sweep)->Unit(benchmark::kMillisecond);
 BENCHMARK(WholeRun)->Arg(1000)->Arg(30000)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(Floor)->Arg(0)->Arg(1)->Arg(2);

@@ -1,5 +1,7 @@
 #include "lab.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -10,9 +12,11 @@
 #include "SaveBitmapToFile.h"
 #include "compare.h"
 #include "copy_image.h"
+#include "fit.h"
 #include "image_view.h"
 #include "lab_options.h"
 #include "pipeline.h"
+#include "progress.h"
 #include "search.h"
 #include "sweep_chart.h"
 
@@ -25,12 +29,17 @@ constexpr char kCompareFile[] = "compare.bmp";
 constexpr char kChartFile[] = "sweep.svg";
 constexpr char kCsvFile[] = "sweep.csv";
 constexpr char kCheckFile[] = "check.bmp";
+constexpr char kFitCsvFile[] = "fit.csv";
 // Exit statuses: bad input, bad usage, and a reference that check finds different.
 constexpr int kUsage = 2, kBadInput = 1, kDiffers = 3;
 
 // The images every command works from, made once: this platform's halftone stretch of the source, a
 // reference captured elsewhere when one is given, and the bilinear shrink that each kernel then filters.
 struct Prepared {
+    Prepared() = default;
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+
     HBITMAP stretched = nullptr;
     HBITMAP captured = nullptr;
     HBITMAP bilinear = nullptr;
@@ -136,17 +145,25 @@ bool WriteText(const std::string& path, const std::string& text, std::FILE* err)
     return ok;
 }
 
-int Sweep(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err) {
+// Every draw's weights and score against the reference; `best` becomes the first draw of the highest
+// score.
+std::vector<SweepRow> SweepDraws(const Prepared& p, int* best) {
     std::vector<SweepRow> rows(kDrawCount);
-    int best = 0;
+    *best = 0;
     for (int u = 0; u < kDrawCount; ++u) {
         SweepRow& row = rows[static_cast<std::size_t>(u)];
         row.w = WeightsForDraw(u);
         HBITMAP candidate = Candidate(p, row.w);
         row.score = Score(p.reference(), candidate, &row.exact);
         DeleteObject(candidate);
-        if (row.score > rows[static_cast<std::size_t>(best)].score) best = u;
+        if (row.score > rows[static_cast<std::size_t>(*best)].score) *best = u;
     }
+    return rows;
+}
+
+int Sweep(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err) {
+    int best = 0;
+    const std::vector<SweepRow> rows = SweepDraws(p, &best);
     std::string csv = "u,q,r,score,exact\n";
     char line[128];
     for (int u = 0; u < kDrawCount; ++u) {
@@ -225,6 +242,82 @@ int Check(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err
     return pixels == 0 ? 0 : kDiffers;
 }
 
+// A field of a CSV row, quoted when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+// The kernel of a family that reproduces the pictures best, started from the sweep's best draw over all
+// the pictures, so that the fit never scores below the search. Every picture is loaded and checked
+// before anything is computed or written.
+int Fit(const LabOptions& o, std::FILE* out, std::FILE* err) {
+    const std::size_t n = o.sources.size();
+    std::vector<Prepared> prepared(n);
+    std::vector<FitPicture> pictures;
+    for (std::size_t i = 0; i < n; ++i) {
+        LabOptions one = o;
+        one.source = o.sources[i];
+        one.reference = o.references.empty() ? "" : o.references[i];
+        if (const std::string problem = Prepare(one, &prepared[i]); !problem.empty()) {
+            std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
+            return kBadInput;
+        }
+        pictures.push_back({prepared[i].bilinear, prepared[i].reference()});
+    }
+
+    // The search's family on each picture alone, and the draw that does best over them all.
+    std::vector<int> search_best(n);  // each picture's best draw
+    std::vector<DWORD> search_score(n);
+    std::vector<TotalScoreType> totals(kDrawCount);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::vector<SweepRow> rows = SweepDraws(prepared[i], &search_best[i]);
+        search_score[i] = rows[static_cast<std::size_t>(search_best[i])].score;
+        for (int u = 0; u < kDrawCount; ++u)
+            totals[static_cast<std::size_t>(u)] += rows[static_cast<std::size_t>(u)].score;
+    }
+    const auto best_draw = static_cast<int>(std::max_element(totals.begin(), totals.end()) - totals.begin());
+
+    float kernel[kKernelSize];
+    BuildKernel(WeightsForDraw(best_draw), kernel);
+    Progress progress(err, isatty(fileno(err)) != 0, "step", FitSteps(o.family));
+    const TotalScoreType total =
+        FitKernel(pictures, o.family, kernel, [&](int done, TotalScoreType best) { progress.Update(done, best); });
+    progress.Clear();
+
+    std::string report, csv = "source,reference,score,search_best,search_best_u,exact\n";
+    char line[160];
+    report += "kernel =";
+    for (const float k : kernel) {
+        std::snprintf(line, sizeof line, " %.9g", static_cast<double>(k));
+        report += line;
+    }
+    report += "\n";
+    for (std::size_t i = 0; i < n; ++i) {
+        int exact = 0;
+        const auto score = static_cast<unsigned>(TotalScore({pictures[i]}, kernel, &exact));
+        std::snprintf(line, sizeof line, ": score = %u; search best = %u; exact = %d\n", score,
+                      static_cast<unsigned>(search_score[i]), exact);
+        report += o.sources[i] + line;
+        csv += CsvField(o.sources[i]) + "," + CsvField(o.references.empty() ? "" : o.references[i]);
+        std::snprintf(line, sizeof line, ",%u,%u,%d,%d\n", score, static_cast<unsigned>(search_score[i]),
+                      search_best[i], exact);
+        csv += line;
+    }
+    std::snprintf(line, sizeof line, "total = %llu\n", static_cast<unsigned long long>(total));
+    report += line;
+
+    HBITMAP candidate = sharpen(prepared[0].bilinear, kernel);
+    const bool written = WritePictures(o, prepared[0], candidate, err) &&
+                         WriteText(o.csv.empty() ? InFolder(o.out, kFitCsvFile) : o.csv, csv, err);
+    if (candidate != nullptr) DeleteObject(candidate);
+    if (!written) return kBadInput;
+    std::fputs(report.c_str(), out);
+    return 0;
+}
+
 }  // namespace
 
 int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
@@ -252,6 +345,7 @@ int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         run.err = err;
         return RunSearch(run);
     }
+    if (o.command == Command::kFit) return Fit(o, out, err);
     Prepared p;
     if (const std::string problem = Prepare(o, &p); !problem.empty()) {
         std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
@@ -262,7 +356,8 @@ int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     case Command::kCheck: return Check(o, p, out, err);
     case Command::kRender: return Render(o, p, out, err);
     case Command::kSweep:
-    case Command::kSearch: break;
+    case Command::kSearch:
+    case Command::kFit: break;
     }
     return Sweep(o, p, out, err);
 }

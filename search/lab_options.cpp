@@ -33,13 +33,18 @@ constexpr CommandRule kCommands[] = {
      "the source: print how many pixels and bytes differ and by how much at most, and write check.bmp (the "
      "reference with the differing pixels red; with --zoom, the two side by side as well); exit 0 when "
      "identical, 3 when they differ"},
+    {Command::kFit, "fit", "",
+     "fit the kernel of a family to one or more pictures (--source and --reference repeated, in pairs): "
+     "the least-squares weights, then a local search for the highest total score; print the kernel, each "
+     "picture's score beside the best of the sweep, and the total; write fit.csv and the first picture's "
+     "output0.bmp, output1.bmp and diff.bmp"},
 };
 
 // The commands an option goes with, as a set of bits.
 constexpr unsigned Bit(Command c) { return 1u << static_cast<unsigned>(c); }
 constexpr unsigned kAll = Bit(Command::kSweep) | Bit(Command::kSearch) | Bit(Command::kRender) |
-                          Bit(Command::kCapture) | Bit(Command::kCheck);
-constexpr unsigned kPictures = Bit(Command::kSweep) | Bit(Command::kRender) | Bit(Command::kCheck);
+                          Bit(Command::kCapture) | Bit(Command::kCheck) | Bit(Command::kFit);
+constexpr unsigned kPictures = Bit(Command::kSweep) | Bit(Command::kRender) | Bit(Command::kCheck) | Bit(Command::kFit);
 
 bool ParseWhole(const char* text, long long low, long long high, long long* value) {
     errno = 0;
@@ -74,16 +79,25 @@ struct OptionRule {
 };
 
 const OptionRule kOptions[] = {
-    {"--source", "FILE", kAll, "the picture (default ant.bmp)",
+    {"--source", "FILE", kAll, "the picture (default ant.bmp); fit takes several",
      [](const char* v, LabOptions* o) {
          o->source = v;
+         o->sources.push_back(v);
          return std::string();
      }},
     {"--reference", "FILE", kPictures,
-     "a reference of the target size made elsewhere, used instead of the halftone stretch",
+     "a reference of the target size made elsewhere, used instead of the halftone stretch; fit takes one "
+     "for each --source, in the same order",
      [](const char* v, LabOptions* o) {
          o->reference = v;
+         o->references.push_back(v);
          return std::string();
+     }},
+    {"--family", "NAME", Bit(Command::kFit),
+     "the kernels to fit: cross (edge and centre weights; the default), symmetric (corner, edge and "
+     "centre) or full (all nine)",
+     [](const char* v, LabOptions* o) {
+         return FamilyFromName(v, &o->family) ? std::string() : std::string("--family takes cross, symmetric or full");
      }},
     {"--size", "WxH", kAll & ~Bit(Command::kSearch), "the target size (default 24x24)",
      [](const char* v, LabOptions* o) {
@@ -103,7 +117,8 @@ const OptionRule kOptions[] = {
          o->out = v;
          return std::string();
      }},
-    {"--csv", "FILE", Bit(Command::kSweep), "the sweep's table (default sweep.csv in the output folder)",
+    {"--csv", "FILE", Bit(Command::kSweep) | Bit(Command::kFit),
+     "the table (default sweep.csv or fit.csv in the output folder)",
      [](const char* v, LabOptions* o) {
          o->csv = v;
          return std::string();
@@ -180,13 +195,23 @@ std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* o) {
         if (i + 1 >= argc) return std::string("option ") + argv[i] + " needs a value";
         if (const std::string problem = option->read(argv[++i], o); !problem.empty()) return problem;
     }
+    // Only fit takes several pictures; it takes a reference for each, or none.
+    if (o->command != Command::kFit && (o->sources.size() > 1 || o->references.size() > 1)) {
+        return std::string(command->name) + " takes one --source and one --reference";
+    }
+    if (o->sources.empty()) o->sources.push_back(o->source);
+    if (!o->references.empty() && o->references.size() != o->sources.size()) {
+        return "fit needs one --reference for each --source (" + std::to_string(o->sources.size()) + " and " +
+               std::to_string(o->references.size()) + " given)";
+    }
     // What each command must be given.
     switch (o->command) {
     case Command::kSearch: return o->has_seed ? "" : "search needs --seed N";
     case Command::kRender: return o->has_u != o->has_q ? "" : "render needs one of --u N and --q Q";
     case Command::kCapture: return o->out.empty() ? "capture needs --out FILE" : "";
     case Command::kCheck: return o->reference.empty() ? "check needs --reference FILE" : "";
-    case Command::kSweep: return "";
+    case Command::kSweep:
+    case Command::kFit: return "";
     }
     return "";
 }

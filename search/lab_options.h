@@ -4,16 +4,21 @@
 #define SEARCH_LAB_OPTIONS_H
 
 #include <string>
+#include <vector>
 
+#include "fit.h"
 #include "pipeline.h"
 #include "search.h"
 
-enum class Command { kSweep, kSearch, kRender, kCapture, kCheck };
+enum class Command { kSweep, kSearch, kRender, kCapture, kCheck, kFit };
 
 struct LabOptions {
     Command command = Command::kSweep;
     std::string source = kSourceFile;
     std::string reference;  // a captured reference; "" for this platform's stretch
+    // Every --source and --reference in the order given: fit takes several, the others one.
+    std::vector<std::string> sources, references;
+    Family family = Family::kCross;
     int width = kTargetSize, height = kTargetSize;
     std::string out;  // a folder, or for capture the file; "" is the working folder
     std::string csv;  // "" is sweep.csv in the output folder

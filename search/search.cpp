@@ -1,7 +1,6 @@
 #include "search.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +9,7 @@
 #include "extended_precision.h"
 #include "image_view.h"
 #include "pipeline.h"
+#include "progress.h"
 
 namespace {
 
@@ -26,40 +26,6 @@ float FromBits(DWORD bits) {
     std::memcpy(&f, &bits, sizeof f);
     return f;
 }
-
-// A progress line on a terminal: redrawn at most ten times a second, cleared before anything else is
-// printed and at the end.
-class Progress {
-public:
-    Progress(std::FILE* err, bool on, int total) : err_(err), on_(on), total_(total) {}
-
-    void Update(int done, DWORD best) {
-        if (!on_) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (shown_ && now - last_ < std::chrono::milliseconds(100)) return;
-        last_ = now;
-        shown_ = true;
-        const double seconds = std::chrono::duration<double>(now - start_).count();
-        std::fprintf(err_, "\r\033[Kattempt %d of %d, %.0f per second, best score %u", done, total_,
-                     seconds > 0 ? done / seconds : 0.0, static_cast<unsigned>(best));
-        std::fflush(err_);
-    }
-
-    void Clear() {
-        if (!shown_) return;
-        std::fprintf(err_, "\r\033[K");
-        std::fflush(err_);
-        shown_ = false;
-    }
-
-private:
-    std::FILE* err_;
-    bool on_;
-    int total_;
-    bool shown_ = false;
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point last_ = start_;
-};
 
 void Save(const SearchRun& run, const char* name, HBITMAP image) {
     const std::string path = InFolder(run.folder, name);
@@ -131,7 +97,7 @@ int RunSearch(const SearchRun& run) {
     Weights best = StartingWeights();
     DWORD best_seen = 0;  // the highest score of any attempt, reported when none beats the start
     Weights best_seen_weights = best;
-    Progress progress(run.err, run.progress, run.attempts);
+    Progress progress(run.err, run.progress, "attempt", run.attempts);
     for (int done = 0; done < run.attempts; ++done) {
         const Weights w = WeightsForDraw(DrawU());
         float kernel[kKernelSize];

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -182,8 +184,97 @@ INSTANTIATE_TEST_SUITE_P(
         BadCall{"GarbageSource", {"render", "--u", "1", "--source", "@/ant.bmp/x", "--out", "@"}, 1},
         BadCall{
             "ReferenceOfAnotherSize", {"sweep", "--source", "@/ant.bmp", "--reference", "@/ant.bmp", "--out", "@"}, 1},
-        BadCall{"OutIsNoFolder", {"sweep", "--source", "@/ant.bmp", "--out", "@/missing"}, 1}),
+        BadCall{"OutIsNoFolder", {"sweep", "--source", "@/ant.bmp", "--out", "@/missing"}, 1},
+        BadCall{"SweepOfTwoSources", {"sweep", "--source", "@/ant.bmp", "--source", "@/ant.bmp", "--out", "@"}, 2},
+        BadCall{"FitOfAnUnknownFamily", {"fit", "--family", "diagonal", "--out", "@"}, 2},
+        BadCall{"FitWithFewerReferences",
+                {"fit", "--source", "@/ant.bmp", "--source", "@/ant.bmp", "--reference", "@/ant.bmp", "--out", "@"},
+                2},
+        BadCall{"FitWithAReferenceOfAnotherSize",
+                {"fit", "--source", "@/ant.bmp", "--source", "@/ant.bmp", "--reference", "@/ant.bmp", "--reference",
+                 "@/ant.bmp", "--out", "@"},
+                1}),
     [](const testing::TestParamInfo<BadCall>& info) { return info.param.name; });
+
+// What fit prints: the nine weights, each picture's score and the sweep's best, the total.
+struct FitReport {
+    std::vector<float> kernel;
+    std::vector<std::array<int, 3>> pictures;  // score, search best, exact
+    long total = -1;
+};
+
+FitReport ReadFitReport(const std::string& out) {
+    FitReport r;
+    std::istringstream lines(out);
+    std::string line;
+    std::smatch m;
+    while (std::getline(lines, line)) {
+        if (line.rfind("kernel =", 0) == 0) {
+            std::istringstream weights(line.substr(8));
+            for (float w; weights >> w;) r.kernel.push_back(w);
+        } else if (std::regex_search(line, m, std::regex(": score = (\\d+); search best = (\\d+); exact = ([01])$"))) {
+            r.pictures.push_back({std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3])});
+        } else if (std::regex_match(line, m, std::regex("total = (\\d+)"))) {
+            r.total = std::stol(m[1]);
+        }
+    }
+    return r;
+}
+
+// A reference made by filtering the bilinear shrink of the detailed sample with a known kernel of nine
+// different weights: the full fit finds the weights again and reproduces the reference.
+TEST(Fit, RecoversAKnownKernel) {
+    ScratchFolder dir;
+    const float known[kKernelSize] = {0.03f, -0.11f, 0.02f, -0.09f, 1.38f, -0.12f, -0.01f, -0.1f, 0.04f};
+    test::Image reference(ScaleSourceFile(LARGE_SAMPLE_PATH, 24, 24, kCandidatePath, known));
+    ASSERT_TRUE(SaveBitmapToFileA((dir / "known.bmp").c_str(), reference));
+    const Result r = Lab({"fit", "--source", LARGE_SAMPLE_PATH, "--reference", dir / "known.bmp", "--family", "full",
+                          "--out", dir.path().string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const FitReport fit = ReadFitReport(r.out);
+    ASSERT_EQ(fit.kernel.size(), 9u) << r.out;
+    for (int k = 0; k < kKernelSize; ++k) EXPECT_NEAR(fit.kernel[k], known[k], 0.01) << k;
+    ASSERT_EQ(fit.pictures.size(), 1u) << r.out;
+    EXPECT_GE(fit.pictures[0][0], 0.99 * 24 * 24 * kMaxPixelScore) << r.out;
+    for (const char* file : {"fit.csv", "output0.bmp", "output1.bmp", "diff.bmp"}) {
+        EXPECT_TRUE(fs::exists(dir.path() / file)) << file;
+    }
+}
+
+// The search's family with its sum set free, on the sample alone and together with the detailed
+// sample: never below the sweep's best, the same on every run, the total the sum of the pictures'.
+TEST(Fit, CrossFitBeatsTheSweepAndIsReproducible) {
+    ScratchFolder dir;
+    const FitReport alone = ReadFitReport(Lab({"fit", "--source", SAMPLE_PATH, "--out", dir.path().string()}).out);
+    ASSERT_EQ(alone.pictures.size(), 1u);
+    EXPECT_GE(alone.pictures[0][0], alone.pictures[0][1]);
+
+    const std::vector<std::string> both = {"fit",   "--source",         SAMPLE_PATH, "--source", LARGE_SAMPLE_PATH,
+                                           "--out", dir.path().string()};
+    const Result first = Lab(both);
+    const std::vector<BYTE> csv = test::ReadFileBytes(dir.path() / "fit.csv");
+    const Result second = Lab(both);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, second.out);
+    EXPECT_EQ(test::ReadFileBytes(dir.path() / "fit.csv"), csv);
+    const FitReport fit = ReadFitReport(first.out);
+    ASSERT_EQ(fit.pictures.size(), 2u) << first.out;
+    EXPECT_EQ(fit.total, fit.pictures[0][0] + fit.pictures[1][0]);
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);
+}
+
+// A flat picture tells no weight from another: the fit must still give finite weights that match it.
+TEST(Fit, MatchesAFlatPicture) {
+    ScratchFolder dir;
+    test::Image flat = test::MakeGrey(48, 48, std::vector<int>(48 * 48, 77));
+    ASSERT_TRUE(SaveBitmapToFileA((dir / "flat.bmp").c_str(), flat));
+    const Result r = Lab({"fit", "--source", dir / "flat.bmp", "--family", "full", "--out", dir.path().string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const FitReport fit = ReadFitReport(r.out);
+    ASSERT_EQ(fit.pictures.size(), 1u) << r.out;
+    EXPECT_EQ(fit.pictures[0][2], 1) << r.out;
+    for (const float w : fit.kernel) EXPECT_TRUE(std::isfinite(w)) << r.out;
+}
 
 TEST(Lab, HelpListsTheCommandsAndVersionNamesTheRelease) {
     const Result r = Lab({"--help"});
