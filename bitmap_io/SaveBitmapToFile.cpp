@@ -1,5 +1,6 @@
 #include "SaveBitmapToFile.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -28,6 +29,32 @@ bool ReadExactly(HANDLE file, void* buffer, DWORD size) {
 bool WriteExactly(HANDLE file, const void* buffer, DWORD size) {
     DWORD put = 0;
     return WriteFile(file, buffer, size, &put, nullptr) && put == size;
+}
+
+// A save writes under a name of its own beside the target, "<target>.<process id>-<count>.tmp", made
+// only where no file has it, so that any number of writers, in this process or others, never touch
+// each other's files. A name already taken (left by an ended process that had the same id) moves on
+// to the next count, this many times at most.
+constexpr int kTemporaryNameTries = 16;
+
+std::atomic<unsigned> g_saves{0};
+
+// The temporary file of the save in progress, for RemoveSaveInProgress; null between saves. It is set
+// once the file exists and cleared before its name goes away, so that a signal handler can read it
+// at any moment.
+std::atomic<const char*> g_in_progress{nullptr};
+
+// Creates a temporary file for `path` under a name no other file has: the handle, with the name in
+// `*temporary`, or INVALID_HANDLE_VALUE.
+HANDLE CreateTemporary(LPCSTR path, std::string* temporary) {
+    for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
+        *temporary = std::string(path) + "." + std::to_string(GetCurrentProcessId()) + "-" +
+                     std::to_string(g_saves.fetch_add(1)) + ".tmp";
+        HANDLE file = CreateFileA(temporary->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                  FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+    }
+    return INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
@@ -120,11 +147,12 @@ BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image) {
     const int rows = GetDIBits(context, image, 0, static_cast<UINT>(view.bmHeight), pixels, &info.info, DIB_RGB_COLORS);
     BOOL saved = FALSE;
     if (context != nullptr && rows == view.bmHeight) {
-        // Written under a neighbouring name and renamed over the target only when whole and on disk.
-        const std::string temporary = std::string(path) + ".tmp";
-        HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                  FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Written under a neighbouring name of its own and renamed over the target only when whole and on
+        // disk.
+        std::string temporary;
+        HANDLE file = CreateTemporary(path, &temporary);
         if (file != INVALID_HANDLE_VALUE) {
+            g_in_progress.store(temporary.c_str());
             const bool written = WriteExactly(file, &fh, sizeof fh) &&
                                  WriteExactly(file, &info, kInfoHeaderSize + table_bytes) &&
                                  WriteExactly(file, pixels, h.biSizeImage) && FlushFileBuffers(file);
@@ -132,9 +160,14 @@ BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image) {
             saved = written && closed &&
                     MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
             if (!saved) DeleteFileA(temporary.c_str());
+            g_in_progress.store(nullptr);
         }
     }
     if (context != nullptr) DeleteDC(context);
     HeapFree(GetProcessHeap(), 0, pixels);
     return saved;
+}
+
+void RemoveSaveInProgress() {
+    if (const char* temporary = g_in_progress.exchange(nullptr); temporary != nullptr) DeleteFileA(temporary);
 }

@@ -148,6 +148,7 @@ static_assert(sizeof(RGBQUAD) == 4, "colour table entries are 4 bytes on disk");
 #define GENERIC_READ 0x80000000UL
 #define GENERIC_WRITE 0x40000000UL
 #define FILE_SHARE_READ 0x00000001
+#define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
@@ -155,6 +156,7 @@ static_assert(sizeof(RGBQUAD) == 4, "colour table entries are 4 bytes on disk");
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define MOVEFILE_WRITE_THROUGH 0x00000008
 #define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+#define ERROR_FILE_EXISTS 80L
 
 // ---- GDI ----
 HDC WINAPI CreateCompatibleDC(HDC hdc);
@@ -196,6 +198,8 @@ HANDLE WINAPI GetProcessHeap(void);
 LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
 BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 DWORD WINAPI GetTickCount(void);
+DWORD WINAPI GetCurrentProcessId(void);
+DWORD WINAPI GetLastError(void);
 
 #endif  // _WIN32
 #endif  // BITMAP_IO_WIN32_H

@@ -1,4 +1,4 @@
-// The stand-in for the Windows file, heap and tick calls: thin wrappers over the POSIX calls, with the
+// The stand-in for the Windows file, heap, process and tick calls: thin wrappers over the POSIX calls, with the
 // results Windows gives (a read at the end of a file succeeds with fewer bytes; opening a folder fails).
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,6 +10,7 @@
 #include <ctime>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "win32.h"
 #include "win32_standin.h"
@@ -21,6 +22,7 @@ struct FaultPlan {
     FileFault how = FileFault::kFail;
     int calls = 0;
     bool heap_fails = false;
+    std::function<void(int)> before_call;
 };
 
 FaultPlan& Faults() {
@@ -32,6 +34,7 @@ FaultPlan& Faults() {
 bool FaultNow() {
     FaultPlan& f = Faults();
     ++f.calls;
+    if (f.before_call) f.before_call(f.calls);
     if (f.countdown == 0) return false;
     return --f.countdown == 0;
 }
@@ -40,6 +43,16 @@ bool FaultNow() {
 std::set<int>& OpenFiles() {
     static std::set<int> files;
     return files;
+}
+
+// The code GetLastError gives: only CreateFileA sets it, and only whether a name was taken matters to
+// the callers.
+thread_local DWORD last_error = 0;
+constexpr DWORD kOtherError = 5;  // ERROR_ACCESS_DENIED, for every failure but a taken name
+
+HANDLE Failed(DWORD error) {
+    last_error = error;
+    return INVALID_HANDLE_VALUE;
 }
 
 HANDLE ToHandle(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1); }
@@ -61,6 +74,8 @@ void StandInInjectFileFault(int nth, FileFault how) {
 
 int StandInFileCallCount() { return Faults().calls; }
 
+void StandInBeforeFileCall(std::function<void(int call)> hook) { Faults().before_call = std::move(hook); }
+
 void StandInFailHeapAlloc(bool fail) { Faults().heap_fails = fail; }
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -70,22 +85,25 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     (void)lpSecurityAttributes;
     (void)dwFlagsAndAttributes;
     (void)hTemplateFile;
-    if (lpFileName == nullptr) return INVALID_HANDLE_VALUE;
+    if (lpFileName == nullptr) return Failed(kOtherError);
     int flags;
     if (dwDesiredAccess == GENERIC_READ && dwCreationDisposition == OPEN_EXISTING) {
         flags = O_RDONLY;
     } else if (dwDesiredAccess == GENERIC_WRITE && dwCreationDisposition == CREATE_ALWAYS) {
-        if (FaultNow()) return INVALID_HANDLE_VALUE;
+        if (FaultNow()) return Failed(kOtherError);
         flags = O_WRONLY | O_CREAT | O_TRUNC;
+    } else if (dwDesiredAccess == GENERIC_WRITE && dwCreationDisposition == CREATE_NEW) {
+        if (FaultNow()) return Failed(kOtherError);
+        flags = O_WRONLY | O_CREAT | O_EXCL;  // fails where the name is taken
     } else {
-        return INVALID_HANDLE_VALUE;  // no other use is made of files
+        return Failed(kOtherError);  // no other use is made of files
     }
     const int fd = open(lpFileName, flags | O_CLOEXEC, 0666);
-    if (fd < 0) return INVALID_HANDLE_VALUE;
+    if (fd < 0) return Failed(errno == EEXIST ? ERROR_FILE_EXISTS : kOtherError);
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        return INVALID_HANDLE_VALUE;
+        return Failed(kOtherError);
     }
     OpenFiles().insert(fd);
     return ToHandle(fd);
@@ -192,6 +210,10 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
     std::free(lpMem);
     return TRUE;
 }
+
+DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+
+DWORD WINAPI GetLastError(void) { return last_error; }
 
 DWORD WINAPI GetTickCount(void) {
     // Milliseconds since the system started, wrapping at 32 bits as the real counter does after 49.7 days.

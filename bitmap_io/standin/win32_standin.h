@@ -3,6 +3,8 @@
 #ifndef BITMAP_IO_WIN32_STANDIN_H
 #define BITMAP_IO_WIN32_STANDIN_H
 
+#include <functional>
+
 // The file calls that change files: CreateFileA for writing, WriteFile, FlushFileBuffers, MoveFileExA.
 enum class FileFault {
     kFail,        // the call reports failure
@@ -16,6 +18,10 @@ void StandInInjectFileFault(int nth, FileFault how);
 // How many file-changing calls were made since the last StandInInjectFileFault: lets a test learn how
 // many points a save has, so it can fail each one in turn.
 int StandInFileCallCount();
+
+// Calls `hook` before each file-changing call with its number, counted as StandInFileCallCount counts,
+// so that a test can act in the middle of a save (send the process a signal). An empty hook removes it.
+void StandInBeforeFileCall(std::function<void(int call)> hook);
 
 // Makes every HeapAlloc fail while `fail` is true, as on a machine out of memory.
 void StandInFailHeapAlloc(bool fail);
