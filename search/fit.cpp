@@ -232,7 +232,7 @@ TotalScoreType RefineKernel(const std::vector<FitPicture>& pictures, Family fami
                 }
             }
         }
-        if (progress) progress(s + 1, best);
+        if (progress && !progress(s + 1, best)) break;
     }
     KernelOf(f, weights, kernel);
     return best;
@@ -248,9 +248,11 @@ TotalScoreType FitKernel(const std::vector<FitPicture>& pictures, Family family,
                          const FitProgress& progress) {
     TotalScoreType best = TotalScore(pictures, kernel, nullptr);
     int done = 0;
+    bool go_on = true;
     const auto refine = [&](const FamilyRule& f, float start[kKernelSize]) {
         const TotalScoreType score = RefineKernel(pictures, f.family, start, [&](int step, TotalScoreType total) {
-            if (progress) progress(done + step, std::max(best, total));
+            go_on = !progress || progress(done + step, std::max(best, total));
+            return go_on;
         });
         done += kRefineSteps;
         return score;
@@ -259,10 +261,10 @@ TotalScoreType FitKernel(const std::vector<FitPicture>& pictures, Family family,
         float fitted[kKernelSize];
         LeastSquaresKernel(pictures, f.family, fitted);
         const TotalScoreType from_fit = refine(f, fitted);
-        const TotalScoreType from_before = refine(f, kernel);
+        const TotalScoreType from_before = go_on ? refine(f, kernel) : TotalScore(pictures, kernel, nullptr);
         if (from_fit > from_before) std::copy(fitted, fitted + kKernelSize, kernel);
         best = std::max(from_fit, from_before);
-        if (f.family == family) break;
+        if (f.family == family || !go_on) break;
     }
     return best;
 }

@@ -51,8 +51,9 @@ TotalScoreType TotalScore(const std::vector<FitPicture>& pictures, const float k
 constexpr int kFirstStepExponent = -4, kLastStepExponent = -24;
 constexpr int kRefineSteps = kFirstStepExponent - kLastStepExponent + 1;
 
-// Called after each step size of the refinement with the number done and the best total score.
-using FitProgress = std::function<void(int done, TotalScoreType best)>;
+// Called after each step size of the refinement with the number done and the best total score;
+// returns false to stop the fit where it stands (the kernel so far stays a kernel of the family).
+using FitProgress = std::function<bool(int done, TotalScoreType best)>;
 
 // Raises the total score from `kernel`, a kernel of the family, by a deterministic local search over
 // its single-precision weights: for each step size in turn, each free weight is moved up and down by

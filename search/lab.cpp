@@ -14,6 +14,7 @@
 #include "copy_image.h"
 #include "fit.h"
 #include "image_view.h"
+#include "interrupt.h"
 #include "lab_options.h"
 #include "pipeline.h"
 #include "progress.h"
@@ -145,12 +146,21 @@ bool WriteText(const std::string& path, const std::string& text, std::FILE* err)
     return ok;
 }
 
+// Says on `err` that a signal stopped the command with nothing written, and gives its exit status.
+int Stopped(std::FILE* err) {
+    const int status = StopRequested();
+    std::fprintf(err, "%s: %s; nothing written\n", kProgram,
+                 status == kInterruptedStatus ? "interrupted" : "terminated");
+    return status;
+}
+
 // Every draw's weights and score against the reference; `best` becomes the first draw of the highest
-// score.
+// score. Empty when a signal stops it.
 std::vector<SweepRow> SweepDraws(const Prepared& p, int* best) {
     std::vector<SweepRow> rows(kDrawCount);
     *best = 0;
     for (int u = 0; u < kDrawCount; ++u) {
+        if (StopRequested() != 0) return {};
         SweepRow& row = rows[static_cast<std::size_t>(u)];
         row.w = WeightsForDraw(u);
         HBITMAP candidate = Candidate(p, row.w);
@@ -164,6 +174,7 @@ std::vector<SweepRow> SweepDraws(const Prepared& p, int* best) {
 int Sweep(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err) {
     int best = 0;
     const std::vector<SweepRow> rows = SweepDraws(p, &best);
+    if (rows.empty()) return Stopped(err);
     std::string csv = "u,q,r,score,exact\n";
     char line[128];
     for (int u = 0; u < kDrawCount; ++u) {
@@ -274,6 +285,7 @@ int Fit(const LabOptions& o, std::FILE* out, std::FILE* err) {
     std::vector<TotalScoreType> totals(kDrawCount);
     for (std::size_t i = 0; i < n; ++i) {
         const std::vector<SweepRow> rows = SweepDraws(prepared[i], &search_best[i]);
+        if (rows.empty()) return Stopped(err);
         search_score[i] = rows[static_cast<std::size_t>(search_best[i])].score;
         for (int u = 0; u < kDrawCount; ++u)
             totals[static_cast<std::size_t>(u)] += rows[static_cast<std::size_t>(u)].score;
@@ -283,9 +295,12 @@ int Fit(const LabOptions& o, std::FILE* out, std::FILE* err) {
     float kernel[kKernelSize];
     BuildKernel(WeightsForDraw(best_draw), kernel);
     Progress progress(err, isatty(fileno(err)) != 0, "step", FitSteps(o.family));
-    const TotalScoreType total =
-        FitKernel(pictures, o.family, kernel, [&](int done, TotalScoreType best) { progress.Update(done, best); });
+    const TotalScoreType total = FitKernel(pictures, o.family, kernel, [&](int done, TotalScoreType best) {
+        progress.Update(done, best);
+        return StopRequested() == 0;
+    });
     progress.Clear();
+    if (StopRequested() != 0) return Stopped(err);
 
     std::string report, csv = "source,reference,score,search_best,search_best_u,exact\n";
     char line[160];
@@ -351,6 +366,7 @@ int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
         return kBadInput;
     }
+    if (StopRequested() != 0) return Stopped(err);
     switch (o.command) {
     case Command::kCapture: return Capture(o, p, err);
     case Command::kCheck: return Check(o, p, out, err);

@@ -7,7 +7,8 @@
 
 // Runs one kernel_lab command line (argv[0] is the program name). Returns the exit status: 0, 1 for
 // bad input (an unreadable source or reference, a reference of the wrong size, a file that cannot be
-// written), 2 for bad usage. On 1 or 2 one line goes to `err` and no file is written.
+// written), 2 for bad usage, 130 or 143 when a signal (see interrupt.h) stops it before it writes. On
+// any of these one line goes to `err` and no file is written.
 int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err);
 
 #endif  // SEARCH_LAB_H

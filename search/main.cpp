@@ -2,9 +2,11 @@
 // platform's halftone stretch of ant.bmp at 24 × 24 pixels. No arguments; see README.md.
 #include <unistd.h>
 
+#include "interrupt.h"
 #include "search.h"
 
 int main() {
+    CatchInterrupts();
     SearchRun run;
     run.seed = GetTickCount();
     run.progress = isatty(fileno(stderr)) != 0;

@@ -8,6 +8,7 @@
 #include "compare.h"
 #include "extended_precision.h"
 #include "image_view.h"
+#include "interrupt.h"
 #include "pipeline.h"
 #include "progress.h"
 
@@ -140,6 +141,16 @@ int RunSearch(const SearchRun& run) {
         DeleteObject(candidate);
         progress.Update(done + 1, dwHiScore);
         if (run.after_attempt) run.after_attempt(done + 1);
+        if (const int status = StopRequested(); status != 0) {
+            // Standard output keeps only the improvements; the pictures saved so far are whole.
+            progress.Clear();
+            std::fflush(run.out);
+            std::fprintf(run.err, "%s: %s after %d of %d attempts; the best so far is %u at q = %.9g, r = %.9g\n",
+                         run.program, status == kInterruptedStatus ? "interrupted" : "terminated", done + 1,
+                         run.attempts, static_cast<unsigned>(dwHiScore), static_cast<double>(best.q),
+                         static_cast<double>(best.r));
+            return status;
+        }
     }
     progress.Clear();
     PrintReport(run.out, best, dwHiScore);

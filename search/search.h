@@ -77,7 +77,9 @@ struct SearchRun {
 // Runs one search: seeds the generator, makes up to `attempts` attempts, prints a report line and
 // replaces the three pictures on each improvement, ends early with "gotcha" on an exact match, and
 // prints the final report line. Returns the exit status: 0, or 1 when the picture is unusable before
-// or during the run (one line on `err`; the pictures of earlier improvements stay).
+// or during the run (one line on `err`; the pictures of earlier improvements stay). A signal (see
+// interrupt.h) stops it after the attempt in progress, without the final line: `err` says how many
+// attempts were made and the best so far, and the status is 130 or 143.
 int RunSearch(const SearchRun& run);
 
 #endif  // SEARCH_SEARCH_H

@@ -1,15 +1,20 @@
-// Runs side by side in one folder: every picture lands whole, and no temporary file is left behind.
-// POSIX processes.
+// Runs side by side in one folder, and runs stopped by a signal: every picture lands whole, and no
+// temporary file is left behind. POSIX processes and signals, and the stand-in's file seam.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 
+#include <regex>
 
 #include "SaveBitmapToFile.h"
+#include "interrupt.h"
+#include "lab.h"
 #include "search.h"
 #include "test_support.h"
+#include "win32_standin.h"
 
 namespace {
 
@@ -65,5 +70,131 @@ TEST(SideBySide, EverySearchSavesWholePictures) {
         ExpectWholePictures(dir);
     }
 }
+
+// A run stopped by a signal: after an attempt, or in the middle of a save (the first improvement's
+// first write, through the file seam), by Ctrl-C or a request to terminate.
+struct Stop {
+    const char* name;
+    int signal;
+    bool in_a_save;
+    int status;
+    friend void PrintTo(const Stop& c, std::ostream* os) { *os << c.name; }
+};
+
+class SearchStops : public testing::TestWithParam<Stop> {
+protected:
+    void SetUp() override {
+        CatchInterrupts();
+        ForgetStopRequest();
+        StandInInjectFileFault(0, FileFault::kFail);  // counts the file calls from here
+    }
+    void TearDown() override {
+        StandInBeforeFileCall(nullptr);
+        ForgetStopRequest();
+    }
+};
+
+TEST_P(SearchStops, WithWholePicturesAndANote) {
+    const Stop& c = GetParam();
+    ScratchFolder dir;
+    fs::copy_file(SAMPLE_PATH, dir.path() / "ant.bmp");
+    SearchRun run;
+    run.folder = dir.path().string();
+    run.seed = 7;
+    run.out = std::tmpfile();
+    run.err = std::tmpfile();
+    if (c.in_a_save) {
+        StandInBeforeFileCall([&](int call) {
+            if (call == 2) std::raise(c.signal);
+        });
+    } else {
+        run.after_attempt = [&](int done) {
+            if (done == 2000) std::raise(c.signal);
+        };
+    }
+    EXPECT_EQ(RunSearch(run), c.status);
+    const std::string out = test::Drain(run.out), err = test::Drain(run.err);
+    std::smatch note;
+    ASSERT_TRUE(std::regex_search(
+        err, note, std::regex("after (\\d+) of 100000 attempts; the best so far is (\\d+) at q = \\S+, r = \\S+\n$")))
+        << err;
+    // Standard output holds the improvements alone, each once, the last of them the best so far: no
+    // final report line repeats it. Stopped in the first save, there is one.
+    const auto lines = std::count(out.begin(), out.end(), '\n');
+    if (c.in_a_save) {
+        EXPECT_EQ(lines, 1) << out;
+    } else {
+        EXPECT_EQ(note[1], "2000");
+        EXPECT_GE(lines, 2) << out;
+    }
+    const std::string last = out.substr(out.rfind("p_max"));
+    EXPECT_EQ(last.substr(last.find("dwHiScore")), "dwHiScore = " + note[2].str() + ";\n") << out;
+    EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
+    ExpectWholePictures(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SearchStops,
+                         testing::Values(Stop{"InterruptedAfterAnAttempt", SIGINT, false, kInterruptedStatus},
+                                         Stop{"TerminatedAfterAnAttempt", SIGTERM, false, kTerminatedStatus},
+                                         Stop{"InterruptedInASave", SIGINT, true, kInterruptedStatus},
+                                         Stop{"TerminatedInASave", SIGTERM, true, kTerminatedStatus}),
+                         [](const testing::TestParamInfo<Stop>& info) { return info.param.name; });
+
+// A second signal in the middle of a save ends the process at once, taking the save's temporary file
+// with it: nothing but the source is left.
+TEST(SearchStopsAtOnce, OnASecondSignal) {
+    ScratchFolder dir;
+    fs::copy_file(SAMPLE_PATH, dir.path() / "ant.bmp");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CatchInterrupts();
+        StandInInjectFileFault(0, FileFault::kFail);
+        StandInBeforeFileCall([](int call) {
+            if (call == 2 || call == 3) std::raise(SIGINT);  // the first save's first two writes
+        });
+        SearchRun run;
+        run.folder = dir.path().string();
+        run.seed = 7;
+        run.out = std::tmpfile();
+        run.err = std::tmpfile();
+        RunSearch(run);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kInterruptedStatus) << status;
+    EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp"}));
+}
+
+// kernel_lab's commands that write files, asked to stop before they do: one line, status 130, nothing
+// written.
+class LabStops : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(LabStops, WritingNothing) {
+    ScratchFolder dir;
+    fs::copy_file(SAMPLE_PATH, dir.path() / "ant.bmp");
+    std::vector<std::string> args = {"kernel_lab"};
+    for (const std::string& a : GetParam()) args.push_back(a == "@" ? dir.path().string() : a);
+    args.insert(args.end(), {"--source", dir / "ant.bmp"});
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    CatchInterrupts();
+    std::raise(SIGINT);
+    const int status = RunLab(static_cast<int>(argv.size()), argv.data(), out, err);
+    ForgetStopRequest();
+    EXPECT_EQ(status, kInterruptedStatus);
+    EXPECT_EQ(test::Drain(out), "");
+    EXPECT_EQ(test::Drain(err), "kernel_lab: interrupted; nothing written\n");
+    EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, LabStops,
+                         testing::Values(std::vector<std::string>{"sweep", "--out", "@"},
+                                         std::vector<std::string>{"fit", "--out", "@"},
+                                         std::vector<std::string>{"render", "--u", "1", "--out", "@"},
+                                         std::vector<std::string>{"capture", "--out", "@/ref.bmp"}));
 
 }  // namespace
