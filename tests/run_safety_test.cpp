@@ -44,23 +44,31 @@ void ExpectWholePictures(const ScratchFolder& dir) {
 TEST(SideBySide, EverySearchSavesWholePictures) {
     ScratchFolder dir;
     fs::copy_file(SAMPLE_PATH, dir.path() / "ant.bmp");
-    constexpr int kRuns = 4, kRounds = 5;
+    constexpr int kRuns = 4, kRounds = 3;
     for (int round = 0; round < kRounds; ++round) {
+        // The children wait for the start until the parent closes the pipe, so that they run in step.
+        int start[2];
+        ASSERT_EQ(pipe(start), 0);
         pid_t children[kRuns];
         for (pid_t& child : children) {
             child = fork();
             ASSERT_GE(child, 0);
             if (child == 0) {
+                close(start[1]);
+                char byte;
+                (void)!read(start[0], &byte, 1);
                 SearchRun run;
                 run.folder = dir.path().string();
                 run.seed = 7;
-                run.attempts = 3000;
+                run.attempts = 1500;
                 run.out = std::tmpfile();
                 run.err = std::tmpfile();
                 const int status = RunSearch(run);
                 _exit(status == 0 && test::Drain(run.err).empty() ? 0 : 1);
             }
         }
+        close(start[0]);
+        close(start[1]);
         for (const pid_t child : children) {
             int status = 0;
             ASSERT_EQ(waitpid(child, &status, 0), child);
