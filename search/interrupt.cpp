@@ -59,4 +59,6 @@ void CatchInterrupts() {
 
 int StopRequested() { return g_stop; }
 
+const char* StopWord(int status) { return status == kInterruptedStatus ? "interrupted" : "terminated"; }
+
 void ForgetStopRequest() { g_stop = 0; }

@@ -15,6 +15,9 @@ void CatchInterrupts();
 // 0 while the run may go on; once a signal asked it to stop, the exit status to end with.
 int StopRequested();
 
+// What the note of a run stopped with `status` calls it: "interrupted" or "terminated".
+const char* StopWord(int status);
+
 // Forgets a request to stop: for a process that runs one job after another, as the tests do.
 void ForgetStopRequest();
 

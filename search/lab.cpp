@@ -149,8 +149,7 @@ bool WriteText(const std::string& path, const std::string& text, std::FILE* err)
 // Says on `err` that a signal stopped the command with nothing written, and gives its exit status.
 int Stopped(std::FILE* err) {
     const int status = StopRequested();
-    std::fprintf(err, "%s: %s; nothing written\n", kProgram,
-                 status == kInterruptedStatus ? "interrupted" : "terminated");
+    std::fprintf(err, "%s: %s; nothing written\n", kProgram, StopWord(status));
     return status;
 }
 

@@ -146,9 +146,8 @@ int RunSearch(const SearchRun& run) {
             progress.Clear();
             std::fflush(run.out);
             std::fprintf(run.err, "%s: %s after %d of %d attempts; the best so far is %u at q = %.9g, r = %.9g\n",
-                         run.program, status == kInterruptedStatus ? "interrupted" : "terminated", done + 1,
-                         run.attempts, static_cast<unsigned>(dwHiScore), static_cast<double>(best.q),
-                         static_cast<double>(best.r));
+                         run.program, StopWord(status), done + 1, run.attempts, static_cast<unsigned>(dwHiScore),
+                         static_cast<double>(best.q), static_cast<double>(best.r));
             return status;
         }
     }

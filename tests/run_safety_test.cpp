@@ -24,11 +24,15 @@ using test::ScratchFolder;
 // The size of a saved 24 × 24 picture: the headers and 24 rows of 72 bytes.
 constexpr std::uintmax_t kPictureFileSize = 14 + 40 + 24 * 72;
 
-std::vector<std::string> Files(const ScratchFolder& dir) {
-    std::vector<std::string> names;
-    for (const auto& f : fs::directory_iterator(dir.path())) names.push_back(f.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+// A search of the sample in `dir` (copied there by the caller), with a seed under which it climbs, its
+// output to temporary files.
+SearchRun SampleSearch(const ScratchFolder& dir) {
+    SearchRun run;
+    run.folder = dir.path().string();
+    run.seed = 7;
+    run.out = std::tmpfile();
+    run.err = std::tmpfile();
+    return run;
 }
 
 void ExpectWholePictures(const ScratchFolder& dir) {
@@ -57,12 +61,8 @@ TEST(SideBySide, EverySearchSavesWholePictures) {
                 close(start[1]);
                 char byte;
                 (void)!read(start[0], &byte, 1);
-                SearchRun run;
-                run.folder = dir.path().string();
-                run.seed = 7;
+                SearchRun run = SampleSearch(dir);
                 run.attempts = 1500;
-                run.out = std::tmpfile();
-                run.err = std::tmpfile();
                 const int status = RunSearch(run);
                 _exit(status == 0 && test::Drain(run.err).empty() ? 0 : 1);
             }
@@ -74,7 +74,7 @@ TEST(SideBySide, EverySearchSavesWholePictures) {
             ASSERT_EQ(waitpid(child, &status, 0), child);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
         }
-        EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
+        EXPECT_EQ(dir.Files(), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
         ExpectWholePictures(dir);
     }
 }
@@ -106,11 +106,7 @@ TEST_P(SearchStops, WithWholePicturesAndANote) {
     const Stop& c = GetParam();
     ScratchFolder dir;
     fs::copy_file(SAMPLE_PATH, dir.path() / "ant.bmp");
-    SearchRun run;
-    run.folder = dir.path().string();
-    run.seed = 7;
-    run.out = std::tmpfile();
-    run.err = std::tmpfile();
+    SearchRun run = SampleSearch(dir);
     if (c.in_a_save) {
         StandInBeforeFileCall([&](int call) {
             if (call == 2) std::raise(c.signal);
@@ -137,7 +133,7 @@ TEST_P(SearchStops, WithWholePicturesAndANote) {
     }
     const std::string last = out.substr(out.rfind("p_max"));
     EXPECT_EQ(last.substr(last.find("dwHiScore")), "dwHiScore = " + note[2].str() + ";\n") << out;
-    EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
+    EXPECT_EQ(dir.Files(), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
     ExpectWholePictures(dir);
 }
 
@@ -161,18 +157,13 @@ TEST(SearchStopsAtOnce, OnASecondSignal) {
         StandInBeforeFileCall([](int call) {
             if (call == 2 || call == 3) std::raise(SIGINT);  // the first save's first two writes
         });
-        SearchRun run;
-        run.folder = dir.path().string();
-        run.seed = 7;
-        run.out = std::tmpfile();
-        run.err = std::tmpfile();
-        RunSearch(run);
+        RunSearch(SampleSearch(dir));
         _exit(0);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kInterruptedStatus) << status;
-    EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp"}));
+    EXPECT_EQ(dir.Files(), (std::vector<std::string>{"ant.bmp"}));
 }
 
 // kernel_lab's commands that write files, asked to stop before they do: one line, status 130, nothing
@@ -196,7 +187,7 @@ TEST_P(LabStops, WritingNothing) {
     EXPECT_EQ(status, kInterruptedStatus);
     EXPECT_EQ(test::Drain(out), "");
     EXPECT_EQ(test::Drain(err), "kernel_lab: interrupted; nothing written\n");
-    EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp"}));
+    EXPECT_EQ(dir.Files(), (std::vector<std::string>{"ant.bmp"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, LabStops,

@@ -62,13 +62,6 @@ std::vector<int> Ramp(int width, int height) {
     return v;
 }
 
-std::vector<std::string> Files(const ScratchFolder& dir) {
-    std::vector<std::string> names;
-    for (const auto& f : fs::directory_iterator(dir.path())) names.push_back(f.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST(Weights, FollowTheDrawExactly) {
     const Weights top = WeightsForDraw(kDrawMax);
     EXPECT_EQ(top.q, -0.07360000163316727f);
@@ -107,7 +100,7 @@ TEST(Search, UniformSourceEndsWithGotcha) {
     const std::regex shape(
         R"((p_max = 0\.000000; q_max = -0\.\d{6}; r_max = 1\.\d{6}; dwHiScore = 4032;\n)gotcha\n\1)");
     EXPECT_TRUE(std::regex_match(o.out, shape)) << o.out;
-    EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
+    EXPECT_EQ(dir.Files(), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
     EXPECT_EQ(test::ReadFileBytes(dir.path() / "diff.bmp"), test::ReadFileBytes(dir.path() / "output0.bmp"));
     EXPECT_EQ(test::ReadFileBytes(dir.path() / "output1.bmp"), test::ReadFileBytes(dir.path() / "output0.bmp"));
 }
@@ -118,7 +111,7 @@ TEST(Search, NothingBeatsTheStartOnNoise) {
     const Outcome o = Search(dir, 2, 300);
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.out, kStartLine);
-    EXPECT_EQ(Files(dir), std::vector<std::string>{"ant.bmp"});
+    EXPECT_EQ(dir.Files(), std::vector<std::string>{"ant.bmp"});
     EXPECT_NE(o.err.find("no attempt beat the starting score 3860"), std::string::npos) << o.err;
 }
 
@@ -146,7 +139,7 @@ TEST(Search, ImprovementsStrictlyIncreaseAndEndTheRun) {
     }
     // The final line repeats the last improvement.
     EXPECT_EQ(lines.back().str(), lines[lines.size() - 2].str());
-    EXPECT_EQ(Files(dir), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
+    EXPECT_EQ(dir.Files(), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
 }
 
 TEST(Search, SameSeedSameOutput) {
@@ -169,13 +162,13 @@ TEST_P(SearchRefuses, WithOneLineAndNoFiles) {
     }
     ScratchFolder dir;
     if (!GetParam().bytes.empty()) test::WriteFileBytes(dir.path() / "ant.bmp", GetParam().bytes);
-    const std::vector<std::string> before = Files(dir);
+    const std::vector<std::string> before = dir.Files();
     const Outcome o = Search(dir, 4, 10);
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
     EXPECT_NE(o.err.find("ant.bmp"), std::string::npos) << o.err;
-    EXPECT_EQ(Files(dir), before);
+    EXPECT_EQ(dir.Files(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SearchRefuses,

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -111,6 +112,13 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<BYTE>& 
 }
 
 ScratchFolder::ScratchFolder() : path_(NewScratchFolder("kernel_search_test_")) {}
+
+std::vector<std::string> ScratchFolder::Files() const {
+    std::vector<std::string> names;
+    for (const auto& f : std::filesystem::directory_iterator(path_)) names.push_back(f.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 ScratchFolder::~ScratchFolder() {
     std::error_code ignored;

@@ -86,6 +86,8 @@ public:
     ScratchFolder& operator=(const ScratchFolder&) = delete;
     const std::filesystem::path& path() const { return path_; }
     std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    // The names of the files in the folder, sorted.
+    std::vector<std::string> Files() const;
 
 private:
     std::filesystem::path path_;
