@@ -1,11 +1,11 @@
 #include "SaveBitmapToFile.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "bmp_format.h"
+#include "temporary_files.h"
 
 namespace {
 
@@ -26,35 +26,12 @@ bool ReadExactly(HANDLE file, void* buffer, DWORD size) {
     return ReadFile(file, buffer, size, &got, nullptr) && got == size;
 }
 
+// A write that puts out fewer bytes than asked reports success on a full disk: that is a failure too.
 bool WriteExactly(HANDLE file, const void* buffer, DWORD size) {
     DWORD put = 0;
-    return WriteFile(file, buffer, size, &put, nullptr) && put == size;
-}
-
-// A save writes under a name of its own beside the target, "<target>.<process id>-<count>.tmp", made
-// only where no file has it, so that any number of writers, in this process or others, never touch
-// each other's files. A name already taken (left by an ended process that had the same id) moves on
-// to the next count, this many times at most.
-constexpr int kTemporaryNameTries = 16;
-
-std::atomic<unsigned> g_saves{0};
-
-// The temporary file of the save in progress, for RemoveSaveInProgress; null between saves. It is set
-// once the file exists and cleared before its name goes away, so that a signal handler can read it
-// at any moment.
-std::atomic<const char*> g_in_progress{nullptr};
-
-// Creates a temporary file for `path` under a name no other file has: the handle, with the name in
-// `*temporary`, or INVALID_HANDLE_VALUE.
-HANDLE CreateTemporary(LPCSTR path, std::string* temporary) {
-    for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
-        *temporary = std::string(path) + "." + std::to_string(GetCurrentProcessId()) + "-" +
-                     std::to_string(g_saves.fetch_add(1)) + ".tmp";
-        HANDLE file = CreateFileA(temporary->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                  FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
-    }
-    return INVALID_HANDLE_VALUE;
+    if (!WriteFile(file, buffer, size, &put, nullptr)) return false;
+    if (put != size) SetLastError(ERROR_DISK_FULL);
+    return put == size;
 }
 
 }  // namespace
@@ -114,13 +91,17 @@ HBITMAP ParseBitmapFileA(LPCSTR path) {
 
 BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image) {
     BITMAP view;
-    if (path == nullptr || GetObjectA(image, sizeof(BITMAP), &view) == 0) return FALSE;
+    if (path == nullptr || GetObjectA(image, sizeof(BITMAP), &view) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     // One size serves the buffer, biSizeImage, bfSize and the pixel write; it assumes rows padded to
     // 4 bytes, as every image made here has.
     const std::uint64_t size_image =
         std::uint64_t{static_cast<std::uint32_t>(view.bmHeight)} * static_cast<std::uint32_t>(view.bmWidthBytes);
     const DWORD table_bytes = view.bmBitsPixel <= 8 ? DWORD{4} << view.bmBitsPixel : 0;
     if (view.bmWidth <= 0 || view.bmHeight <= 0 || view.bmWidthBytes % 4 != 0 || size_image > kMaxPixelBytes) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
 
@@ -142,32 +123,42 @@ BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image) {
     fh.bfReserved2 = 0;
 
     void* pixels = HeapAlloc(GetProcessHeap(), 0, h.biSizeImage);
-    if (pixels == nullptr) return FALSE;
+    if (pixels == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
     HDC context = CreateCompatibleDC(nullptr);
     const int rows = GetDIBits(context, image, 0, static_cast<UINT>(view.bmHeight), pixels, &info.info, DIB_RGB_COLORS);
+    // Why the save failed, taken where it failed: the clean-up calls after it may change GetLastError.
+    DWORD error = ERROR_INVALID_PARAMETER;
     BOOL saved = FALSE;
     if (context != nullptr && rows == view.bmHeight) {
         // Written under a neighbouring name of its own and renamed over the target only when whole and on
         // disk.
         std::string temporary;
-        HANDLE file = CreateTemporary(path, &temporary);
-        if (file != INVALID_HANDLE_VALUE) {
-            g_in_progress.store(temporary.c_str());
-            const bool written = WriteExactly(file, &fh, sizeof fh) &&
-                                 WriteExactly(file, &info, kInfoHeaderSize + table_bytes) &&
-                                 WriteExactly(file, pixels, h.biSizeImage) && FlushFileBuffers(file);
-            const bool closed = CloseHandle(file);
-            saved = written && closed &&
-                    MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-            if (!saved) DeleteFileA(temporary.c_str());
-            g_in_progress.store(nullptr);
+        HANDLE file = CreateTemporaryFile(path, &temporary);
+        if (file == INVALID_HANDLE_VALUE) {
+            error = GetLastError();
+        } else {
+            const int kept = KeepTemporaryFile(temporary);
+            bool ok = WriteExactly(file, &fh, sizeof fh) && WriteExactly(file, &info, kInfoHeaderSize + table_bytes) &&
+                      WriteExactly(file, pixels, h.biSizeImage) && FlushFileBuffers(file);
+            if (!ok) error = GetLastError();
+            if (!CloseHandle(file) && ok) {
+                error = GetLastError();
+                ok = false;
+            }
+            if (ok && !MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                error = GetLastError();
+                ok = false;
+            }
+            if (!ok) DeleteFileA(temporary.c_str());
+            ForgetTemporaryFile(kept);
+            saved = ok ? TRUE : FALSE;
         }
     }
     if (context != nullptr) DeleteDC(context);
     HeapFree(GetProcessHeap(), 0, pixels);
+    if (!saved) SetLastError(error);
     return saved;
-}
-
-void RemoveSaveInProgress() {
-    if (const char* temporary = g_in_progress.exchange(nullptr); temporary != nullptr) DeleteFileA(temporary);
 }

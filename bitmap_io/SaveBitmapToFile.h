@@ -22,11 +22,9 @@ HBITMAP ParseBitmapFileA(LPCSTR path);
 // written, FALSE otherwise. The file is written beside its final name, under a temporary name no other
 // writer uses, and renamed over it only once it is complete and flushed, so a failed save leaves any
 // earlier file of that name as it was and no partial file anywhere, and saves side by side, in one
-// folder or to one name, never spoil each other. The image is neither changed nor released.
+// folder or to one name, never spoil each other. On FALSE, GetLastError says why (SystemErrorText in
+// temporary_files.h gives its words). The image is neither changed nor released. A process that must end
+// in the middle of a save removes its temporary file with RemoveTemporaryFiles.
 BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image);
-
-// Removes the temporary file of a save in progress, if there is one: for a process that must end at
-// once, in the middle of a save. Safe to call from a signal handler.
-void RemoveSaveInProgress();
 
 #endif  // BITMAP_IO_SAVEBITMAPTOFILE_H

@@ -30,6 +30,7 @@
 #define BITMAP_IO_BMP_FORMAT_H
 
 #include <cstdint>
+#include <string>
 
 #include "win32.h"
 
@@ -75,15 +76,20 @@ struct BmpLayout {
     DWORD pixel_bytes = 0;            // bytes from bfOffBits to bfSize
 };
 
+// The checks below return false for a file they refuse and, when `why` is given, say why there in a
+// phrase that follows the file's name ("is cut short: ..."). The readers pass nothing; a program that
+// must tell its user why a picture was refused asks again with `why`.
+
 // Checks a file header against the real file size: the signature, zero reserved fields and
 // 14 < bfOffBits < bfSize <= file_size. Returns false for anything else.
-bool CheckBmpFileHeader(const BITMAPFILEHEADER& file_header, std::uint64_t file_size);
+bool CheckBmpFileHeader(const BITMAPFILEHEADER& file_header, std::uint64_t file_size, std::string* why = nullptr);
 
 // Checks the info part (the `info_size` = bfOffBits - 14 bytes after the file header) of a file whose
 // file header already passed CheckBmpFileHeader, and describes it in `layout`. Accepts the header sizes,
 // depths and compressions listed above; an uncompressed file's pixel part must hold all its rows and
 // the colour table and masks must lie inside the info part. Returns false for anything else.
-bool ReadBmpLayout(const BITMAPFILEHEADER& file_header, const BYTE* info, DWORD info_size, BmpLayout* layout);
+bool ReadBmpLayout(const BITMAPFILEHEADER& file_header, const BYTE* info, DWORD info_size, BmpLayout* layout,
+                   std::string* why = nullptr);
 
 // True when the red, green and blue masks are each one unbroken run of bits inside a `bpp`-bit pixel,
 // the alpha mask is 0 or such a run, and no two overlap.

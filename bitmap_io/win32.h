@@ -21,6 +21,7 @@
 #include <windows.h>
 #else
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -37,6 +38,7 @@ typedef void VOID;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef const char* LPCSTR;
+typedef char* LPSTR;
 typedef DWORD* LPDWORD;
 
 #define WINAPI
@@ -156,7 +158,22 @@ static_assert(sizeof(RGBQUAD) == 4, "colour table entries are 4 bytes on disk");
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define MOVEFILE_WRITE_THROUGH 0x00000008
 #define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+// Error codes GetLastError gives for the file calls, and the flags that ask FormatMessageA for their text.
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_WRITE_PROTECT 19L
+#define ERROR_GEN_FAILURE 31L
 #define ERROR_FILE_EXISTS 80L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_DISK_FULL 112L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_DIRECTORY_NOT_SUPPORTED 336L
+#define ERROR_DISK_QUOTA_EXCEEDED 1295L
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
 
 // ---- GDI ----
 HDC WINAPI CreateCompatibleDC(HDC hdc);
@@ -200,6 +217,9 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 DWORD WINAPI GetTickCount(void);
 DWORD WINAPI GetCurrentProcessId(void);
 DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD dwErrCode);
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments);
 
 #endif  // _WIN32
 #endif  // BITMAP_IO_WIN32_H

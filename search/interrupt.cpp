@@ -3,7 +3,7 @@
 #include <atomic>
 #include <csignal>
 
-#include "SaveBitmapToFile.h"
+#include "temporary_files.h"
 #include "win32.h"
 
 #ifndef _WIN32
@@ -17,10 +17,10 @@ namespace {
 std::atomic<int> g_stop{0};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
 
-// The second request ends the process: nothing is flushed or released, only the half-written file of a
-// save in progress is removed, so that no temporary file outlives the run.
+// The second request ends the process: nothing is flushed or released, only the half-written files of
+// the saves in progress are removed, so that no temporary file outlives the run.
 void EndAtOnce(int status) {
-    RemoveSaveInProgress();
+    RemoveTemporaryFiles();
 #ifdef _WIN32
     ExitProcess(static_cast<UINT>(status));
 #else

@@ -16,6 +16,7 @@
 #include "image_view.h"
 #include "interrupt.h"
 #include "lab_options.h"
+#include "outputs.h"
 #include "pipeline.h"
 #include "progress.h"
 #include "search.h"
@@ -55,8 +56,10 @@ struct Prepared {
 
 // Loads the source once and makes the images; on bad input returns the message, else "".
 std::string Prepare(const LabOptions& o, Prepared* p) {
-    if (o.command != Command::kCapture && !o.out.empty() && !std::filesystem::is_directory(o.out)) {
-        return o.out + " is not a folder";
+    if (o.command != Command::kCapture && !o.out.empty()) {
+        std::error_code ignored;
+        if (!std::filesystem::exists(o.out, ignored)) return o.out + " does not exist";
+        if (!std::filesystem::is_directory(o.out, ignored)) return o.out + " is not a folder";
     }
     HBITMAP source = nullptr;
     if (const std::string problem = LoadSource(o.source, &source); !problem.empty()) return o.source + " " + problem;
@@ -114,35 +117,20 @@ HBITMAP SideBySide(HBITMAP reference, HBITMAP candidate, HBITMAP diff, int zoom)
     return out;
 }
 
-// Writes the pictures of one draw: reference, candidate, diff, and the side-by-side view when asked.
-bool WritePictures(const LabOptions& o, const Prepared& p, HBITMAP candidate, std::FILE* err) {
+// Adds the pictures of one draw to the command's outputs: reference, candidate, diff, and the
+// side-by-side view when asked.
+bool WritePictures(const LabOptions& o, const Prepared& p, HBITMAP candidate, Outputs* outputs) {
     HBITMAP diff = CopyBitmap(p.reference());
-    GetDiff(ViewOf(diff), ViewOf(candidate));
-    bool ok = true;
-    const auto save = [&](const char* name, HBITMAP image) {
-        const std::string path = InFolder(o.out, name);
-        if (ok && (image == nullptr || !SaveBitmapToFileA(path.c_str(), image))) {
-            std::fprintf(err, "%s: could not write %s\n", kProgram, path.c_str());
-            ok = false;
-        }
-    };
-    save(kReferenceFile, p.reference());
-    save(kCandidateFile, candidate);
-    save(kDiffFile, diff);
-    if (o.zoom > 0) {
+    if (diff != nullptr && candidate != nullptr) GetDiff(ViewOf(diff), ViewOf(candidate));
+    bool ok = outputs->AddBitmap(InFolder(o.out, kReferenceFile), p.reference()) &&
+              outputs->AddBitmap(InFolder(o.out, kCandidateFile), candidate) &&
+              outputs->AddBitmap(InFolder(o.out, kDiffFile), diff);
+    if (ok && o.zoom > 0) {
         HBITMAP compare = SideBySide(p.reference(), candidate, diff, o.zoom);
-        save(kCompareFile, compare);
+        ok = outputs->AddBitmap(InFolder(o.out, kCompareFile), compare);
         if (compare != nullptr) DeleteObject(compare);
     }
-    DeleteObject(diff);
-    return ok;
-}
-
-bool WriteText(const std::string& path, const std::string& text, std::FILE* err) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    const bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f != nullptr && std::fclose(f) != 0) return false;
-    if (!ok) std::fprintf(err, "%s: could not write %s\n", kProgram, path.c_str());
+    if (diff != nullptr) DeleteObject(diff);
     return ok;
 }
 
@@ -151,6 +139,21 @@ int Stopped(std::FILE* err) {
     const int status = StopRequested();
     std::fprintf(err, "%s: %s; nothing written\n", kProgram, StopWord(status));
     return status;
+}
+
+// Puts a command's outputs in place once all are whole, unless a signal asked to stop meanwhile: the
+// exit status, 0 when they are in place. Otherwise one line on `err`, and none of them is left.
+int Publish(Outputs* outputs, std::FILE* err) {
+    if (!outputs->error().empty()) {
+        std::fprintf(err, "%s: %s\n", kProgram, outputs->error().c_str());
+        return kBadInput;
+    }
+    if (StopRequested() != 0) return Stopped(err);
+    if (!outputs->Publish()) {
+        std::fprintf(err, "%s: %s\n", kProgram, outputs->error().c_str());
+        return kBadInput;
+    }
+    return 0;
 }
 
 // Every draw's weights and score against the reference; `best` becomes the first draw of the highest
@@ -184,11 +187,12 @@ int Sweep(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err
     }
     const SweepRow& b = rows[static_cast<std::size_t>(best)];
     HBITMAP candidate = Candidate(p, b.w);
-    const bool written = WritePictures(o, p, candidate, err) &&
-                         WriteText(o.csv.empty() ? InFolder(o.out, kCsvFile) : o.csv, csv, err) &&
-                         WriteText(InFolder(o.out, kChartFile), SweepChart(rows, best), err);
-    DeleteObject(candidate);
-    if (!written) return kBadInput;
+    Outputs outputs;
+    WritePictures(o, p, candidate, &outputs) &&
+        outputs.AddText(o.csv.empty() ? InFolder(o.out, kCsvFile) : o.csv, csv) &&
+        outputs.AddText(InFolder(o.out, kChartFile), SweepChart(rows, best));
+    if (candidate != nullptr) DeleteObject(candidate);
+    if (const int status = Publish(&outputs, err); status != 0) return status;
     PrintReport(out, b.w, b.score);
     std::fprintf(out, "u = %d\n", best);
     return 0;
@@ -199,19 +203,18 @@ int Render(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* er
     HBITMAP candidate = Candidate(p, w);
     int exact = 0;
     const DWORD score = Score(p.reference(), candidate, &exact);
-    const bool written = WritePictures(o, p, candidate, err);
-    DeleteObject(candidate);
-    if (!written) return kBadInput;
+    Outputs outputs;
+    WritePictures(o, p, candidate, &outputs);
+    if (candidate != nullptr) DeleteObject(candidate);
+    if (const int status = Publish(&outputs, err); status != 0) return status;
     PrintReport(out, w, score);
     return 0;
 }
 
 int Capture(const LabOptions& o, const Prepared& p, std::FILE* err) {
-    if (!SaveBitmapToFileA(o.out.c_str(), p.reference())) {
-        std::fprintf(err, "%s: could not write %s\n", kProgram, o.out.c_str());
-        return kBadInput;
-    }
-    return 0;
+    Outputs outputs;
+    outputs.AddBitmap(o.out, p.reference());
+    return Publish(&outputs, err);
 }
 
 // The captured reference against this platform's own: how many pixels and bytes differ, and the
@@ -238,14 +241,11 @@ int Check(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err
     HBITMAP diff = CopyBitmap(p.captured);
     GetDiff(ViewOf(diff), own);
     HBITMAP side_by_side = o.zoom > 0 ? SideBySide(p.captured, p.stretched, diff, o.zoom) : nullptr;
-    const std::string path = InFolder(o.out, kCheckFile);
-    const bool written = SaveBitmapToFileA(path.c_str(), o.zoom > 0 ? side_by_side : diff) != FALSE;
+    Outputs outputs;
+    outputs.AddBitmap(InFolder(o.out, kCheckFile), o.zoom > 0 ? side_by_side : diff);
     if (side_by_side != nullptr) DeleteObject(side_by_side);
-    DeleteObject(diff);
-    if (!written) {
-        std::fprintf(err, "%s: could not write %s\n", kProgram, path.c_str());
-        return kBadInput;
-    }
+    if (diff != nullptr) DeleteObject(diff);
+    if (const int status = Publish(&outputs, err); status != 0) return status;
     const long total = static_cast<long>(captured.bmWidth) * captured.bmHeight;
     std::fprintf(out, "differing pixels = %ld of %ld; differing bytes = %ld of %ld; largest difference = %d;\n", pixels,
                  total, bytes, 3 * total, largest);
@@ -293,7 +293,10 @@ int Fit(const LabOptions& o, std::FILE* out, std::FILE* err) {
 
     float kernel[kKernelSize];
     BuildKernel(WeightsForDraw(best_draw), kernel);
-    Progress progress(err, isatty(fileno(err)) != 0, "step", FitSteps(o.family));
+    TotalScoreType max_total = 0;
+    for (const Prepared& one : prepared)
+        max_total += MaxScore(ViewOf(one.bilinear).bmWidth, ViewOf(one.bilinear).bmHeight);
+    Progress progress(err, isatty(fileno(err)) != 0, "step", FitSteps(o.family), max_total);
     const TotalScoreType total = FitKernel(pictures, o.family, kernel, [&](int done, TotalScoreType best) {
         progress.Update(done, best);
         return StopRequested() == 0;
@@ -324,10 +327,11 @@ int Fit(const LabOptions& o, std::FILE* out, std::FILE* err) {
     report += line;
 
     HBITMAP candidate = sharpen(prepared[0].bilinear, kernel);
-    const bool written = WritePictures(o, prepared[0], candidate, err) &&
-                         WriteText(o.csv.empty() ? InFolder(o.out, kFitCsvFile) : o.csv, csv, err);
+    Outputs outputs;
+    WritePictures(o, prepared[0], candidate, &outputs) &&
+        outputs.AddText(o.csv.empty() ? InFolder(o.out, kFitCsvFile) : o.csv, csv);
     if (candidate != nullptr) DeleteObject(candidate);
-    if (!written) return kBadInput;
+    if (const int status = Publish(&outputs, err); status != 0) return status;
     std::fputs(report.c_str(), out);
     return 0;
 }
@@ -335,8 +339,13 @@ int Fit(const LabOptions& o, std::FILE* out, std::FILE* err) {
 }  // namespace
 
 int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
-    if (AsksForHelp(argc, argv)) {
-        std::fputs(LabHelp().c_str(), out);
+    if (std::string topic; AsksForHelp(argc, argv, &topic)) {
+        const std::string help = LabHelp(topic);
+        if (help.empty()) {
+            std::fprintf(err, "%s: unknown command %s %s\n", kProgram, topic.c_str(), kHint);
+            return kUsage;
+        }
+        std::fputs(help.c_str(), out);
         return 0;
     }
     if (AsksForVersion(argc, argv)) {

@@ -189,11 +189,22 @@ std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* o) {
     if (command == nullptr) return std::string("unknown command ") + argv[1];
     o->command = command->command;
     for (int i = 2; i < argc; ++i) {
-        const OptionRule* option = FindOption(argv[i]);
-        if (option == nullptr) return std::string("unknown option ") + argv[i];
-        if ((option->commands & Bit(o->command)) == 0) return std::string(command->name) + " does not take " + argv[i];
-        if (i + 1 >= argc) return std::string("option ") + argv[i] + " needs a value";
-        if (const std::string problem = option->read(argv[++i], o); !problem.empty()) return problem;
+        // "--option=value" and "--option value" alike.
+        std::string name = argv[i], value;
+        const std::size_t equals = name.find('=');
+        const bool joined = name.rfind("--", 0) == 0 && equals != std::string::npos;
+        if (joined) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        const OptionRule* option = FindOption(name);
+        if (option == nullptr) return "unknown option " + name;
+        if ((option->commands & Bit(o->command)) == 0) return std::string(command->name) + " does not take " + name;
+        if (!joined) {
+            if (i + 1 >= argc) return "option " + name + " needs a value";
+            value = argv[++i];
+        }
+        if (const std::string problem = option->read(value.c_str(), o); !problem.empty()) return problem;
     }
     // Only fit takes several pictures; it takes a reference for each, or none.
     if (o->command != Command::kFit && (o->sources.size() > 1 || o->references.size() > 1)) {
@@ -207,7 +218,9 @@ std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* o) {
     // What each command must be given.
     switch (o->command) {
     case Command::kSearch: return o->has_seed ? "" : "search needs --seed N";
-    case Command::kRender: return o->has_u != o->has_q ? "" : "render needs one of --u N and --q Q";
+    case Command::kRender:
+        if (o->has_u && o->has_q) return "render takes only one of --u N and --q Q";
+        return o->has_u || o->has_q ? "" : "render needs one of --u N and --q Q";
     case Command::kCapture: return o->out.empty() ? "capture needs --out FILE" : "";
     case Command::kCheck: return o->reference.empty() ? "check needs --reference FILE" : "";
     case Command::kSweep:
@@ -218,38 +231,62 @@ std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* o) {
 
 namespace {
 
-bool Asks(int argc, const char* const* argv, const char* option) {
+bool Asks(int argc, const char* const* argv, const char* option, const char* short_option) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], option) == 0) return true;
+        if (std::strcmp(argv[i], option) == 0 || std::strcmp(argv[i], short_option) == 0) return true;
     }
     return false;
 }
 
+// The help for `entry`'s name and what it does, its text wrapped beside the names.
+std::string Entry(const std::string& head, const std::string& help) {
+    constexpr std::size_t kColumn = 24;
+    const std::string name = "  " + head;
+    return name.size() + 1 > kColumn ? name + "\n" + std::string(kColumn, ' ') + Wrapped(help, kColumn)
+                                     : name + std::string(kColumn - name.size(), ' ') + Wrapped(help, kColumn);
+}
+
+std::string OptionEntry(const OptionRule& o) {
+    std::string takers;
+    for (const CommandRule& c : kCommands) {
+        if ((o.commands & Bit(c.command)) != 0) takers += std::string(takers.empty() ? "" : ", ") + c.name;
+    }
+    return Entry(std::string(o.name) + " " + o.value, std::string(o.help) + "; " + takers);
+}
+
 }  // namespace
 
-bool AsksForHelp(int argc, const char* const* argv) { return Asks(argc, argv, "--help"); }
-bool AsksForVersion(int argc, const char* const* argv) { return Asks(argc, argv, "--version"); }
+bool AsksForHelp(int argc, const char* const* argv, std::string* topic) {
+    topic->clear();
+    if (argc >= 2 && std::strcmp(argv[1], "help") == 0) {
+        if (argc >= 3) *topic = argv[2];
+        return true;
+    }
+    if (!Asks(argc, argv, "--help", "-h")) return false;
+    if (argc >= 2 && FindCommand(argv[1]) != nullptr) *topic = argv[1];
+    return true;
+}
+
+bool AsksForVersion(int argc, const char* const* argv) { return Asks(argc, argv, "--version", "-V"); }
 
 std::string LabVersion() { return std::string("kernel_lab ") + KS_VERSION + "\n"; }
 
-std::string LabHelp() {
-    constexpr std::size_t kColumn = 24;
-    const auto entry = [&](const std::string& head, const std::string& help) {
-        const std::string name = "  " + head;
-        return name.size() + 1 > kColumn ? name + "\n" + std::string(kColumn, ' ') + Wrapped(help, kColumn)
-                                         : name + std::string(kColumn - name.size(), ' ') + Wrapped(help, kColumn);
-    };
-    std::string help = "usage: kernel_lab COMMAND [OPTIONS]\n\ncommands:\n";
-    for (const CommandRule& c : kCommands) help += entry(std::string(c.name) + (*c.usage ? " " : "") + c.usage, c.help);
-    help += "\noptions (each goes with the commands listed after it):\n";
-    for (const OptionRule& o : kOptions) {
-        std::string takers;
-        for (const CommandRule& c : kCommands) {
-            if ((o.commands & Bit(c.command)) != 0) takers += std::string(takers.empty() ? "" : ", ") + c.name;
+std::string LabHelp(const std::string& topic) {
+    if (!topic.empty()) {
+        const CommandRule* c = FindCommand(topic);
+        if (c == nullptr) return "";
+        std::string help = std::string("usage: kernel_lab ") + c->name + (*c->usage ? " " : "") + c->usage +
+                           " [OPTIONS]\n\n" + Wrapped(c->help, 0) + "\noptions:\n";
+        for (const OptionRule& o : kOptions) {
+            if ((o.commands & Bit(c->command)) != 0) help += Entry(std::string(o.name) + " " + o.value, o.help);
         }
-        help += entry(std::string(o.name) + " " + o.value, std::string(o.help) + "; " + takers);
+        return help;
     }
-    help += entry("--version", "the version of the program");
-    help += entry("--help", "this text");
+    std::string help = "usage: kernel_lab COMMAND [OPTIONS]\n       kernel_lab help [COMMAND]\n\ncommands:\n";
+    for (const CommandRule& c : kCommands) help += Entry(std::string(c.name) + (*c.usage ? " " : "") + c.usage, c.help);
+    help += "\noptions (each goes with the commands listed after it; --option=value works too):\n";
+    for (const OptionRule& o : kOptions) help += OptionEntry(o);
+    help += Entry("--version, -V", "the version of the program");
+    help += Entry("--help, -h", "this text; with a command, or as help COMMAND, that command's options alone");
     return help;
 }

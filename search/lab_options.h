@@ -34,12 +34,16 @@ struct LabOptions {
 // Reads a command line (argv[0] the program's name) into `options`. Returns the usage error, or "".
 std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* options);
 
-// True when the command line asks for help, or for the version, wherever --help or --version stands.
-bool AsksForHelp(int argc, const char* const* argv);
+// True when the command line asks for help: "help [COMMAND]", or --help or -h wherever it stands. The
+// command it asks about, if any, goes into `topic` ("" for the whole program).
+bool AsksForHelp(int argc, const char* const* argv, std::string* topic);
+
+// True when the command line asks for the version: --version or -V wherever it stands.
 bool AsksForVersion(int argc, const char* const* argv);
 
-// The text of --help, and of --version.
-std::string LabHelp();
+// The help of the whole program (topic ""), or of one command with the options it takes; "" for a
+// topic that is no command.
+std::string LabHelp(const std::string& topic);
 std::string LabVersion();
 
 #endif  // SEARCH_LAB_OPTIONS_H

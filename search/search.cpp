@@ -1,16 +1,20 @@
 #include "search.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <set>
+#include <utility>
 
 #include "SaveBitmapToFile.h"
+#include "bmp_diagnosis.h"
 #include "compare.h"
 #include "extended_precision.h"
 #include "image_view.h"
 #include "interrupt.h"
 #include "pipeline.h"
 #include "progress.h"
+#include "temporary_files.h"
 
 namespace {
 
@@ -28,13 +32,26 @@ float FromBits(DWORD bits) {
     return f;
 }
 
-void Save(const SearchRun& run, const char* name, HBITMAP image) {
+// What a run remembers of its failed saves: each file and reason is told once, however often it recurs,
+// and any failure makes the run's status 1 at its end.
+struct SaveFailures {
+    std::set<std::pair<std::string, DWORD>> told;
+    bool any = false;
+};
+
+void Save(const SearchRun& run, const char* name, HBITMAP image, SaveFailures* failures) {
     const std::string path = InFolder(run.folder, name);
-    if (!SaveBitmapToFileA(path.c_str(), image)) {
-        std::fflush(run.out);
-        std::fprintf(run.err, "%s: could not save %s; the earlier file of that name is kept\n", run.program,
-                     path.c_str());
-    }
+    if (SaveBitmapToFileA(path.c_str(), image)) return;
+    const DWORD error = GetLastError();
+    failures->any = true;
+    if (!failures->told.insert({name, error}).second) return;
+    // A save never touches the file of that name until it is whole, so whatever file is there is the
+    // earlier one.
+    std::error_code ignored;
+    const bool earlier = std::filesystem::is_regular_file(path, ignored);
+    std::fflush(run.out);
+    std::fprintf(run.err, "%s: could not save %s: %s; %s\n", run.program, path.c_str(), SystemErrorText(error).c_str(),
+                 earlier ? "the earlier file of that name is kept" : "there is no earlier file of that name");
 }
 
 }  // namespace
@@ -66,11 +83,8 @@ void PrintReport(std::FILE* out, Weights w, DWORD score) {
 }
 
 std::string LoadSource(const std::string& path, HBITMAP* loaded) {
-    std::FILE* probe = std::fopen(path.c_str(), "rb");
-    if (probe == nullptr) return std::string("cannot be opened: ") + std::strerror(errno);
-    std::fclose(probe);
     HBITMAP image = LoadBitmapFromFileA(path.c_str());
-    if (image == nullptr) return "is not a BMP picture this program can read";
+    if (image == nullptr) return ExplainUnreadablePicture(path);
     const BITMAP view = ViewOf(image);
     std::string problem;
     if (view.bmWidth <= 0 || view.bmHeight <= 0) {
@@ -86,6 +100,10 @@ std::string LoadSource(const std::string& path, HBITMAP* loaded) {
     return problem;
 }
 
+DWORD MaxScore(int width, int height) {
+    return kMaxPixelScore * static_cast<DWORD>(width) * static_cast<DWORD>(height);
+}
+
 int RunSearch(const SearchRun& run) {
     const std::string source = run.source.empty() ? InFolder(run.folder, kSourceFile) : run.source;
     if (const std::string problem = LoadSource(source, nullptr); !problem.empty()) {
@@ -94,11 +112,22 @@ int RunSearch(const SearchRun& run) {
     }
     std::srand(run.seed);
 
+    const unsigned max_score = MaxScore(kTargetSize, kTargetSize);
     DWORD dwHiScore = kStartingScore;
     Weights best = StartingWeights();
     DWORD best_seen = 0;  // the highest score of any attempt, reported when none beats the start
     Weights best_seen_weights = best;
-    Progress progress(run.err, run.progress, "attempt", run.attempts);
+    SaveFailures failures;
+    Progress progress(run.err, run.progress, "attempt", run.attempts, max_score);
+    // What a note says of the best, when no attempt beat the starting score.
+    const auto nothing_beat_the_start = [&] {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "no attempt beat the starting score %u of %u; the best of the run was %u at q = %.9g, r = %.9g",
+                      static_cast<unsigned>(kStartingScore), max_score, static_cast<unsigned>(best_seen),
+                      static_cast<double>(best_seen_weights.q), static_cast<double>(best_seen_weights.r));
+        return std::string(text);
+    };
     for (int done = 0; done < run.attempts; ++done) {
         const Weights w = WeightsForDraw(DrawU());
         float kernel[kKernelSize];
@@ -108,8 +137,9 @@ int RunSearch(const SearchRun& run) {
         if (reference == nullptr || candidate == nullptr) {
             progress.Clear();
             std::fflush(run.out);
-            std::fprintf(run.err, "%s: %s could no longer be read as a 24 or 32-bit picture; stopping\n", run.program,
-                         source.c_str());
+            const std::string problem = LoadSource(source, nullptr);
+            std::fprintf(run.err, "%s: %s %s; stopping\n", run.program, source.c_str(),
+                         problem.empty() ? "could not be scaled" : problem.c_str());
             if (reference != nullptr) DeleteObject(reference);
             if (candidate != nullptr) DeleteObject(candidate);
             return 1;
@@ -124,10 +154,10 @@ int RunSearch(const SearchRun& run) {
         if (score > dwHiScore) {
             progress.Clear();
             PrintReport(run.out, w, score);
-            Save(run, kReferenceFile, reference);
-            Save(run, kCandidateFile, candidate);
+            Save(run, kReferenceFile, reference, &failures);
+            Save(run, kCandidateFile, candidate, &failures);
             GetDiff(reference_view, candidate_view);  // marks the reference itself, now saved
-            Save(run, kDiffFile, reference);
+            Save(run, kDiffFile, reference, &failures);
             if (exact_match == 1) {
                 std::fprintf(run.out, "gotcha\n");
                 PrintReport(run.out, w, score);
@@ -145,9 +175,12 @@ int RunSearch(const SearchRun& run) {
             // Standard output keeps only the improvements; the pictures saved so far are whole.
             progress.Clear();
             std::fflush(run.out);
-            std::fprintf(run.err, "%s: %s after %d of %d attempts; the best so far is %u at q = %.9g, r = %.9g\n",
-                         run.program, StopWord(status), done + 1, run.attempts, static_cast<unsigned>(dwHiScore),
-                         static_cast<double>(best.q), static_cast<double>(best.r));
+            char best_so_far[200];
+            std::snprintf(best_so_far, sizeof best_so_far, "the best so far is %u of %u at q = %.9g, r = %.9g",
+                          static_cast<unsigned>(dwHiScore), max_score, static_cast<double>(best.q),
+                          static_cast<double>(best.r));
+            std::fprintf(run.err, "%s: %s after %d of %d attempts; %s\n", run.program, StopWord(status), done + 1,
+                         run.attempts, dwHiScore == kStartingScore ? nothing_beat_the_start().c_str() : best_so_far);
             return status;
         }
     }
@@ -155,10 +188,7 @@ int RunSearch(const SearchRun& run) {
     PrintReport(run.out, best, dwHiScore);
     std::fflush(run.out);  // the report comes before the note below when both go to one terminal or file
     if (dwHiScore == kStartingScore && run.attempts > 0) {
-        std::fprintf(run.err,
-                     "%s: no attempt beat the starting score %u; the best of the run was %u at q = %.9g, r = %.9g\n",
-                     run.program, static_cast<unsigned>(kStartingScore), static_cast<unsigned>(best_seen),
-                     static_cast<double>(best_seen_weights.q), static_cast<double>(best_seen_weights.r));
+        std::fprintf(run.err, "%s: %s\n", run.program, nothing_beat_the_start().c_str());
     }
-    return 0;
+    return failures.any ? 1 : 0;
 }

@@ -56,10 +56,14 @@ void PrintReport(std::FILE* out, Weights w, DWORD score);
 // `name` inside `folder` ("" is the working folder).
 std::string InFolder(const std::string& folder, const char* name);
 
-// Loads the picture at `path` for searching: it must be a BMP picture the reader accepts, of 24 or 32
-// bits per pixel. Returns why it cannot serve, or "" with the image in `*image` (the caller's to
-// release; pass NULL to only check).
+// Loads the picture at `path` for searching: it must be a BMP picture the reader accepts and turns into
+// an image of 24 or 32 bits per pixel. Returns why it cannot serve, in a phrase that follows the path
+// ("does not exist", "is a PNG picture, not a BMP: ..."), or "" with the image in `*image` (the caller's
+// to release; pass NULL to only check).
 std::string LoadSource(const std::string& path, HBITMAP* image);
+
+// The highest score of a width × height target: every pixel matched.
+DWORD MaxScore(int width, int height);
 
 struct SearchRun {
     const char* program = "kernel_search";  // names the messages on standard error
@@ -76,10 +80,12 @@ struct SearchRun {
 
 // Runs one search: seeds the generator, makes up to `attempts` attempts, prints a report line and
 // replaces the three pictures on each improvement, ends early with "gotcha" on an exact match, and
-// prints the final report line. Returns the exit status: 0, or 1 when the picture is unusable before
-// or during the run (one line on `err`; the pictures of earlier improvements stay). A signal (see
-// interrupt.h) stops it after the attempt in progress, without the final line: `err` says how many
-// attempts were made and the best so far, and the status is 130 or 143.
+// prints the final report line. Returns the exit status: 0; or 1 when the picture is unusable before
+// or during the run (one line on `err` saying why; the pictures of earlier improvements stay), or when
+// any save failed (each file and reason told once on `err` as it happens; the search goes on to its
+// end, and a last line says so). A signal (see interrupt.h) stops it after the attempt in progress,
+// without the final line: `err` says how many attempts were made and the best so far, and the status
+// is 130 or 143. The "gotcha" exit is 0 whatever its saves did.
 int RunSearch(const SearchRun& run);
 
 #endif  // SEARCH_SEARCH_H

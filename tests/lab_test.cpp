@@ -278,14 +278,38 @@ TEST(Fit, MatchesAFlatPicture) {
 }
 
 TEST(Lab, HelpListsTheCommandsAndVersionNamesTheRelease) {
-    const Result r = Lab({"--help"});
-    EXPECT_EQ(r.status, 0);
-    for (const char* word : {"sweep", "search", "render", "capture", "check", "--reference", "--zoom", "--version"}) {
-        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    for (const char* ask : {"--help", "-h", "help"}) {
+        const Result r = Lab({ask});
+        EXPECT_EQ(r.status, 0) << ask;
+        for (const char* word :
+             {"sweep", "search", "render", "capture", "check", "--reference", "--zoom", "--version"}) {
+            EXPECT_NE(r.out.find(word), std::string::npos) << ask << " " << word;
+        }
     }
-    const Result v = Lab({"sweep", "--version"});
-    EXPECT_EQ(v.status, 0);
-    EXPECT_TRUE(std::regex_match(v.out, std::regex("kernel_lab [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << v.out;
+    // One command's help: its usage and its own options alone.
+    for (const std::vector<std::string>& ask : {std::vector<std::string>{"help", "render"}, {"render", "-h"}}) {
+        const Result r = Lab(ask);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("usage: kernel_lab render (--u N | --q Q) [OPTIONS]\n", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("--u N"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("--seed"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(Lab({"help", "sweeep"}).status, 2);
+    for (const char* ask : {"--version", "-V"}) {
+        const Result v = Lab({"sweep", ask});
+        EXPECT_EQ(v.status, 0);
+        EXPECT_TRUE(std::regex_match(v.out, std::regex("kernel_lab [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << v.out;
+    }
+}
+
+// "--option=value" reads as "--option value".
+TEST(Lab, TakesOptionsJoinedToTheirValues) {
+    ScratchFolder dir;
+    PutSample(dir);
+    const Result joined = Lab({"render", "--u=5", "--source=" + (dir / "ant.bmp"), "--out=" + dir.path().string()});
+    const Result apart = Lab({"render", "--u", "5", "--source", dir / "ant.bmp", "--out", dir.path().string()});
+    EXPECT_EQ(joined.status, 0) << joined.err;
+    EXPECT_EQ(joined.out, apart.out);
 }
 
 }  // namespace

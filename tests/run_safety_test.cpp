@@ -120,7 +120,8 @@ TEST_P(SearchStops, WithWholePicturesAndANote) {
     const std::string out = test::Drain(run.out), err = test::Drain(run.err);
     std::smatch note;
     ASSERT_TRUE(std::regex_search(
-        err, note, std::regex("after (\\d+) of 100000 attempts; the best so far is (\\d+) at q = \\S+, r = \\S+\n$")))
+        err, note,
+        std::regex("after (\\d+) of 100000 attempts; the best so far is (\\d+) of 4032 at q = \\S+, r = \\S+\n$")))
         << err;
     // Standard output holds the improvements alone, each once, the last of them the best so far: no
     // final report line repeats it. Stopped in the first save, there is one.
@@ -143,6 +144,76 @@ INSTANTIATE_TEST_SUITE_P(Cases, SearchStops,
                                          Stop{"InterruptedInASave", SIGINT, true, kInterruptedStatus},
                                          Stop{"TerminatedInASave", SIGTERM, true, kTerminatedStatus}),
                          [](const testing::TestParamInfo<Stop>& info) { return info.param.name; });
+
+// Stopped before any attempt beat the starting score, the note says so, and names the best score seen
+// rather than the starting weights, which no attempt had.
+TEST(SearchStopsBeforeAnyImprovement, SaysNothingBeatTheStart) {
+    CatchInterrupts();
+    ForgetStopRequest();
+    ScratchFolder dir;
+    std::mt19937 random(5);
+    test::Image noise = test::MakeImage(96, 96, 24, test::RandomBytes(random, 96 * 96 * 3));
+    ASSERT_TRUE(SaveBitmapToFileA((dir / "ant.bmp").c_str(), noise));
+    SearchRun run = SampleSearch(dir);
+    run.after_attempt = [](int done) {
+        if (done == 20) std::raise(SIGINT);
+    };
+    EXPECT_EQ(RunSearch(run), kInterruptedStatus);
+    ForgetStopRequest();
+    EXPECT_EQ(test::Drain(run.out), "");
+    const std::string err = test::Drain(run.err);
+    EXPECT_TRUE(std::regex_match(err, std::regex("kernel_search: interrupted after 20 of 100000 attempts; no attempt "
+                                                 "beat the starting score 3860 of 4032; the best of the run was "
+                                                 "\\d+ at q = \\S+, r = \\S+\n")))
+        << err;
+    EXPECT_EQ(err.find("-0.124999"), std::string::npos) << err;
+}
+
+// Saves that fail: each file and reason is told once, with whether an earlier file of that name stays;
+// the search goes on to its end and its status is 1.
+TEST(SearchSavesThatFail, AreToldOnceEachAndEndWithStatus1) {
+    ScratchFolder dir;
+    fs::copy_file(SAMPLE_PATH, dir.path() / "ant.bmp");
+    fs::create_directory(dir.path() / "output0.bmp");  // nothing can be renamed over a folder
+    SearchRun run = SampleSearch(dir);
+    run.attempts = 3000;
+    run.after_attempt = [&](int) {
+        // From the first improvement on, the disk is full.
+        if (fs::exists(dir.path() / "diff.bmp")) StandInFailEveryFileCall(ERROR_DISK_FULL);
+    };
+    const int status = RunSearch(run);
+    StandInFailEveryFileCall(0);
+    EXPECT_EQ(status, 1);
+    const std::string out = test::Drain(run.out), err = test::Drain(run.err);
+    EXPECT_GE(std::count(out.begin(), out.end(), '\n'), 4) << out << "(improvements after the disk filled)";
+    const auto line = [&](const char* name, const char* reason, bool earlier) {
+        return "kernel_search: could not save " + (dir / name) + ": " + reason + "; " +
+               (earlier ? "the earlier file of that name is kept\n" : "there is no earlier file of that name\n");
+    };
+    EXPECT_EQ(err, line("output0.bmp", "Is a directory", false) +
+                       line("output0.bmp", "No space left on device", false) +
+                       line("output1.bmp", "No space left on device", true) +
+                       line("diff.bmp", "No space left on device", true));
+    EXPECT_EQ(dir.Files(), (std::vector<std::string>{"ant.bmp", "diff.bmp", "output0.bmp", "output1.bmp"}));
+}
+
+// A lab command whose later output cannot be written leaves the folder as it was: the earlier outputs
+// it had already written whole are taken back, and an earlier file of the same name stays.
+TEST(LabOutputs, AreAllOrNothing) {
+    ScratchFolder dir;
+    fs::copy_file(SAMPLE_PATH, dir.path() / "ant.bmp");
+    test::WriteFileBytes(dir.path() / "output0.bmp", {1, 2, 3});
+    const std::string missing = dir / "missing/s.csv", source = dir / "ant.bmp";
+    const char* argv[] = {"kernel_lab", "sweep", "--out",         dir.path().c_str(), "--zoom",
+                          "2",          "--csv", missing.c_str(), "--source",         source.c_str()};
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    EXPECT_EQ(RunLab(static_cast<int>(std::size(argv)), argv, out, err), 1);
+    EXPECT_EQ(test::Drain(out), "");
+    EXPECT_EQ(test::Drain(err), "kernel_lab: could not write " + missing + ": No such file or directory\n");
+    EXPECT_EQ(dir.Files(), (std::vector<std::string>{"ant.bmp", "output0.bmp"}));
+    EXPECT_EQ(test::ReadFileBytes(dir.path() / "output0.bmp"), (std::vector<BYTE>{1, 2, 3}));
+}
 
 // A second signal in the middle of a save ends the process at once, taking the save's temporary file
 // with it: nothing but the source is left.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 
@@ -148,40 +149,69 @@ TEST(Search, SameSeedSameOutput) {
     EXPECT_EQ(Search(dir, 9, 300).out, Search(dir, 9, 300).out);
 }
 
+// An unreadable ant.bmp, and what the one line on standard error must say of it.
 struct BadSource {
     const char* name;
-    std::vector<BYTE> bytes;  // empty: no file at all
+    std::function<void(const fs::path& picture)> make;  // nothing: no file at all
+    const char* reason;
     friend void PrintTo(const BadSource& c, std::ostream* os) { *os << c.name; }
 };
 
+// An 8 × 8 24-bit file with one header field changed.
+std::function<void(const fs::path&)> WithField(std::size_t offset, std::uint32_t value, bool wide) {
+    return [=](const fs::path& p) {
+        test::BmpBytes file = test::MakeBmpFile(8, 8, 24, {}, std::vector<BYTE>(8 * 24));
+        wide ? file.U32(offset, value) : file.U16(offset, value);
+        test::WriteFileBytes(p, file.bytes);
+    };
+}
+
+std::function<void(const fs::path&)> Starting(std::string bytes) {
+    bytes.resize(64, '\0');
+    return [=](const fs::path& p) { test::WriteFileBytes(p, std::vector<BYTE>(bytes.begin(), bytes.end())); };
+}
+
 class SearchRefuses : public testing::TestWithParam<BadSource> {};
 
-TEST_P(SearchRefuses, WithOneLineAndNoFiles) {
-    if (test::UnderWine() && std::string(GetParam().name) == "Truncated") {
+TEST_P(SearchRefuses, WithOneLineSayingWhy) {
+    if (test::UnderWine() && std::string(GetParam().name) == "CutShort") {
         GTEST_SKIP() << "Wine's loader takes a file cut short as far as it goes";
     }
     ScratchFolder dir;
-    if (!GetParam().bytes.empty()) test::WriteFileBytes(dir.path() / "ant.bmp", GetParam().bytes);
+    if (GetParam().make) GetParam().make(dir.path() / "ant.bmp");
     const std::vector<std::string> before = dir.Files();
     const Outcome o = Search(dir, 4, 10);
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, "");
+    // One line: the file, then why (a long reason is checked as far as the table gives it).
+    EXPECT_EQ(o.err.rfind("kernel_search: " + (dir / "ant.bmp") + " " + GetParam().reason, 0), 0u) << o.err;
     EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
-    EXPECT_NE(o.err.find("ant.bmp"), std::string::npos) << o.err;
     EXPECT_EQ(dir.Files(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SearchRefuses,
-                         testing::Values(BadSource{"Missing", {}}, BadSource{"Garbage", std::vector<BYTE>(500, 'x')},
-                                         BadSource{
-                                             "Truncated",
-                                             [] {
-                                                 auto bytes =
-                                                     test::MakeBmpFile(8, 8, 24, {}, std::vector<BYTE>(192)).bytes;
-                                                 bytes.resize(100);
-                                                 return bytes;
-                                             }()}),
-                         [](const testing::TestParamInfo<BadSource>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SearchRefuses,
+    testing::Values(
+        BadSource{"Missing", nullptr, "does not exist"},
+        BadSource{"AFolder", [](const fs::path& p) { fs::create_directory(p); }, "is a folder, not a picture file"},
+        BadSource{"Empty", [](const fs::path& p) { test::WriteFileBytes(p, {}); }, "is empty"},
+        BadSource{"CutShort",
+                  [](const fs::path& p) {
+                      auto bytes = test::MakeBmpFile(8, 8, 24, {}, std::vector<BYTE>(8 * 24)).bytes;
+                      bytes.resize(100);
+                      test::WriteFileBytes(p, bytes);
+                  },
+                  "is cut short: it has 100 bytes, and its header promises 246"},
+        BadSource{"Png", Starting("\x89PNG\r\n\x1a\n"), "is a PNG picture, not a BMP: "},
+        BadSource{"Garbage", Starting("xxxx"), "is not a BMP picture: it does not start with \"BM\""},
+        BadSource{"HeaderOf64Bytes", WithField(14, 64, true),
+                  "has an info header of 64 bytes; the headers read are of 12, 40, 52, 56, 108 and 124 bytes"},
+        BadSource{"TwoBitsPerPixel", WithField(28, 2, false),
+                  "has 2 bits per pixel; the depths read are 1, 4, 8, 16, 24 and 32"},
+        BadSource{"JpegCompression", WithField(30, 4, true), "uses compression 4 (JPEG) at 24 bits; read are "},
+        BadSource{"TooLarge", WithField(22, 20000000, true),
+                  "is too large: 8 x 20000000 pixels at 24 bits take 457 MiB, and a picture may take at most 256 MiB"}),
+    [](const testing::TestParamInfo<BadSource>& info) { return info.param.name; });
 
 TEST(Search, AFailedSaveIsReportedAndTheSearchGoesOn) {
     ScratchFolder dir;

@@ -5,15 +5,21 @@
 
 #include <functional>
 
+#include "win32.h"
+
 // The file calls that change files: CreateFileA for writing, WriteFile, FlushFileBuffers, MoveFileExA.
 enum class FileFault {
     kFail,        // the call reports failure
     kShortWrite,  // a WriteFile reports success with fewer bytes written than asked (others fail)
 };
 
-// Makes the `nth` (counting from 1) of the next file-changing calls fault as `how` says; 0 disarms it.
-// Every file-changing call after this one is counted, faulting or not.
-void StandInInjectFileFault(int nth, FileFault how);
+// Makes the `nth` (counting from 1) of the next file-changing calls fault as `how` says, a failing call
+// reporting `error` to GetLastError; 0 disarms it. Every file-changing call after this one is counted,
+// faulting or not.
+void StandInInjectFileFault(int nth, FileFault how, DWORD error = ERROR_ACCESS_DENIED);
+
+// Makes every file-changing call fail with `error`, as on a full or read-only disk, until called with 0.
+void StandInFailEveryFileCall(DWORD error);
 
 // How many file-changing calls were made since the last StandInInjectFileFault: lets a test learn how
 // many points a save has, so it can fail each one in turn.
