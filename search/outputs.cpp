@@ -12,16 +12,18 @@ Outputs::~Outputs() {
     }
 }
 
-bool Outputs::Fail(const std::string& path, DWORD code) {
-    error_ = "could not write " + path + ": " + SystemErrorText(code);
+bool Outputs::Fail(const std::string& path, const std::string& reason) {
+    error_ = "could not write " + path + ": " + reason;
     return false;
 }
+
+bool Outputs::Fail(const std::string& path, DWORD code) { return Fail(path, SystemErrorText(code)); }
 
 bool Outputs::Stage(const std::string& path, Staged* staged) {
     if (!error_.empty()) return false;
     // A folder in the way would only be found by the final rename, after other files are in place.
     std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) return Fail(path, ERROR_DIRECTORY_NOT_SUPPORTED);
+    if (std::filesystem::is_directory(path, ignored)) return Fail(path, "it is a folder");
     staged->path = path;
     HANDLE file = CreateTemporaryFile(path, &staged->temporary);
     if (file == INVALID_HANDLE_VALUE) return Fail(path, GetLastError());

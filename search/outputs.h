@@ -34,6 +34,7 @@ private:
         std::string path, temporary;
         int kept;  // the temporary file's slot for removal on a hard exit
     };
+    bool Fail(const std::string& path, const std::string& reason);
     bool Fail(const std::string& path, DWORD code);
     // A temporary file for `path`, created empty, or false.
     bool Stage(const std::string& path, Staged* staged);
