@@ -154,6 +154,7 @@ struct BadSource {
     const char* name;
     std::function<void(const fs::path& picture)> make;  // nothing: no file at all
     const char* reason;
+    bool wine_reads = false;  // Wine's own loader takes it, so the search runs
     friend void PrintTo(const BadSource& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -174,9 +175,7 @@ std::function<void(const fs::path&)> Starting(std::string bytes) {
 class SearchRefuses : public testing::TestWithParam<BadSource> {};
 
 TEST_P(SearchRefuses, WithOneLineSayingWhy) {
-    if (test::UnderWine() && std::string(GetParam().name) == "CutShort") {
-        GTEST_SKIP() << "Wine's loader takes a file cut short as far as it goes";
-    }
+    if (test::UnderWine() && GetParam().wine_reads) GTEST_SKIP() << "Wine's loader takes this file";
     ScratchFolder dir;
     if (GetParam().make) GetParam().make(dir.path() / "ant.bmp");
     const std::vector<std::string> before = dir.Files();
@@ -184,7 +183,8 @@ TEST_P(SearchRefuses, WithOneLineSayingWhy) {
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, "");
     // One line: the file, then why (a long reason is checked as far as the table gives it).
-    EXPECT_EQ(o.err.rfind("kernel_search: " + (dir / "ant.bmp") + " " + GetParam().reason, 0), 0u) << o.err;
+    const std::string path = dir.path().string() + "/ant.bmp";  // as the search names it, on Windows too
+    EXPECT_EQ(o.err.rfind("kernel_search: " + path + " " + GetParam().reason, 0), 0u) << o.err;
     EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
     EXPECT_EQ(dir.Files(), before);
 }
@@ -201,14 +201,14 @@ INSTANTIATE_TEST_SUITE_P(
                       bytes.resize(100);
                       test::WriteFileBytes(p, bytes);
                   },
-                  "is cut short: it has 100 bytes, and its header promises 246"},
+                  "is cut short: it has 100 bytes, and its header promises 246", true},
         BadSource{"Png", Starting("\x89PNG\r\n\x1a\n"), "is a PNG picture, not a BMP: "},
         BadSource{"Garbage", Starting("xxxx"), "is not a BMP picture: it does not start with \"BM\""},
         BadSource{"HeaderOf64Bytes", WithField(14, 64, true),
                   "has an info header of 64 bytes; the headers read are of 12, 40, 52, 56, 108 and 124 bytes"},
         BadSource{"TwoBitsPerPixel", WithField(28, 2, false),
                   "has 2 bits per pixel; the depths read are 1, 4, 8, 16, 24 and 32"},
-        BadSource{"JpegCompression", WithField(30, 4, true), "uses compression 4 (JPEG) at 24 bits; read are "},
+        BadSource{"JpegCompression", WithField(30, 4, true), "uses compression 4 (JPEG) at 24 bits; read are ", true},
         BadSource{"TooLarge", WithField(22, 20000000, true),
                   "is too large: 8 x 20000000 pixels at 24 bits take 457 MiB, and a picture may take at most 256 MiB"}),
     [](const testing::TestParamInfo<BadSource>& info) { return info.param.name; });

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fast_paths.h"
+#include "halftone_path.h"
 
 namespace {
 
@@ -28,11 +29,6 @@ constexpr std::int32_t kHalf = 1 << (kWeightBits - 1);
 // neighbours by 4 and by 8192.
 constexpr int kCrossShift = kWeightBits + 3;
 constexpr int kAlongShift = kWeightBits + 2;
-
-// Replication keeps the pixels of small pictures crisp: both axes must keep more than 667/1000 of their
-// length (rounded as Windows rounds it) and the source may hold at most this many pixels.
-constexpr std::int64_t kReplicationRatio = 667;
-constexpr std::int64_t kMostReplicatedPixels = 2304;
 
 // How one shrinking axis maps S source cells onto D destination cells (S > D): each destination cell
 // takes `count` source cells from `first` on, with weights that sum to 8192. A source cell is shorter
@@ -85,22 +81,6 @@ std::vector<std::uint32_t> ReplicationIndices(std::uint64_t source, std::uint64_
         index[j] = static_cast<std::uint32_t>(k);
     }
     return index;
-}
-
-enum class Path { kReplicate, kShrinkBoth, kShrinkOne, kEnlarging };
-
-Path PathOf(const HalftonePicture& destination, const HalftonePicture& source) {
-    const std::int64_t sW = source.width, sH = source.height, dW = destination.width, dH = destination.height;
-    // Equal size is replication with every index its own. Larger sources that would be replicated are
-    // replicated or filtered by Windows after a count of their colours, whose rule is not known; they are
-    // filtered here.
-    const bool keeps_length = (dW * 1000 + 500) / sW > kReplicationRatio && (dH * 1000 + 500) / sH > kReplicationRatio;
-    if ((keeps_length && dW * dH >= sW * sH && sW * sH <= kMostReplicatedPixels) || (sW == dW && sH == dH)) {
-        return Path::kReplicate;
-    }
-    if (sW > dW && sH > dH) return Path::kShrinkBoth;
-    if ((sW > dW && sH == dH) || (sH > dH && sW == dW)) return Path::kShrinkOne;
-    return Path::kEnlarging;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -573,11 +553,12 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
 }
 
 void Stretch(const HalftonePicture& destination, const HalftonePicture& source, bool fast) {
-    switch (PathOf(destination, source)) {
-    case Path::kReplicate: Replicate(destination, source); break;
-    case Path::kShrinkBoth: ShrinkBoth(destination, source, fast); break;
-    case Path::kShrinkOne: ShrinkOneAxis(destination, source); break;
-    case Path::kEnlarging: FilterWithEnlargement(destination, source); break;
+    switch (HalftonePathOf(source.width, source.height, destination.width, destination.height)) {
+    case HalftonePath::kCopy:  // replication with every index its own
+    case HalftonePath::kReplicate: Replicate(destination, source); break;
+    case HalftonePath::kShrinkBoth: ShrinkBoth(destination, source, fast); break;
+    case HalftonePath::kShrinkOne: ShrinkOneAxis(destination, source); break;
+    case HalftonePath::kMixed: FilterWithEnlargement(destination, source); break;
     }
 }
 
