@@ -89,9 +89,24 @@ HBITMAP ParseBitmapFileA(LPCSTR path) {
     return image;
 }
 
-BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image) {
+namespace {
+
+// A BMP file of an image in its three parts, as they are written: the file header, the info header with
+// its colour table, and the pixel rows (from the process heap, released by the destructor).
+struct BitmapFileParts {
+    BITMAPFILEHEADER fh;
+    InfoBuffer info;
+    DWORD info_bytes = 0;
+    void* pixels = nullptr;
+    ~BitmapFileParts() {
+        if (pixels != nullptr) HeapFree(GetProcessHeap(), 0, pixels);
+    }
+};
+
+// Reads an image into the parts of its file: FALSE, with GetLastError set, when it cannot be read.
+BOOL ReadBitmapFileParts(HBITMAP image, BitmapFileParts* parts) {
     BITMAP view;
-    if (path == nullptr || GetObjectA(image, sizeof(BITMAP), &view) == 0) {
+    if (GetObjectA(image, sizeof(BITMAP), &view) == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -105,9 +120,8 @@ BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image) {
         return FALSE;
     }
 
-    InfoBuffer info;
-    std::memset(&info, 0, sizeof info);
-    BITMAPINFOHEADER& h = info.info.bmiHeader;
+    std::memset(&parts->info, 0, sizeof parts->info);
+    BITMAPINFOHEADER& h = parts->info.info.bmiHeader;
     h.biSize = kInfoHeaderSize;
     h.biWidth = view.bmWidth;
     h.biHeight = view.bmHeight;
@@ -115,50 +129,70 @@ BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image) {
     h.biBitCount = view.bmBitsPixel;
     h.biCompression = BI_RGB;
     h.biSizeImage = static_cast<DWORD>(size_image);
-    BITMAPFILEHEADER fh;
+    parts->info_bytes = kInfoHeaderSize + table_bytes;
+    BITMAPFILEHEADER& fh = parts->fh;
     fh.bfType = kBmpSignature;
-    fh.bfOffBits = kFileHeaderSize + kInfoHeaderSize + table_bytes;
+    fh.bfOffBits = kFileHeaderSize + parts->info_bytes;
     fh.bfSize = fh.bfOffBits + h.biSizeImage;
     fh.bfReserved1 = 0;
     fh.bfReserved2 = 0;
 
-    void* pixels = HeapAlloc(GetProcessHeap(), 0, h.biSizeImage);
-    if (pixels == nullptr) {
+    parts->pixels = HeapAlloc(GetProcessHeap(), 0, h.biSizeImage);
+    if (parts->pixels == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
     HDC context = CreateCompatibleDC(nullptr);
-    const int rows = GetDIBits(context, image, 0, static_cast<UINT>(view.bmHeight), pixels, &info.info, DIB_RGB_COLORS);
-    // Why the save failed, taken where it failed: the clean-up calls after it may change GetLastError.
-    DWORD error = ERROR_INVALID_PARAMETER;
-    BOOL saved = FALSE;
-    if (context != nullptr && rows == view.bmHeight) {
-        // Written under a neighbouring name of its own and renamed over the target only when whole and on
-        // disk.
-        std::string temporary;
-        HANDLE file = CreateTemporaryFile(path, &temporary);
-        if (file == INVALID_HANDLE_VALUE) {
-            error = GetLastError();
-        } else {
-            const int kept = KeepTemporaryFile(temporary);
-            bool ok = WriteExactly(file, &fh, sizeof fh) && WriteExactly(file, &info, kInfoHeaderSize + table_bytes) &&
-                      WriteExactly(file, pixels, h.biSizeImage) && FlushFileBuffers(file);
-            if (!ok) error = GetLastError();
-            if (!CloseHandle(file) && ok) {
-                error = GetLastError();
-                ok = false;
-            }
-            if (ok && !MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-                error = GetLastError();
-                ok = false;
-            }
-            if (!ok) DeleteFileA(temporary.c_str());
-            ForgetTemporaryFile(kept);
-            saved = ok ? TRUE : FALSE;
-        }
-    }
+    const int rows = context == nullptr ? 0
+                                        : GetDIBits(context, image, 0, static_cast<UINT>(view.bmHeight), parts->pixels,
+                                                    &parts->info.info, DIB_RGB_COLORS);
     if (context != nullptr) DeleteDC(context);
-    HeapFree(GetProcessHeap(), 0, pixels);
-    if (!saved) SetLastError(error);
-    return saved;
+    if (rows != view.bmHeight) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image) {
+    BitmapFileParts parts;
+    if (path == nullptr) SetLastError(ERROR_INVALID_PARAMETER);
+    if (path == nullptr || !ReadBitmapFileParts(image, &parts)) return FALSE;
+    // Written under a neighbouring name of its own and renamed over the target only when whole and on
+    // disk.
+    std::string temporary;
+    HANDLE file = CreateTemporaryFile(path, &temporary);
+    if (file == INVALID_HANDLE_VALUE) return FALSE;
+    const int kept = KeepTemporaryFile(temporary);
+    // Why the save failed, taken where it failed: the clean-up calls after it may change GetLastError.
+    DWORD error = 0;
+    bool ok = WriteExactly(file, &parts.fh, sizeof parts.fh) && WriteExactly(file, &parts.info, parts.info_bytes) &&
+              WriteExactly(file, parts.pixels, parts.info.info.bmiHeader.biSizeImage) && FlushFileBuffers(file);
+    if (!ok) error = GetLastError();
+    if (!CloseHandle(file) && ok) {
+        error = GetLastError();
+        ok = false;
+    }
+    if (ok && !MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = GetLastError();
+        ok = false;
+    }
+    if (!ok) DeleteFileA(temporary.c_str());
+    ForgetTemporaryFile(kept);
+    if (!ok) SetLastError(error);
+    return ok ? TRUE : FALSE;
+}
+
+bool BitmapFileBytes(HBITMAP image, std::vector<BYTE>* bytes) {
+    BitmapFileParts parts;
+    if (!ReadBitmapFileParts(image, &parts)) return false;
+    const auto* fh = reinterpret_cast<const BYTE*>(&parts.fh);
+    const auto* info = reinterpret_cast<const BYTE*>(&parts.info);
+    const auto* pixels = static_cast<const BYTE*>(parts.pixels);
+    bytes->assign(fh, fh + sizeof parts.fh);
+    bytes->insert(bytes->end(), info, info + parts.info_bytes);
+    bytes->insert(bytes->end(), pixels, pixels + parts.info.info.bmiHeader.biSizeImage);
+    return true;
 }

@@ -4,6 +4,8 @@
 #ifndef BITMAP_IO_SAVEBITMAPTOFILE_H
 #define BITMAP_IO_SAVEBITMAPTOFILE_H
 
+#include <vector>
+
 #include "win32.h"
 
 // Reads a BMP file into a new image owned by the caller (release it with DeleteObject), or NULL.
@@ -26,5 +28,8 @@ HBITMAP ParseBitmapFileA(LPCSTR path);
 // temporary_files.h gives its words). The image is neither changed nor released. A process that must end
 // in the middle of a save removes its temporary file with RemoveTemporaryFiles.
 BOOL SaveBitmapToFileA(LPCSTR path, HBITMAP image);
+
+// The bytes SaveBitmapToFileA would write for `image`, in memory: false when the image cannot be read.
+bool BitmapFileBytes(HBITMAP image, std::vector<BYTE>* bytes);
 
 #endif  // BITMAP_IO_SAVEBITMAPTOFILE_H

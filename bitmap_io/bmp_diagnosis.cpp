@@ -37,7 +37,49 @@ bool StartsWith(const std::vector<char>& head, const Signature& s) {
     return head.size() >= s.offset + s.length && std::memcmp(head.data() + s.offset, s.bytes, s.length) == 0;
 }
 
+// Reads the head of a file (at most kHeadBytes) into `head`; false when it cannot be read at all.
+bool ReadHead(const std::string& path, std::vector<char>* head) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return false;
+    head->resize(kHeadBytes);
+    file.read(head->data(), static_cast<std::streamsize>(head->size()));
+    head->resize(static_cast<std::size_t>(file.gcount()));
+    return true;
+}
+
+BITMAPFILEHEADER FileHeaderOf(const std::vector<char>& head) {
+    const auto* bytes = reinterpret_cast<const BYTE*>(head.data());
+    BITMAPFILEHEADER fh;
+    fh.bfType = ReadLe16(bytes);
+    fh.bfSize = ReadLe32(bytes + 2);
+    fh.bfReserved1 = ReadLe16(bytes + 6);
+    fh.bfReserved2 = ReadLe16(bytes + 8);
+    fh.bfOffBits = ReadLe32(bytes + 10);
+    return fh;
+}
+
 }  // namespace
+
+std::string DescribePictureFile(const std::string& path) {
+    std::vector<char> head;
+    std::error_code error;
+    const std::uint64_t size = fs::file_size(path, error);
+    if (error || !ReadHead(path, &head) || head.size() < kFileHeaderSize) return "";
+    const BITMAPFILEHEADER fh = FileHeaderOf(head);
+    BmpLayout l;
+    if (!CheckBmpFileHeader(fh, size) ||
+        !ReadBmpLayout(fh, reinterpret_cast<const BYTE*>(head.data()) + kFileHeaderSize,
+                       static_cast<DWORD>(std::min<std::uint64_t>(fh.bfOffBits, head.size()) - kFileHeaderSize), &l)) {
+        return "";
+    }
+    std::string text = std::to_string(l.width) + " x " + std::to_string(l.rows) + " pixels, " + std::to_string(l.bpp) +
+                       " bits per pixel";
+    if (l.bpp <= 8) text += ", a colour table of " + std::to_string(l.palette_count);
+    if (l.compression == BI_RLE8 || l.compression == BI_RLE4) text += ", run-length compressed";
+    if (l.compression == BI_BITFIELDS) text += ", channel masks";
+    if (l.top_down) text += ", stored top-down";
+    return text;
+}
 
 std::string ExplainUnreadablePicture(const std::string& path) {
     std::error_code error;

@@ -11,4 +11,9 @@
 // they all pass (which a platform loader of its own may still decline) gets a general phrase.
 std::string ExplainUnreadablePicture(const std::string& path);
 
+// What a picture file the readers take holds, as its headers say: "48 x 48 pixels, 24 bits per pixel",
+// with ", a colour table of 16", ", run-length compressed", ", channel masks" or ", stored top-down" as
+// they apply; "" for a file they refuse.
+std::string DescribePictureFile(const std::string& path);
+
 #endif  // BITMAP_IO_BMP_DIAGNOSIS_H

@@ -10,15 +10,18 @@
 #include <vector>
 
 #include "SaveBitmapToFile.h"
+#include "bmp_diagnosis.h"
 #include "compare.h"
 #include "copy_image.h"
 #include "fit.h"
+#include "halftone_path.h"
 #include "image_view.h"
 #include "interrupt.h"
 #include "lab_options.h"
 #include "outputs.h"
 #include "pipeline.h"
 #include "progress.h"
+#include "report.h"
 #include "search.h"
 #include "sweep_chart.h"
 
@@ -32,6 +35,10 @@ constexpr char kChartFile[] = "sweep.svg";
 constexpr char kCsvFile[] = "sweep.csv";
 constexpr char kCheckFile[] = "check.bmp";
 constexpr char kFitCsvFile[] = "fit.csv";
+constexpr char kReportFile[] = "report.html";
+// The report shows each pixel of the target as an 8 × 8 block unless --zoom says otherwise: a 24 × 24
+// target is then 192 pixels wide, and its five pictures and the wipe fit one row of a wide window.
+constexpr int kReportZoom = 8;
 // Exit statuses: bad input, bad usage, and a reference that check finds different.
 constexpr int kUsage = 2, kBadInput = 1, kDiffers = 3;
 
@@ -42,13 +49,14 @@ struct Prepared {
     Prepared(const Prepared&) = delete;
     Prepared& operator=(const Prepared&) = delete;
 
+    HBITMAP source = nullptr;
     HBITMAP stretched = nullptr;
     HBITMAP captured = nullptr;
     HBITMAP bilinear = nullptr;
     // What the candidates are scored against.
     HBITMAP reference() const { return captured != nullptr ? captured : stretched; }
     ~Prepared() {
-        for (HBITMAP image : {stretched, captured, bilinear}) {
+        for (HBITMAP image : {source, stretched, captured, bilinear}) {
             if (image != nullptr) DeleteObject(image);
         }
     }
@@ -61,12 +69,12 @@ std::string Prepare(const LabOptions& o, Prepared* p) {
         if (!std::filesystem::exists(o.out, ignored)) return o.out + " does not exist";
         if (!std::filesystem::is_directory(o.out, ignored)) return o.out + " is not a folder";
     }
-    HBITMAP source = nullptr;
-    if (const std::string problem = LoadSource(o.source, &source); !problem.empty()) return o.source + " " + problem;
+    if (const std::string problem = LoadSource(o.source, &p->source); !problem.empty()) {
+        return o.source + " " + problem;
+    }
     const float identity[kKernelSize] = {0, 0, 0, 0, 1, 0, 0, 0, 0};  // leaves the bilinear image as it is
-    p->bilinear = ScaleImage(source, o.width, o.height, kCandidatePath, identity);
-    p->stretched = ScaleImage(source, o.width, o.height, kReferencePath, identity);
-    DeleteObject(source);
+    p->bilinear = ScaleImage(p->source, o.width, o.height, kCandidatePath, identity);
+    p->stretched = ScaleImage(p->source, o.width, o.height, kReferencePath, identity);
     if (p->bilinear == nullptr) return o.source + " could not be scaled";
     if (p->stretched == nullptr) return o.source + " could not be stretched";
     if (o.reference.empty()) return "";
@@ -190,7 +198,7 @@ int Sweep(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err
     Outputs outputs;
     WritePictures(o, p, candidate, &outputs) &&
         outputs.AddText(o.csv.empty() ? InFolder(o.out, kCsvFile) : o.csv, csv) &&
-        outputs.AddText(InFolder(o.out, kChartFile), SweepChart(rows, best));
+        outputs.AddText(InFolder(o.out, kChartFile), SweepChart(rows, best, MaxScore(o.width, o.height)));
     if (candidate != nullptr) DeleteObject(candidate);
     if (const int status = Publish(&outputs, err); status != 0) return status;
     PrintReport(out, b.w, b.score);
@@ -252,6 +260,41 @@ int Check(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err
     return pixels == 0 ? 0 : kDiffers;
 }
 
+// Every picture of the command line loaded, checked and made ready before anything is computed or
+// written; on bad input the message, else "".
+std::string PrepareAll(const LabOptions& o, std::vector<Prepared>* prepared) {
+    for (std::size_t i = 0; i < o.sources.size(); ++i) {
+        LabOptions one = o;
+        one.source = o.sources[i];
+        one.reference = o.references.empty() ? "" : o.references[i];
+        if (const std::string problem = Prepare(one, &(*prepared)[i]); !problem.empty()) return problem;
+    }
+    return "";
+}
+
+// The search's family on each picture alone, and the draw that does best over them all.
+struct Sweeps {
+    std::vector<std::vector<SweepRow>> rows;  // each picture's draws
+    std::vector<int> best;                    // each picture's best draw
+    int best_draw = 0;                        // the best of the summed scores
+};
+
+// False when a signal stops it.
+bool SweepAll(const std::vector<Prepared>& prepared, Sweeps* sweeps) {
+    std::vector<TotalScoreType> totals(kDrawCount);
+    for (const Prepared& p : prepared) {
+        int best = 0;
+        sweeps->rows.push_back(SweepDraws(p, &best));
+        if (sweeps->rows.back().empty()) return false;
+        sweeps->best.push_back(best);
+        for (int u = 0; u < kDrawCount; ++u) {
+            totals[static_cast<std::size_t>(u)] += sweeps->rows.back()[static_cast<std::size_t>(u)].score;
+        }
+    }
+    sweeps->best_draw = static_cast<int>(std::max_element(totals.begin(), totals.end()) - totals.begin());
+    return true;
+}
+
 // A field of a CSV row, quoted when it holds a comma, a quote or a line break.
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -266,30 +309,20 @@ std::string CsvField(const std::string& text) {
 int Fit(const LabOptions& o, std::FILE* out, std::FILE* err) {
     const std::size_t n = o.sources.size();
     std::vector<Prepared> prepared(n);
+    if (const std::string problem = PrepareAll(o, &prepared); !problem.empty()) {
+        std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
+        return kBadInput;
+    }
     std::vector<FitPicture> pictures;
-    for (std::size_t i = 0; i < n; ++i) {
-        LabOptions one = o;
-        one.source = o.sources[i];
-        one.reference = o.references.empty() ? "" : o.references[i];
-        if (const std::string problem = Prepare(one, &prepared[i]); !problem.empty()) {
-            std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
-            return kBadInput;
-        }
-        pictures.push_back({prepared[i].bilinear, prepared[i].reference()});
-    }
-
-    // The search's family on each picture alone, and the draw that does best over them all.
-    std::vector<int> search_best(n);  // each picture's best draw
+    for (const Prepared& p : prepared) pictures.push_back({p.bilinear, p.reference()});
+    Sweeps sweeps;
+    if (!SweepAll(prepared, &sweeps)) return Stopped(err);
+    const int best_draw = sweeps.best_draw;
+    std::vector<int>& search_best = sweeps.best;
     std::vector<DWORD> search_score(n);
-    std::vector<TotalScoreType> totals(kDrawCount);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::vector<SweepRow> rows = SweepDraws(prepared[i], &search_best[i]);
-        if (rows.empty()) return Stopped(err);
-        search_score[i] = rows[static_cast<std::size_t>(search_best[i])].score;
-        for (int u = 0; u < kDrawCount; ++u)
-            totals[static_cast<std::size_t>(u)] += rows[static_cast<std::size_t>(u)].score;
+        search_score[i] = sweeps.rows[i][static_cast<std::size_t>(search_best[i])].score;
     }
-    const auto best_draw = static_cast<int>(std::max_element(totals.begin(), totals.end()) - totals.begin());
 
     float kernel[kKernelSize];
     BuildKernel(WeightsForDraw(best_draw), kernel);
@@ -336,6 +369,114 @@ int Fit(const LabOptions& o, std::FILE* out, std::FILE* err) {
     return 0;
 }
 
+// Where the report's pictures are shown at most this many pixels on a side: a large source goes into the
+// page shrunk (by the halftone stretch), so that a page of a photograph stays a page.
+constexpr LONG kMostShownSide = 512;
+
+// What a report says of one prepared picture.
+ReportPicture ReportOf(const LabOptions& o, std::size_t i, const Prepared& p, HBITMAP shown) {
+    ReportPicture r;
+    r.source = o.sources[i];
+    r.source_format = DescribePictureFile(o.sources[i]);
+    const BITMAP source = ViewOf(p.source);
+    if (p.captured != nullptr) {
+        r.reference = "captured elsewhere: " + o.references[i] + " (made by kernel_lab capture on Windows, say)";
+    } else {
+        const HalftonePath path = HalftonePathOf(source.bmWidth, source.bmHeight, o.width, o.height);
+#ifdef _WIN32
+        r.reference = std::string("this platform's halftone stretch (GDI): ") + HalftonePathName(path);
+#else
+        r.reference = std::string("this platform's halftone stretch, the stand-in computing Windows' arithmetic: ") +
+                      HalftonePathName(path);
+        r.approximated = path == HalftonePath::kMixed;
+#endif
+    }
+    r.source_image = shown;
+    r.reference_image = p.reference();
+    r.bilinear = p.bilinear;
+    return r;
+}
+
+// The page of the whole answer: every picture swept, the three families fitted across them all.
+int Report(const LabOptions& o, std::FILE* out, std::FILE* err) {
+    const std::size_t n = o.sources.size();
+    std::vector<Prepared> prepared(n);
+    if (const std::string problem = PrepareAll(o, &prepared); !problem.empty()) {
+        std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
+        return kBadInput;
+    }
+    Sweeps sweeps;
+    if (!SweepAll(prepared, &sweeps)) return Stopped(err);
+
+    std::vector<FitPicture> fit_pictures;
+    TotalScoreType search_total = 0, max_total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        fit_pictures.push_back({prepared[i].bilinear, prepared[i].reference()});
+        search_total += sweeps.rows[i][static_cast<std::size_t>(sweeps.best[i])].score;
+        max_total += MaxScore(o.width, o.height);
+    }
+    std::vector<ReportFamily> families;
+    const Family kFamilies[] = {Family::kCross, Family::kSymmetric, Family::kFull};
+    const char* const kFamilyNames[] = {"cross", "symmetric", "full"};
+    int steps = 0;
+    for (const Family f : kFamilies) steps += FitSteps(f);
+    Progress progress(err, isatty(fileno(err)) != 0, "fitting step", steps, max_total);
+    int done_before = 0;
+    for (std::size_t k = 0; k < std::size(kFamilies); ++k) {
+        ReportFamily family;
+        family.name = kFamilyNames[k];
+        BuildKernel(WeightsForDraw(sweeps.best_draw), family.kernel);
+        family.total = FitKernel(fit_pictures, kFamilies[k], family.kernel, [&](int done, TotalScoreType best) {
+            progress.Update(done_before + done, best);
+            return StopRequested() == 0;
+        });
+        if (StopRequested() != 0) break;
+        int exact = 0;
+        TotalScore(fit_pictures, family.kernel, &exact);
+        family.all_exact = exact == 1;
+        done_before += FitSteps(kFamilies[k]);
+        families.push_back(family);
+    }
+    progress.Clear();
+    if (StopRequested() != 0) return Stopped(err);
+
+    const ReportFamily& best =
+        *std::max_element(families.begin(), families.end(),
+                          [](const ReportFamily& a, const ReportFamily& b) { return a.total < b.total; });
+    std::vector<HBITMAP> fitted, shown;
+    std::vector<ReportPicture> pictures;
+    const float identity[kKernelSize] = {0, 0, 0, 0, 1, 0, 0, 0, 0};
+    for (std::size_t i = 0; i < n; ++i) {
+        fitted.push_back(sharpen(prepared[i].bilinear, best.kernel));
+        // The source as the page shows it: 24 bits (a copy at its own size), shrunk when it is large.
+        const BITMAP v = ViewOf(prepared[i].source);
+        const LONG side = std::max(v.bmWidth, v.bmHeight);
+        const LONG w = side > kMostShownSide ? std::max<LONG>(1, v.bmWidth * kMostShownSide / side) : v.bmWidth;
+        const LONG h = side > kMostShownSide ? std::max<LONG>(1, v.bmHeight * kMostShownSide / side) : v.bmHeight;
+        shown.push_back(ScaleImage(prepared[i].source, w, h, kReferencePath, identity));
+        pictures.push_back(ReportOf(o, i, prepared[i], shown.back()));
+        pictures.back().rows = sweeps.rows[i];
+        pictures.back().best = sweeps.best[i];
+    }
+    const std::string page = ReportPage(pictures, families, fitted, search_total, o.zoom > 0 ? o.zoom : kReportZoom);
+    for (HBITMAP image : fitted) {
+        if (image != nullptr) DeleteObject(image);
+    }
+    for (HBITMAP image : shown) {
+        if (image != nullptr) DeleteObject(image);
+    }
+    const std::string path = InFolder(o.out, kReportFile);
+    Outputs outputs;
+    outputs.AddText(path, page);
+    if (const int status = Publish(&outputs, err); status != 0) return status;
+    std::fprintf(out, "%s\n", path.c_str());
+    for (std::size_t i = 0; i < n; ++i) {
+        const SweepRow& b = sweeps.rows[i][static_cast<std::size_t>(sweeps.best[i])];
+        PrintReport(out, b.w, b.score);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
@@ -369,6 +510,7 @@ int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         return RunSearch(run);
     }
     if (o.command == Command::kFit) return Fit(o, out, err);
+    if (o.command == Command::kReport) return Report(o, out, err);
     Prepared p;
     if (const std::string problem = Prepare(o, &p); !problem.empty()) {
         std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
@@ -381,7 +523,8 @@ int RunLab(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     case Command::kRender: return Render(o, p, out, err);
     case Command::kSweep:
     case Command::kSearch:
-    case Command::kFit: break;
+    case Command::kFit:
+    case Command::kReport: break;
     }
     return Sweep(o, p, out, err);
 }

@@ -38,13 +38,20 @@ constexpr CommandRule kCommands[] = {
      "the least-squares weights, then a local search for the highest total score; print the kernel, each "
      "picture's score beside the best of the sweep, and the total; write fit.csv and the first picture's "
      "output0.bmp, output1.bmp and diff.bmp"},
+    {Command::kReport, "report", "",
+     "write report.html: one page, for a browser, with the facts, the sweep's chart, every draw to explore with "
+     "its pictures, and the kernels fitted beyond the family; several --source give a section each and one fit "
+     "across them; print the page's path and each picture's best report line"},
 };
 
 // The commands an option goes with, as a set of bits.
 constexpr unsigned Bit(Command c) { return 1u << static_cast<unsigned>(c); }
 constexpr unsigned kAll = Bit(Command::kSweep) | Bit(Command::kSearch) | Bit(Command::kRender) |
-                          Bit(Command::kCapture) | Bit(Command::kCheck) | Bit(Command::kFit);
-constexpr unsigned kPictures = Bit(Command::kSweep) | Bit(Command::kRender) | Bit(Command::kCheck) | Bit(Command::kFit);
+                          Bit(Command::kCapture) | Bit(Command::kCheck) | Bit(Command::kFit) | Bit(Command::kReport);
+constexpr unsigned kPictures =
+    Bit(Command::kSweep) | Bit(Command::kRender) | Bit(Command::kCheck) | Bit(Command::kFit) | Bit(Command::kReport);
+// The commands that take several pictures.
+constexpr unsigned kSeveral = Bit(Command::kFit) | Bit(Command::kReport);
 
 bool ParseWhole(const char* text, long long low, long long high, long long* value) {
     errno = 0;
@@ -79,15 +86,15 @@ struct OptionRule {
 };
 
 const OptionRule kOptions[] = {
-    {"--source", "FILE", kAll, "the picture (default ant.bmp); fit takes several",
+    {"--source", "FILE", kAll, "the picture (default ant.bmp); fit and report take several",
      [](const char* v, LabOptions* o) {
          o->source = v;
          o->sources.push_back(v);
          return std::string();
      }},
     {"--reference", "FILE", kPictures,
-     "a reference of the target size made elsewhere, used instead of the halftone stretch; fit takes one "
-     "for each --source, in the same order",
+     "a reference of the target size made elsewhere, used instead of the halftone stretch; fit and report "
+     "take one for each --source, in the same order",
      [](const char* v, LabOptions* o) {
          o->reference = v;
          o->references.push_back(v);
@@ -124,7 +131,8 @@ const OptionRule kOptions[] = {
          return std::string();
      }},
     {"--zoom", "N", kPictures,
-     "also write the pictures side by side (compare.bmp; for check, check.bmp), each pixel an N x N block",
+     "also write the pictures side by side (compare.bmp; for check, check.bmp), each pixel an N x N block; "
+     "for report, how many screen pixels a pixel of the target takes (default 8)",
      [](const char* v, LabOptions* o) { return ReadWhole("--zoom", v, 1, kMaxZoom, &o->zoom); }},
     {"--seed", "N", Bit(Command::kSearch), "the seed of the random search",
      [](const char* v, LabOptions* o) {
@@ -206,14 +214,14 @@ std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* o) {
         }
         if (const std::string problem = option->read(value.c_str(), o); !problem.empty()) return problem;
     }
-    // Only fit takes several pictures; it takes a reference for each, or none.
-    if (o->command != Command::kFit && (o->sources.size() > 1 || o->references.size() > 1)) {
+    // Only fit and report take several pictures; they take a reference for each, or none.
+    if ((Bit(o->command) & kSeveral) == 0 && (o->sources.size() > 1 || o->references.size() > 1)) {
         return std::string(command->name) + " takes one --source and one --reference";
     }
     if (o->sources.empty()) o->sources.push_back(o->source);
     if (!o->references.empty() && o->references.size() != o->sources.size()) {
-        return "fit needs one --reference for each --source (" + std::to_string(o->sources.size()) + " and " +
-               std::to_string(o->references.size()) + " given)";
+        return std::string(command->name) + " needs one --reference for each --source (" +
+               std::to_string(o->sources.size()) + " and " + std::to_string(o->references.size()) + " given)";
     }
     // What each command must be given.
     switch (o->command) {
@@ -224,7 +232,8 @@ std::string ParseLabOptions(int argc, const char* const* argv, LabOptions* o) {
     case Command::kCapture: return o->out.empty() ? "capture needs --out FILE" : "";
     case Command::kCheck: return o->reference.empty() ? "check needs --reference FILE" : "";
     case Command::kSweep:
-    case Command::kFit: return "";
+    case Command::kFit:
+    case Command::kReport: return "";
     }
     return "";
 }

@@ -10,13 +10,13 @@
 #include "pipeline.h"
 #include "search.h"
 
-enum class Command { kSweep, kSearch, kRender, kCapture, kCheck, kFit };
+enum class Command { kSweep, kSearch, kRender, kCapture, kCheck, kFit, kReport };
 
 struct LabOptions {
     Command command = Command::kSweep;
     std::string source = kSourceFile;
     std::string reference;  // a captured reference; "" for this platform's stretch
-    // Every --source and --reference in the order given: fit takes several, the others one.
+    // Every --source and --reference in the order given: fit and report take several, the others one.
     std::vector<std::string> sources, references;
     Family family = Family::kCross;
     int width = kTargetSize, height = kTargetSize;

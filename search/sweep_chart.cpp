@@ -4,11 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
-// The chart of score against q: for each column of the plot the range of scores of the draws that
-// fall in it, the best draw marked, its values in a caption.
-std::string SweepChart(const std::vector<SweepRow>& rows, int best) {
-    constexpr int kWidth = 800, kHeight = 420, kLeft = 70, kRight = 40, kTop = 40, kBottom = 60;
-    constexpr int kPlotWidth = kWidth - kLeft - kRight, kPlotHeight = kHeight - kTop - kBottom;
+std::string SweepChart(const std::vector<SweepRow>& rows, int best, DWORD max_score) {
+    constexpr int kWidth = kChartWidth, kHeight = 420, kLeft = kChartLeft, kTop = 40, kBottom = 60;
+    constexpr int kPlotWidth = kChartPlotWidth, kPlotHeight = kHeight - kTop - kBottom;
     const double q_low = rows.front().w.q, q_high = rows.back().w.q;
     DWORD top_score = 0;
     for (const SweepRow& r : rows) top_score = std::max(top_score, r.score);
@@ -24,9 +22,10 @@ std::string SweepChart(const std::vector<SweepRow>& rows, int best) {
     std::string svg;
     char line[512];
     std::snprintf(line, sizeof line,
-                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" font-family=\"sans-serif\" "
-                  "font-size=\"12\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-                  kWidth, kHeight);
+                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
+                  "font-family=\"sans-serif\" font-size=\"12\">\n<rect width=\"100%%\" height=\"100%%\" "
+                  "fill=\"white\"/>\n",
+                  kWidth, kHeight, kWidth, kHeight);
     svg += line;
     std::snprintf(line, sizeof line,
                   "<text x=\"%d\" y=\"22\" font-size=\"15\">Score of every draw against the edge weight q</text>\n",
@@ -43,9 +42,23 @@ std::string SweepChart(const std::vector<SweepRow>& rows, int best) {
     }
     std::snprintf(line, sizeof line,
                   "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\">edge weight q (centre weight r = 1 - 4q)</text>\n"
-                  "<text transform=\"translate(18 %d) rotate(-90)\" text-anchor=\"middle\">score (4032 is an "
+                  "<text transform=\"translate(18 %d) rotate(-90)\" text-anchor=\"middle\">score (%u is an "
                   "exact match)</text>\n",
-                  kLeft + kPlotWidth / 2, kHeight - 22, kTop + kPlotHeight / 2);
+                  kLeft + kPlotWidth / 2, kHeight - 22, kTop + kPlotHeight / 2, static_cast<unsigned>(max_score));
+    svg += line;
+    // The score every attempt of the search must beat: a dashed line, or a note where it is off the scale.
+    if (kStartingScore <= score_high) {
+        std::snprintf(line, sizeof line,
+                      "<line x1=\"%d\" x2=\"%d\" y1=\"%.1f\" y2=\"%.1f\" stroke=\"#888\" stroke-dasharray=\"6 4\"/>\n"
+                      "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\" fill=\"#555\">start %u</text>\n",
+                      kLeft, kLeft + kPlotWidth, y_of(kStartingScore), y_of(kStartingScore), kLeft + kPlotWidth,
+                      y_of(kStartingScore) - 4, static_cast<unsigned>(kStartingScore));
+    } else {
+        std::snprintf(line, sizeof line,
+                      "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"#555\">the starting score %u lies above "
+                      "this scale</text>\n",
+                      kLeft + kPlotWidth, kTop - 4, static_cast<unsigned>(kStartingScore));
+    }
     svg += line;
     svg += "<g stroke=\"#3366cc\">\n";
     for (int c = 0; c <= kPlotWidth; ++c) {

@@ -277,6 +277,28 @@ TEST(Fit, MatchesAFlatPicture) {
     for (const float w : fit.kernel) EXPECT_TRUE(std::isfinite(w)) << r.out;
 }
 
+// The report of two pictures: one page with a section each, the deep-link fields of the first picture
+// under their plain ids and the second's numbered; the page's path and each best report line printed.
+TEST(Lab, ReportWritesOnePageWithASectionPerPicture) {
+    ScratchFolder dir;
+    PutSample(dir);
+    const test::Image grey = test::MakeGrey(30, 30, std::vector<int>(900, 120));
+    ASSERT_TRUE(SaveBitmapToFileA((dir / "grey.bmp").c_str(), grey));
+    const Result r =
+        Lab({"report", "--source", dir / "ant.bmp", "--source", dir / "grey.bmp", "--out", dir.path().string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Result sweep = Lab({"sweep", "--source", dir / "ant.bmp", "--out", dir.path().string()});
+    const std::string best_line = sweep.out.substr(0, sweep.out.find('\n') + 1);
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1 + best_line.size()),
+              InFolder(dir.path().string(), "report.html") + "\n" + best_line);
+    std::ifstream in(dir.path() / "report.html");
+    const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* id : {"id=\"u\"", "id=\"score\"", "id=\"exact\"", "id=\"u-2\"", "id=\"score-2\""}) {
+        EXPECT_NE(page.find(id), std::string::npos) << id;
+    }
+    EXPECT_EQ(page.find("{{"), std::string::npos) << "a field of the template left unfilled";
+}
+
 TEST(Lab, HelpListsTheCommandsAndVersionNamesTheRelease) {
     for (const char* ask : {"--help", "-h", "help"}) {
         const Result r = Lab({ask});
