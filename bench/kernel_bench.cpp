@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "SaveBitmapToFile.h"
+#include "bmp_format.h"
 #include "bilinear.h"
 #include "compare.h"
 #include "image_view.h"
@@ -151,6 +152,104 @@ void Attempt(benchmark::State& state) {
     Label(state);
 }
 
+// ---- The ladder: sizes × depths, each whole attempt beside the floor of reading its file twice ----
+
+struct Rung {
+    LONG width, height;
+};
+constexpr Rung kRungs[] = {{48, 48}, {300, 200}, {640, 480}, {1024, 768}, {2000, 1500}, {4000, 3000}};
+constexpr WORD kDepths[] = {24, 32, 8, 4, 1, 16};
+
+// A picture of the rung's size at `depth` bits, written once into the temporary folder: a texture of
+// gradients and noise, through a colour table of as many colours as the depth holds (a grey-blue ramp)
+// at 8 bits and less, 5-5-5 at 16 bits.
+std::string LadderPath(int rung, int depth_index) {
+    const Rung r = kRungs[rung];
+    const WORD bpp = kDepths[depth_index];
+    const fs::path dir = fs::temp_directory_path() / "kernel_bench";
+    fs::create_directories(dir);
+    const std::string path = (dir / ("ladder-" + std::to_string(r.width) + "x" + std::to_string(r.height) + "-" +
+                                     std::to_string(bpp) + ".bmp"))
+                                 .string();
+    if (fs::exists(path)) return path;
+    struct {
+        BITMAPINFOHEADER header;
+        RGBQUAD colours[256];
+    } info = {};
+    info.header.biSize = sizeof(BITMAPINFOHEADER);
+    info.header.biWidth = r.width;
+    info.header.biHeight = r.height;
+    info.header.biPlanes = 1;
+    info.header.biBitCount = bpp;
+    const unsigned levels = bpp <= 8 ? 1u << bpp : 0;
+    for (unsigned i = 0; i < levels; ++i) {
+        const auto v = static_cast<BYTE>(i * 255 / (levels - 1));
+        info.colours[i] = RGBQUAD{v, static_cast<BYTE>(v / 2 + 64), static_cast<BYTE>(255 - v), 0};
+    }
+    void* bits = nullptr;
+    HBITMAP image = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
+    const BITMAP view = ViewOf(image);
+    std::uint32_t state = 1;
+    for (LONG y = 0; y < r.height; ++y) {
+        BYTE* row = static_cast<BYTE*>(bits) + static_cast<std::size_t>(y) * static_cast<std::size_t>(view.bmWidthBytes);
+        for (LONG x = 0; x < r.width; ++x) {
+            state = state * 1664525u + 1013904223u;
+            const unsigned v = static_cast<unsigned>((x + 2 * y) % 256 + (state >> 28)) % 256;
+            if (bpp <= 8) {
+                BmpPutIndex(row, static_cast<std::uint64_t>(x), bpp, v * levels / 256);
+            } else if (bpp == 16) {
+                const unsigned pixel = (v >> 3) << 10 | ((x % 256) >> 3) << 5 | ((y % 256) >> 3);
+                row[2 * x] = static_cast<BYTE>(pixel);
+                row[2 * x + 1] = static_cast<BYTE>(pixel >> 8);
+            } else {
+                BYTE* p = row + static_cast<std::size_t>(x) * (bpp / 8);
+                p[0] = static_cast<BYTE>(v);
+                p[1] = static_cast<BYTE>(x);
+                p[2] = static_cast<BYTE>(y);
+            }
+        }
+    }
+    SaveBitmapToFileA(path.c_str(), image);
+    DeleteObject(image);
+    return path;
+}
+
+void LadderLabel(benchmark::State& state) {
+    const Rung r = kRungs[state.range(0)];
+    state.SetLabel(std::to_string(r.width) + "x" + std::to_string(r.height) + " " +
+                   std::to_string(kDepths[state.range(1)]) + "-bit");
+}
+
+void LadderFloor(benchmark::State& state) {
+    const std::string path = LadderPath(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    std::vector<char> buffer(static_cast<std::size_t>(fs::file_size(path)));
+    for (auto _ : state) {
+        for (int i = 0; i < 2; ++i) {
+            const int fd = open(path.c_str(), O_RDONLY);
+            benchmark::DoNotOptimize(read(fd, buffer.data(), buffer.size()));
+            close(fd);
+        }
+    }
+    LadderLabel(state);
+}
+
+void LadderAttempt(benchmark::State& state) {
+    const std::string path = LadderPath(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    int u = 0;
+    for (auto _ : state) {
+        float kernel[kKernelSize];
+        BuildKernel(WeightsForDraw(u), kernel);
+        u = (u + 7919) % (kDrawMax + 1);
+        HBITMAP reference = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kReferencePath, kernel);
+        HBITMAP candidate = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kCandidatePath, kernel);
+        int exact;
+        benchmark::DoNotOptimize(GetScore(ViewOf(reference), ViewOf(candidate), &exact));
+        DeleteObject(reference);
+        DeleteObject(candidate);
+    }
+    LadderLabel(state);
+}
+
 // Whole searches of growing length on the sample, in a scratch folder: the peak resident memory after
 // each must not grow with the number of attempts.
 void WholeRun(benchmark::State& state) {
@@ -222,5 +321,8 @@ BENCHMARK(Bilinear)->Arg(0)->Arg(1)->Arg(2);
 BENCHMARK(Sharpen);
 BENCHMARK(Score);
 BENCHMARK(Save);
+// Each rung's floor and attempt side by side: `--benchmark_filter=Ladder`.
+BENCHMARK(LadderFloor)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
+BENCHMARK(LadderAttempt)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
 
 BENCHMARK_MAIN();

@@ -49,7 +49,7 @@ std::vector<Sample> Samples(std::uint32_t source, std::uint32_t destination) {
 }
 
 // The definition, in extended precision.
-BYTE InterpolateExtended(int a, int b, int c, int d, const Sample& x, const Sample& y) {
+[[gnu::always_inline]] inline BYTE InterpolateExtended(int a, int b, int c, int d, const Sample& x, const Sample& y) {
     const long double top = static_cast<long double>(b - a) * x.fraction + a;
     const long double bottom = static_cast<long double>(d - c) * x.fraction + c;
     const long double v = top + (bottom - top) * y.fraction;
@@ -57,7 +57,7 @@ BYTE InterpolateExtended(int a, int b, int c, int d, const Sample& x, const Samp
 }
 
 template <typename Interpolate>
-void Resample(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
+[[gnu::always_inline]] inline void Resample(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
               const std::vector<Sample>& down, Interpolate interpolate) {
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     for (std::uint32_t i = 0; i < down.size(); ++i) {
@@ -110,6 +110,16 @@ std::vector<Pair> WholeRatioPairs(std::uint32_t source, std::uint32_t destinatio
                                       : Pair{source - 1, source - 1};
     }
     return pairs;
+}
+
+// Any other weights: the definition itself, compiled for the processors that have AVX2. What makes the
+// plain build slow there is the conversion of each byte's extended-precision value to an integer, which
+// without SSE3 must switch the x87 unit's rounding mode to truncation and back, for every byte; with it,
+// one instruction (fisttp) truncates. The arithmetic is the same instructions on the same x87 unit, so
+// the bytes are.
+KS_AVX2 void ResampleExtended(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
+                              const std::vector<Sample>& down) {
+    Resample(destination, source, across, down, InterpolateExtended);
 }
 
 // Weights of 0 and 1/2 only. With X and Y each 0 or 2^15, the integer form above is the rounded mean
@@ -207,6 +217,8 @@ void bilinear_interpolation(const BITMAP& destination, const BITMAP& source) {
     };
     if (UseFastPaths() && fixed(across) && fixed(down)) {
         Resample(destination, source, across, down, InterpolateFixed);
+    } else if (UseFastPaths()) {
+        ResampleExtended(destination, source, across, down);
     } else {
         Resample(destination, source, across, down, InterpolateExtended);
     }

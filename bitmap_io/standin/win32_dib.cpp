@@ -61,7 +61,7 @@ HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out, Pixels pixels) {
         s.block = std::move(pixels.block);
         s.bits = s.block.get() + pixels.offset;
     } else {
-        s.block.reset(static_cast<BYTE*>(pixels.zeroed ? std::calloc(bytes, 1) : std::malloc(bytes)));
+        s.block = NewBlock(bytes, pixels.zeroed, &s.capacity);
         if (s.block == nullptr) return nullptr;
         s.bits = s.block.get();
     }

@@ -2,6 +2,7 @@
 #include "win32_objects.h"
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace standin {
@@ -19,8 +20,20 @@ struct Entry {
 // not each cost an allocation; at most this many.
 constexpr std::size_t kMostSpareObjects = 16;
 
+// Pixel blocks of released images kept for the next images: at most this many, each at least this
+// large (smaller ones the C library serves from its own free lists without the system), and reused for a
+// request of at least half their size, so that a large block is not spent on a small image.
+constexpr std::size_t kMostSpareBlocks = 4;
+constexpr std::size_t kLeastSpareBlock = 64 * 1024;
+
+struct SpareBlock {
+    Block block;
+    std::size_t capacity;
+};
+
 struct Table {
     std::vector<Entry> objects;
+    std::vector<SpareBlock> spare_blocks;
     std::vector<std::unique_ptr<Object>> spare;  // reset to their initial state
     std::uintptr_t next = 0x1000;                // small values look like errors or stock indices in a debugger
     HGDIOBJ white_brush = nullptr;
@@ -102,13 +115,34 @@ Context* FindContext(HDC dc) {
     return o != nullptr ? &o->context : nullptr;
 }
 
+Block NewBlock(std::size_t size, bool zeroed, std::size_t* capacity) {
+    std::vector<SpareBlock>& spare = Objects().spare_blocks;
+    for (auto it = spare.begin(); it != spare.end(); ++it) {
+        if (it->capacity >= size && it->capacity / 2 <= size) {
+            Block block = std::move(it->block);
+            *capacity = it->capacity;
+            spare.erase(it);
+            if (zeroed) std::memset(block.get(), 0, size);
+            return block;
+        }
+    }
+    *capacity = size;
+    return Block(static_cast<BYTE*>(zeroed ? std::calloc(size, 1) : std::malloc(size)));
+}
+
 void Remove(const void* handle) {
     Table& t = Objects();
     const auto entry = Lookup(handle);
     if (entry == t.objects.end()) return;
-    // The object itself is kept for reuse, reset; what it held is released.
+    // The object itself is kept for reuse, reset; what it held is released, but for a large pixel block,
+    // which is kept for the next image (the oldest spare one making room).
     std::unique_ptr<Object> o = std::move(entry->object);
     t.objects.erase(entry);
+    Surface& s = o->surface;
+    if (s.capacity >= kLeastSpareBlock && s.block != nullptr) {
+        if (t.spare_blocks.size() == kMostSpareBlocks) t.spare_blocks.erase(t.spare_blocks.begin());
+        t.spare_blocks.push_back(SpareBlock{std::move(s.block), s.capacity});
+    }
     *o = Object{};
     if (t.spare.size() < kMostSpareObjects) t.spare.push_back(std::move(o));
 }
