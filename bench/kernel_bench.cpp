@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "SaveBitmapToFile.h"
-#include "bmp_format.h"
 #include "bilinear.h"
+#include "bmp_format.h"
 #include "compare.h"
 #include "image_view.h"
 #include "lab.h"
@@ -191,7 +191,8 @@ std::string LadderPath(int rung, int depth_index) {
     const BITMAP view = ViewOf(image);
     std::uint32_t state = 1;
     for (LONG y = 0; y < r.height; ++y) {
-        BYTE* row = static_cast<BYTE*>(bits) + static_cast<std::size_t>(y) * static_cast<std::size_t>(view.bmWidthBytes);
+        BYTE* row =
+            static_cast<BYTE*>(bits) + static_cast<std::size_t>(y) * static_cast<std::size_t>(view.bmWidthBytes);
         for (LONG x = 0; x < r.width; ++x) {
             state = state * 1664525u + 1013904223u;
             const unsigned v = static_cast<unsigned>((x + 2 * y) % 256 + (state >> 28)) % 256;

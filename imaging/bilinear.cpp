@@ -57,8 +57,9 @@ std::vector<Sample> Samples(std::uint32_t source, std::uint32_t destination) {
 }
 
 template <typename Interpolate>
-[[gnu::always_inline]] inline void Resample(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
-              const std::vector<Sample>& down, Interpolate interpolate) {
+[[gnu::always_inline]] inline void Resample(const BITMAP& destination, const BITMAP& source,
+                                            const std::vector<Sample>& across, const std::vector<Sample>& down,
+                                            Interpolate interpolate) {
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     for (std::uint32_t i = 0; i < down.size(); ++i) {
         const BYTE* row0 = RowAt(source, down[i].first);

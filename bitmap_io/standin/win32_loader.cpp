@@ -102,27 +102,49 @@ BYTE ChannelOf(const RowDecoder& d, const BmpLayout& l, int c, DWORD pixel) {
     return d.channels[c][(pixel & l.masks[c]) >> d.shifts[c]];
 }
 
-// Palette indices of `kBpp` bits to 24-bit pixels, four at a time: their twelve bytes are packed into
-// two words and stored as eight bytes and four, which a processor takes faster than four stores that
-// overlap. The pixels left over are written a byte at a time, so that nothing is written past the row.
-template <unsigned kBpp>
-void DecodeIndexed(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+// A row of 24-bit pixels from the colour word of each (`colour_at(x)`), four at a time: their twelve
+// bytes are packed into two words and stored as eight bytes and four, which a processor takes faster
+// than four stores that overlap. The pixels left over are written a byte at a time, so that nothing is
+// written past the row.
+template <typename ColourAt>
+[[gnu::always_inline]] inline void WriteRow24(LONG width, BYTE* out, ColourAt colour_at) {
     const auto n = static_cast<std::uint64_t>(width);
     std::uint64_t x = 0;
     for (; x + 4 <= n; x += 4, out += 12) {
-        const std::uint64_t p0 = d.colours[BmpIndexAt(in, x, kBpp)], p1 = d.colours[BmpIndexAt(in, x + 1, kBpp)];
-        const std::uint64_t p2 = d.colours[BmpIndexAt(in, x + 2, kBpp)], p3 = d.colours[BmpIndexAt(in, x + 3, kBpp)];
+        const std::uint64_t p0 = colour_at(x), p1 = colour_at(x + 1), p2 = colour_at(x + 2), p3 = colour_at(x + 3);
         const std::uint64_t low = p0 | p1 << 24 | p2 << 48;
         const auto high = static_cast<std::uint32_t>(p2 >> 16 | p3 << 8);
         std::memcpy(out, &low, 8);  // little-endian: the bytes of p0, p1 and the first two of p2
         std::memcpy(out + 8, &high, 4);
     }
     for (; x < n; ++x, out += 3) {
-        const std::uint32_t colour = d.colours[BmpIndexAt(in, x, kBpp)];
+        const std::uint32_t colour = colour_at(x);
         out[0] = static_cast<BYTE>(colour);
         out[1] = static_cast<BYTE>(colour >> 8);
         out[2] = static_cast<BYTE>(colour >> 16);
     }
+}
+
+template <unsigned kBpp>
+void DecodeIndexed(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+    WriteRow24(width, out, [&](std::uint64_t x) { return d.colours[BmpIndexAt(in, x, kBpp)]; });
+}
+
+// The colour word of every 16-bit pixel for one set of masks, made on the first 16-bit load and kept
+// while the masks stay the same, as they do for every load of one picture: a 16-bit pixel then costs
+// one look-up, as a palette index does, instead of three.
+const std::vector<std::uint32_t>& Colours16(const RowDecoder& d, const BmpLayout& l) {
+    thread_local std::vector<std::uint32_t> colours;
+    thread_local DWORD masks[3] = {0, 0, 0};
+    if (colours.empty() || masks[0] != l.masks[0] || masks[1] != l.masks[1] || masks[2] != l.masks[2]) {
+        colours.resize(65536);
+        for (DWORD p = 0; p < 65536; ++p) {
+            colours[p] = std::uint32_t{ChannelOf(d, l, 2, p)} | std::uint32_t{ChannelOf(d, l, 1, p)} << 8 |
+                         std::uint32_t{ChannelOf(d, l, 0, p)} << 16;
+        }
+        std::copy(l.masks, l.masks + 3, masks);
+    }
+    return colours;
 }
 
 // Turns one file row into one output row.
@@ -131,14 +153,18 @@ void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* ou
         std::memcpy(out, in, static_cast<std::size_t>(l.width) * (l.bpp / 8));
         return;
     }
-    if (l.bpp == 16 || l.bpp == 32) {
-        const unsigned in_step = l.bpp / 8, out_step = l.bpp == 32 ? 4 : 3;
-        for (LONG x = 0; x < l.width; ++x, in += in_step, out += out_step) {
-            const DWORD pixel = l.bpp == 16 ? ReadLe16(in) : ReadLe32(in);
+    if (l.bpp == 16) {
+        const std::uint32_t* colours = Colours16(d, l).data();
+        WriteRow24(l.width, out, [&](std::uint64_t x) { return colours[ReadLe16(in + 2 * x)]; });
+        return;
+    }
+    if (l.bpp == 32) {
+        for (LONG x = 0; x < l.width; ++x, in += 4, out += 4) {
+            const DWORD pixel = ReadLe32(in);
             out[0] = ChannelOf(d, l, 2, pixel);
             out[1] = ChannelOf(d, l, 1, pixel);
             out[2] = ChannelOf(d, l, 0, pixel);
-            if (out_step == 4) out[3] = ChannelOf(d, l, 3, pixel);
+            out[3] = ChannelOf(d, l, 3, pixel);
         }
         return;
     }
