@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bmp_format.h"
+#include "row_decode.h"
 #include "win32.h"
 #include "win32_objects.h"
 
@@ -49,15 +50,6 @@ bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t size) {
     return ReadUpTo(fd, offset, buffer, size) == static_cast<std::int64_t>(size);
 }
 
-// Widens a channel of any bit count to 8 bits, rounding to the nearest level.
-BYTE Channel(DWORD pixel, DWORD mask) {
-    if (mask == 0) return 0;
-    const int shift = std::countr_zero(mask);
-    const std::uint64_t top = mask >> shift;
-    const std::uint64_t value = (pixel & mask) >> shift;
-    return static_cast<BYTE>((value * 255 + top / 2) / top);
-}
-
 // Memory for what a load decodes rather than reads in place (the file's rows, its run-length codes),
 // kept from load to load: freed, a block of that size goes back to the system, and every load of a
 // search would fault in fresh pages for it. It holds as much as the largest picture loaded needed.
@@ -65,114 +57,6 @@ constexpr int kRowsScratch = 0, kRunLengthScratch = 1;
 std::vector<BYTE>& Scratch(int which) {
     thread_local std::vector<BYTE> scratch[2];
     return scratch[which];
-}
-
-// What turns the rows of one file into image rows, prepared once per picture so that a pixel costs a
-// look-up rather than arithmetic: each colour of the table as the four bytes B, G, R, 0 of one
-// little-endian word, and for every channel mask of up to 16 bits the byte of each of its values.
-struct RowDecoder {
-    std::uint32_t colours[256] = {};
-    std::vector<BYTE> channels[4];  // red, green, blue, alpha; empty for a mask wider than 16 bits
-    int shifts[4] = {0, 0, 0, 0};
-};
-
-constexpr int kWidestTabledMask = 16;
-static_assert(std::endian::native == std::endian::little, "colour words are stored as their bytes B, G, R");
-
-RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
-    RowDecoder d;
-    for (DWORD i = 0; i < l.palette_count && i < 256; ++i) {
-        const BYTE* entry = palette + i * l.palette_entry_size;
-        d.colours[i] = std::uint32_t{entry[0]} | std::uint32_t{entry[1]} << 8 | std::uint32_t{entry[2]} << 16;
-    }
-    for (int c = 0; c < 4; ++c) {
-        const DWORD mask = l.masks[c];
-        if (mask == 0 || std::popcount(mask) > kWidestTabledMask) continue;
-        d.shifts[c] = std::countr_zero(mask);
-        const DWORD top = mask >> d.shifts[c];
-        d.channels[c].resize(std::size_t{top} + 1);
-        for (DWORD v = 0; v <= top; ++v) d.channels[c][v] = Channel(v << d.shifts[c], mask);
-    }
-    return d;
-}
-
-BYTE ChannelOf(const RowDecoder& d, const BmpLayout& l, int c, DWORD pixel) {
-    if (l.masks[c] == 0) return 0;
-    if (d.channels[c].empty()) return Channel(pixel, l.masks[c]);
-    return d.channels[c][(pixel & l.masks[c]) >> d.shifts[c]];
-}
-
-// A row of 24-bit pixels from the colour word of each (`colour_at(x)`), four at a time: their twelve
-// bytes are packed into two words and stored as eight bytes and four, which a processor takes faster
-// than four stores that overlap. The pixels left over are written a byte at a time, so that nothing is
-// written past the row.
-template <typename ColourAt>
-[[gnu::always_inline]] inline void WriteRow24(LONG width, BYTE* out, ColourAt colour_at) {
-    const auto n = static_cast<std::uint64_t>(width);
-    std::uint64_t x = 0;
-    for (; x + 4 <= n; x += 4, out += 12) {
-        const std::uint64_t p0 = colour_at(x), p1 = colour_at(x + 1), p2 = colour_at(x + 2), p3 = colour_at(x + 3);
-        const std::uint64_t low = p0 | p1 << 24 | p2 << 48;
-        const auto high = static_cast<std::uint32_t>(p2 >> 16 | p3 << 8);
-        std::memcpy(out, &low, 8);  // little-endian: the bytes of p0, p1 and the first two of p2
-        std::memcpy(out + 8, &high, 4);
-    }
-    for (; x < n; ++x, out += 3) {
-        const std::uint32_t colour = colour_at(x);
-        out[0] = static_cast<BYTE>(colour);
-        out[1] = static_cast<BYTE>(colour >> 8);
-        out[2] = static_cast<BYTE>(colour >> 16);
-    }
-}
-
-template <unsigned kBpp>
-void DecodeIndexed(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
-    WriteRow24(width, out, [&](std::uint64_t x) { return d.colours[BmpIndexAt(in, x, kBpp)]; });
-}
-
-// The colour word of every 16-bit pixel for one set of masks, made on the first 16-bit load and kept
-// while the masks stay the same, as they do for every load of one picture: a 16-bit pixel then costs
-// one look-up, as a palette index does, instead of three.
-const std::vector<std::uint32_t>& Colours16(const RowDecoder& d, const BmpLayout& l) {
-    thread_local std::vector<std::uint32_t> colours;
-    thread_local DWORD masks[3] = {0, 0, 0};
-    if (colours.empty() || masks[0] != l.masks[0] || masks[1] != l.masks[1] || masks[2] != l.masks[2]) {
-        colours.resize(65536);
-        for (DWORD p = 0; p < 65536; ++p) {
-            colours[p] = std::uint32_t{ChannelOf(d, l, 2, p)} | std::uint32_t{ChannelOf(d, l, 1, p)} << 8 |
-                         std::uint32_t{ChannelOf(d, l, 0, p)} << 16;
-        }
-        std::copy(l.masks, l.masks + 3, masks);
-    }
-    return colours;
-}
-
-// Turns one file row into one output row.
-void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* out) {
-    if (l.bpp == 24 || (l.bpp == 32 && l.compression == BI_RGB)) {
-        std::memcpy(out, in, static_cast<std::size_t>(l.width) * (l.bpp / 8));
-        return;
-    }
-    if (l.bpp == 16) {
-        const std::uint32_t* colours = Colours16(d, l).data();
-        WriteRow24(l.width, out, [&](std::uint64_t x) { return colours[ReadLe16(in + 2 * x)]; });
-        return;
-    }
-    if (l.bpp == 32) {
-        for (LONG x = 0; x < l.width; ++x, in += 4, out += 4) {
-            const DWORD pixel = ReadLe32(in);
-            out[0] = ChannelOf(d, l, 2, pixel);
-            out[1] = ChannelOf(d, l, 1, pixel);
-            out[2] = ChannelOf(d, l, 0, pixel);
-            out[3] = ChannelOf(d, l, 3, pixel);
-        }
-        return;
-    }
-    switch (l.bpp) {
-    case 1: DecodeIndexed<1>(d, l.width, in, out); break;
-    case 4: DecodeIndexed<4>(d, l.width, in, out); break;
-    default: DecodeIndexed<8>(d, l.width, in, out); break;
-    }
 }
 
 // The most pixels run-length data may describe per byte of it. A run code covers at most 255 pixels

@@ -1,0 +1,30 @@
+// Turning the rows of a BMP file into the rows of the image the stand-in's loader makes: 24-bit pixels
+// from palette indices of 1, 4 and 8 bits and from 16-bit pixels, 32-bit pixels from 32-bit ones with
+// channel masks; plain 24 and 32-bit rows are copied as they are.
+#ifndef BITMAP_IO_STANDIN_ROW_DECODE_H
+#define BITMAP_IO_STANDIN_ROW_DECODE_H
+
+#include <cstdint>
+#include <vector>
+
+#include "bmp_format.h"
+
+// What turns the rows of one file into image rows, prepared once per picture so that a pixel costs a
+// look-up rather than arithmetic: each colour of the table as the four bytes B, G, R, 0 of one
+// little-endian word; for every channel mask of up to 16 bits the byte of each of its values; and for a
+// 16-bit file the colour word of every pixel value.
+struct RowDecoder {
+    std::uint32_t colours[256] = {};
+    std::vector<BYTE> channels[4];  // red, green, blue, alpha; empty for a mask wider than 16 bits
+    int shifts[4] = {0, 0, 0, 0};
+    const std::uint32_t* colours16 = nullptr;  // 65536 words, for a 16-bit file
+};
+
+// The decoder of a file of layout `l` whose colour table (if any) starts at `palette`.
+RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette);
+
+// One file row into one image row: `in` holds l.width pixels as the file stores them, `out` takes
+// l.width pixels of 24 bits (32 for a 32-bit file) and nothing past them.
+void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* out);
+
+#endif  // BITMAP_IO_STANDIN_ROW_DECODE_H
