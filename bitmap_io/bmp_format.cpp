@@ -32,8 +32,6 @@ bool IsKnownHeaderSize(DWORD size) {
            size == kV4HeaderSize || size == kV5HeaderSize;
 }
 
-bool IsKnownDepth(unsigned bpp) { return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32; }
-
 bool IsCompressionAllowed(DWORD compression, unsigned bpp, bool top_down) {
     switch (compression) {
     case BI_RGB: return true;
@@ -54,6 +52,12 @@ bool IsContiguousMask(DWORD mask, unsigned bpp) {
 }
 
 }  // namespace
+
+bool IsKnownDepth(unsigned bpp) { return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32; }
+
+void ReadBmpMasks(const BYTE* info, DWORD masks[3]) {
+    for (int c = 0; c < 3; ++c) masks[c] = ReadLe32(info + kInfoHeaderSize + 4 * c);
+}
 
 const DWORD* BmpDefaultMasks(unsigned bpp) { return bpp == 16 ? kDefaultMasks16 : kDefaultMasks32; }
 
@@ -167,7 +171,7 @@ bool ReadBmpLayout(const BITMAPFILEHEADER& fh, const BYTE* info, DWORD info_size
                 if (info_size < kInfoHeaderSize + 12) return Refuse(why, "has no room for its channel masks");
                 table_offset += 12;
             }
-            for (int c = 0; c < 3; ++c) l.masks[c] = ReadLe32(info + kInfoHeaderSize + 4 * c);
+            ReadBmpMasks(info, l.masks);
             // The alpha mask follows the three others, from a version 3 header on.
             if (l.header_size >= kV3HeaderSize) l.masks[3] = ReadLe32(info + kInfoHeaderSize + 12);
         } else {

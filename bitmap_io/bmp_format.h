@@ -53,6 +53,13 @@ constexpr DWORD kV3HeaderSize = 56;   // and an alpha mask
 constexpr DWORD kV4HeaderSize = 108;  // and colour space fields
 constexpr DWORD kV5HeaderSize = 124;  // and a colour profile
 
+// True for the depths a BMP file may have: 1, 4, 8, 16, 24 and 32 bits per pixel.
+bool IsKnownDepth(unsigned bpp);
+
+// The red, green and blue masks that follow the 40 bytes of an info header (from `info`, the start of
+// that header): in the larger headers' own fields, or after a 40-byte one with BI_BITFIELDS.
+void ReadBmpMasks(const BYTE* info, DWORD masks[3]);
+
 // The channel masks (red, green, blue, alpha) of a 16 or 32-bit picture without BI_BITFIELDS: 5-5-5
 // at 16 bits; blue, green, red and an unused byte at 32.
 const DWORD* BmpDefaultMasks(unsigned bpp);

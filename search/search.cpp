@@ -9,7 +9,6 @@
 #include "SaveBitmapToFile.h"
 #include "bmp_diagnosis.h"
 #include "compare.h"
-#include "extended_precision.h"
 #include "image_view.h"
 #include "interrupt.h"
 #include "pipeline.h"
@@ -25,12 +24,6 @@ constexpr int RandShift() {
     return bits - 15;
 }
 static_assert(RAND_MAX >= kDrawMax, "the runtime's generator must yield at least 15 bits");
-
-float FromBits(DWORD bits) {
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
 
 // What a run remembers of its failed saves: each file and reason is told once, however often it recurs,
 // and any failure makes the run's status 1 at its end.
@@ -58,21 +51,6 @@ void Save(const SearchRun& run, const char* name, HBITMAP image, SaveFailures* f
 
 std::string InFolder(const std::string& folder, const char* name) {
     return folder.empty() ? std::string(name) : folder + "/" + name;
-}
-
-Weights WeightsForDraw(int u) {
-    const long double q = static_cast<long double>(u) / kDrawMax * static_cast<long double>(0.1) -
-                          static_cast<long double>(0.1236) - static_cast<long double>(0.05);
-    return WeightsForEdge(static_cast<float>(q));
-}
-
-Weights WeightsForEdge(float q) { return Weights{q, static_cast<float>(1.0L - 4.0L * q)}; }
-
-Weights StartingWeights() { return Weights{FromBits(kStartingEdgeBits), FromBits(kStartingCentreBits)}; }
-
-void BuildKernel(Weights w, float kernel[kKernelSize]) {
-    const float k[kKernelSize] = {0, w.q, 0, w.q, w.r, w.q, 0, w.q, 0};
-    std::memcpy(kernel, k, sizeof k);
 }
 
 int DrawU() { return std::rand() >> RandShift(); }

@@ -1,10 +1,5 @@
-// The kernel search: random one-parameter sharpening kernels, scored against the halftone reference.
-//
-// The kernel is symmetric with one free weight: corners p = 0, edges q drawn at random, centre
-// r = 1 − 4q, so the weights sum to 1 up to single-precision rounding:
-//     0  q  0
-//     q  r  q
-//     0  q  0
+// The kernel search: random kernels of the family (kernel_family.h), scored against the halftone
+// reference at 24 × 24, each improvement reported and its pictures saved.
 #ifndef SEARCH_SEARCH_H
 #define SEARCH_SEARCH_H
 
@@ -12,39 +7,15 @@
 #include <functional>
 #include <string>
 
-#include "sharpen.h"
+#include "kernel_family.h"
 #include "win32.h"
 
 constexpr int kTargetSize = 24;         // both images are 24 × 24 pixels
 constexpr int kAttempts = 100000;       // attempts of one run
-constexpr int kDrawMax = 32767;         // draws are uniform on 0 … 32767, and q divides by this constant
 constexpr DWORD kStartingScore = 3860;  // an attempt must beat this to be reported at all
-// The best weights before any attempt: q = −0.124999 and r = 1.499997 in single precision.
-constexpr DWORD kStartingEdgeBits = 0xBDFFFF7A;
-constexpr DWORD kStartingCentreBits = 0x3FBFFFE7;
-
 constexpr char kReferenceFile[] = "output0.bmp";
 constexpr char kCandidateFile[] = "output1.bmp";
 constexpr char kDiffFile[] = "diff.bmp";
-
-struct Weights {
-    float q;  // edge
-    float r;  // centre
-};
-
-// The weights of draw u: q = u / 32767 × 0.1 − 0.1236 − 0.05, evaluated left to right in extended
-// precision with the double constants and rounded once to single precision; r = 1 − 4q from that q,
-// rounded once.
-Weights WeightsForDraw(int u);
-
-// The weights of a given edge weight: r = 1 − 4q from the single-precision q, rounded once.
-Weights WeightsForEdge(float q);
-
-// The starting weights, from their bit patterns.
-Weights StartingWeights();
-
-// The nine weights 0, q, 0, q, r, q, 0, q, 0.
-void BuildKernel(Weights w, float kernel[kKernelSize]);
 
 // One draw of the C runtime's generator on 0 … 32767. A runtime whose RAND_MAX is larger keeps the top
 // 15 bits of each value, which stay uniform.

@@ -310,6 +310,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A run alternating the two nibbles, end of row; three literal nibbles, end of picture.
         RunLength{"Rle4", 4, 5, 2, {5, 0x12, 0, 0, 0, 3, 0x34, 0x50, 0, 1}, {10, 20, 10, 20, 10, 30, 40, 50, 0, 0}},
         RunLength{"DataEndsEarly", 8, 5, 2, {3, 7}, {70, 70, 70, 0, 0, 0, 0, 0, 0, 0}},
+        // Literals that take the data to its very last byte, unpadded; a move cut off after its code.
+        RunLength{"LiteralsToTheLastByte", 8, 5, 2, {0, 3, 1, 2, 3}, {10, 20, 30, 0, 0, 0, 0, 0, 0, 0}},
+        RunLength{"MoveCutShort", 8, 5, 2, {1, 5, 0, 2, 1}, {50, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
         RunLength{"RunPastTheRow", 8, 5, 2, {6, 1, 0, 1}, {}},
         RunLength{"LiteralsPastTheRow", 8, 5, 2, {2, 1, 0, 4, 1, 2, 3, 4, 0, 1}, {}},
         RunLength{"MovePastThePicture", 8, 5, 2, {0, 2, 0, 3, 0, 1}, {}},

@@ -83,6 +83,13 @@ TEST(Diff, PaintsExactlyTheDifferingPixelsRed) {
     GetDiff(ViewOf(first), ViewOf(second));
     EXPECT_EQ(ColourBytes(first), (std::vector<int>{10, 20, 30, 0, 0, 255, 0, 0, 255}));
     EXPECT_EQ(ColourBytes(second), before);
+    // A first image that is not true colour is left as it is: its bytes are no pixels of three.
+    const test::Image indexed = test::MakeImage(8, 1, 8);
+    const BITMAP v = ViewOf(indexed);
+    const std::vector<BYTE> untouched(static_cast<BYTE*>(v.bmBits), static_cast<BYTE*>(v.bmBits) + v.bmWidthBytes);
+    GetDiff(v, ViewOf(second));
+    EXPECT_EQ(std::vector<BYTE>(static_cast<BYTE*>(v.bmBits), static_cast<BYTE*>(v.bmBits) + v.bmWidthBytes),
+              untouched);
 }
 
 // The score by its definition, pixel by pixel.

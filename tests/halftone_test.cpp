@@ -104,6 +104,11 @@ INSTANTIATE_TEST_SUITE_P(
                 7,
                 {0,  2,  3,  5,  6,  10, 12, 13, 15, 16, 10, 12, 13, 15, 16, 20, 22, 23,
                  25, 26, 30, 32, 33, 35, 36, 30, 32, 33, 35, 36, 40, 42, 43, 45, 46}},
+        // One axis shrinks while the other grows (4 → 2 keeps too little to replicate): the row is
+        // reduced as in the one-axis case, (5·30·8192 − 145·8192) >> 15 = 1 and
+        // (5·145·8192 − 30·8192) >> 15 = 173 from the cells 10, 50 and 200, 90, and the one row is spread
+        // over two by its area, which repeats it.
+        Example{"MixedShrinksAcrossAndSpreadsDown", 4, 1, {10, 50, 200, 90}, 2, 2, {1, 173, 1, 173}},
         // 6 → 13 takes scan 2 at j = 6.
         Example{"SixToThirteen", 6, 1, {0, 1, 2, 3, 4, 5}, 13, 1, {0, 0, 1, 1, 2, 2, 2, 3, 3, 4, 4, 5, 5}}),
     [](const testing::TestParamInfo<Example>& info) { return info.param.name; });
@@ -112,8 +117,8 @@ TEST(Halftone, ConstantPictureStaysConstantThroughEveryPath) {
     const std::vector<int> colour = {17, 128, 255};
     for (WORD bpp : {WORD{24}, WORD{32}}) {
         const test::Image source = MakePicture(3, 3, Repeated(colour, 9), bpp);
-        for (LONG w = 1; w <= 3; ++w) {
-            for (LONG h = 1; h <= 3; ++h) {
+        for (LONG w = 1; w <= 5; ++w) {  // up to 5: the mixed case, where one axis grows
+            for (LONG h = 1; h <= 5; ++h) {
                 EXPECT_EQ(Stretched(source, w, h, bpp), Repeated(colour, static_cast<std::size_t>(w * h)))
                     << w << " x " << h << ", " << bpp << " bits";
             }
@@ -224,6 +229,14 @@ TEST(Halftone, FastPathsMatchTheDefinition) {
         HalftoneStretch(fast.picture, source.picture);
         ASSERT_EQ(fast.bytes, plain.bytes) << sw << " x " << sh << " to " << dw << " x " << dh << ", trial " << trial;
     }
+    // More than 257 source pixels of one weight per destination pixel: too many for a plain 16-bit sum,
+    // so those rows take the plain way.
+    Buffer source(24 * 260, 20, 3, false, random), plain(24, 5, 3, false, random);
+    Buffer fast = plain;
+    fast.picture.top = fast.bytes.data() + (plain.picture.top - plain.bytes.data());
+    HalftoneStretchPlain(plain.picture, source.picture);
+    HalftoneStretch(fast.picture, source.picture);
+    EXPECT_EQ(fast.bytes, plain.bytes);
 }
 
 }  // namespace

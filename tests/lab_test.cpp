@@ -265,16 +265,45 @@ TEST(Fit, CrossFitBeatsTheSweepAndIsReproducible) {
 }
 
 // A flat picture tells no weight from another: the fit must still give finite weights that match it.
+// A flat picture, under a name that CSV must quote: matched exactly, and its row of fit.csv holds the
+// name whole.
 TEST(Fit, MatchesAFlatPicture) {
     ScratchFolder dir;
     test::Image flat = test::MakeGrey(48, 48, std::vector<int>(48 * 48, 77));
-    ASSERT_TRUE(SaveBitmapToFileA((dir / "flat.bmp").c_str(), flat));
-    const Result r = Lab({"fit", "--source", dir / "flat.bmp", "--family", "full", "--out", dir.path().string()});
+    const std::string name = dir / "a \"flat\", grey.bmp";
+    ASSERT_TRUE(SaveBitmapToFileA(name.c_str(), flat));
+    const Result r = Lab({"fit", "--source", name, "--family", "full", "--out", dir.path().string()});
     ASSERT_EQ(r.status, 0) << r.err;
     const FitReport fit = ReadFitReport(r.out);
     ASSERT_EQ(fit.pictures.size(), 1u) << r.out;
     EXPECT_EQ(fit.pictures[0][2], 1) << r.out;
     for (const float w : fit.kernel) EXPECT_TRUE(std::isfinite(w)) << r.out;
+    std::ifstream csv(dir.path() / "fit.csv");
+    std::string header, row;
+    std::getline(csv, header);
+    std::getline(csv, row);
+    std::string quoted = "\"";
+    for (const char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    EXPECT_EQ(row.rfind(quoted + "\",,", 0), 0u) << row;
+}
+
+// The seeded search of kernel_lab is kernel_search's, on the picture given: the same lines.
+TEST(Lab, SearchIsTheSearchOfTheSeed) {
+    ScratchFolder dir;
+    PutSample(dir);
+    const Result r =
+        Lab({"search", "--seed", "3", "--attempts", "1000", "--source", dir / "ant.bmp", "--out", dir.path().string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    SearchRun run;
+    run.folder = dir.path().string();
+    run.seed = 3;
+    run.attempts = 1000;
+    run.out = std::tmpfile();
+    run.err = std::tmpfile();
+    EXPECT_EQ(RunSearch(run), 0);
+    EXPECT_EQ(r.out, test::Drain(run.out));
+    test::Drain(run.err);
+    EXPECT_GE(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
 }
 
 // The report of two pictures: one page with a section each, the deep-link fields of the first picture

@@ -111,10 +111,19 @@ TEST(Sharpen, BordersReuseTheirOwnRowAndColumn) {
 }
 
 TEST(Sharpen, RefusesOtherDepthsAndBadHandles) {
-    const test::Image indexed = test::MakeImage(3, 3, 8);
+    const test::Image indexed = test::MakeImage(3, 3, 8), sixteen = test::MakeImage(3, 3, 16);
     EXPECT_EQ(sharpen(indexed, kIdentity), nullptr);
-    EXPECT_EQ(sharpen(indexed, kIdentity), nullptr);
+    EXPECT_EQ(sharpen(sixteen, kIdentity), nullptr);
     EXPECT_EQ(sharpen(nullptr, kIdentity), nullptr);
+}
+
+// A weight 2^-50 beside a weight 1 needs 57 bits for its sums: extended precision holds them, a double
+// does not. On a picture of 100s the exact sum 100 − 100·2^-50 truncates to 99, which a sum rounded to
+// 53 bits (100) would miss: such a kernel must take the definition, not the path in doubles.
+TEST(Sharpen, SumsBeyondADoubleTakeTheDefinition) {
+    const float kernel[9] = {0, 0, 0, 0, 1, -0x1p-50f, 0, 0, 0};
+    const test::Image image = test::MakeImage(8, 3, 24, std::vector<int>(8 * 3 * 3, 100));
+    EXPECT_EQ(Sharpened(image, kernel), std::vector<int>(8 * 3 * 3, 99));
 }
 
 // The filter by its definition: the sum from 0 in kernel order, in extended precision.

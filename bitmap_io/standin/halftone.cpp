@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fast_paths.h"
+#include "halftone_parts.h"
 #include "halftone_path.h"
 
 namespace {
@@ -88,9 +89,6 @@ std::vector<std::uint32_t> ReplicationIndices(std::uint64_t source, std::uint64_
 // ---------------------------------------------------------------------------------------------------
 
 const BYTE* RowOf(const HalftonePicture& p, std::int64_t y) { return p.top + y * p.pitch; }
-BYTE* PixelOf(const HalftonePicture& p, std::int64_t x, std::int64_t y) {
-    return p.top + y * p.pitch + x * static_cast<std::ptrdiff_t>(p.step);
-}
 
 BYTE Saturated(std::int32_t v) { return static_cast<BYTE>(std::clamp<std::int32_t>(v, 0, 255)); }
 
@@ -105,21 +103,6 @@ struct Sums {
         v.assign(static_cast<std::size_t>(w * h * 3), 0);
     }
     std::int32_t* Row(std::int64_t y) { return v.data() + y * width * 3; }
-};
-
-// A byte picture of its own, step 3, rows contiguous: the rows rounded between the two passes, and the
-// approximated case's intermediate.
-struct OwnPicture {
-    std::vector<BYTE> bytes;
-    HalftonePicture picture;
-    void Reset(std::int64_t w, std::int64_t h) {
-        bytes.resize(static_cast<std::size_t>(w * h * 3));
-        picture.width = static_cast<LONG>(w);
-        picture.height = static_cast<LONG>(h);
-        picture.step = 3;
-        picture.top = bytes.data();
-        picture.pitch = static_cast<std::ptrdiff_t>(w * 3);
-    }
 };
 
 // Every row of `source` averaged across, unrounded: X(j) = Σ w(j, k)·S(k).
@@ -230,79 +213,6 @@ void Replicate(const HalftonePicture& destination, const HalftonePicture& source
 }
 
 // One axis shrinks and the other keeps its length.
-void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& source) {
-    const bool across = source.width > destination.width;
-    Sums a;
-    if (across) {
-        SumsAcross(source, ShrinkWeights(source.width, destination.width), &a);
-    } else {
-        SumsDown(source, ShrinkWeights(source.height, destination.height), &a);
-    }
-    SharpenAlong(destination, a, across);
-}
-
-// Floor division by a divisor fixed for a whole call, without a division per pixel: for d >= 2 and
-// n·d <= 2^64, ⌊n · ⌈2^64/d⌉ / 2^64⌋ = ⌊n/d⌋. With ⌈2^64/d⌉ = (2^64 + e)/d, 0 <= e < d, the product over
-// 2^64 is n/d + n·e/(d·2^64), and n·e < n·d <= 2^64 keeps the excess below 1/d, which never carries a
-// quotient past the next whole number.
-class Divider {
-    __extension__ typedef unsigned __int128 Uint128;
-
-public:
-    explicit Divider(std::uint64_t d)
-        : reciprocal_(d < 2 ? 0 : static_cast<std::uint64_t>(((Uint128{1} << 64) + d - 1) / d)), one_(d < 2) {}
-    std::uint64_t operator()(std::uint64_t n) const {
-        return one_ ? n : static_cast<std::uint64_t>((Uint128{n} * reciprocal_) >> 64);
-    }
-
-private:
-    std::uint64_t reciprocal_;
-    bool one_;
-};
-
-// What stands in for the enlargement Windows bends: the exact area average along one axis, rounded half
-// up. Destination cell j covers [j·S, (j+1)·S) and source cell k covers [k·D, (k+1)·D); a source cell
-// weighs the length of their overlap, the weights of a cell sum to S, and 255·S + S/2 < 2^64.
-void AverageAlong(const HalftonePicture& destination, const HalftonePicture& source, bool across) {
-    const std::uint64_t s = across ? source.width : source.height;
-    const std::uint64_t d = across ? destination.width : destination.height;
-    const Divider divide(s);
-    for (std::int64_t i = 0; i < destination.height; ++i) {
-        for (std::int64_t j = 0; j < destination.width; ++j) {
-            const std::uint64_t cell = static_cast<std::uint64_t>(across ? j : i);
-            const std::uint64_t lo = cell * s, hi = (cell + 1) * s;
-            std::uint64_t sum[3] = {s / 2, s / 2, s / 2};
-            for (std::uint64_t k = lo / d; k <= (hi - 1) / d; ++k) {
-                const std::uint64_t w = std::min((k + 1) * d, hi) - std::max(k * d, lo);
-                const BYTE* p = across ? PixelOf(source, static_cast<std::int64_t>(k), i)
-                                       : PixelOf(source, j, static_cast<std::int64_t>(k));
-                for (int c = 0; c < 3; ++c) sum[c] += w * p[c];
-            }
-            BYTE* out = PixelOf(destination, j, i);
-            for (int c = 0; c < 3; ++c) out[c] = static_cast<BYTE>(divide(sum[c]));
-        }
-    }
-}
-
-// A filtered picture with an axis that grows: the shrinking axis, if any, reduced as in the one-axis
-// case into bytes, then every growing axis area-averaged.
-void FilterWithEnlargement(const HalftonePicture& destination, const HalftonePicture& source) {
-    HalftonePicture from = source;
-    OwnPicture reduced;
-    reduced.Reset(std::min(source.width, destination.width), std::min(source.height, destination.height));
-    if (source.width > destination.width || source.height > destination.height) {
-        ShrinkOneAxis(reduced.picture, source);
-        from = reduced.picture;
-    }
-    if (from.width != destination.width && from.height != destination.height) {
-        OwnPicture wide;
-        wide.Reset(destination.width, from.height);
-        AverageAlong(wide.picture, from, true);
-        AverageAlong(destination, wide.picture, false);
-    } else {
-        AverageAlong(destination, from, from.width != destination.width);
-    }
-}
 
 // ---------------------------------------------------------------------------------------------------
 // The fast path: sixteen source rows at a time, each in a byte lane of its own.
@@ -563,6 +473,18 @@ void Stretch(const HalftonePicture& destination, const HalftonePicture& source, 
 }
 
 }  // namespace
+
+// Declared in halftone_parts.h, for the approximated case.
+void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& source) {
+    const bool across = source.width > destination.width;
+    Sums a;
+    if (across) {
+        SumsAcross(source, ShrinkWeights(source.width, destination.width), &a);
+    } else {
+        SumsDown(source, ShrinkWeights(source.height, destination.height), &a);
+    }
+    SharpenAlong(destination, a, across);
+}
 
 void HalftoneStretchPlain(const HalftonePicture& destination, const HalftonePicture& source) {
     Stretch(destination, source, false);

@@ -20,11 +20,10 @@ HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out, Pixels pixels) {
     if (info == nullptr) return nullptr;
     const BITMAPINFOHEADER& h = info->bmiHeader;
     const unsigned bpp = h.biBitCount;
-    const bool depth_known = bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
     const bool compression_known =
         h.biCompression == BI_RGB || (h.biCompression == BI_BITFIELDS && (bpp == 16 || bpp == 32));
     if ((h.biSize != kInfoHeaderSize && h.biSize != kV4HeaderSize && h.biSize != kV5HeaderSize) || h.biPlanes != 1 ||
-        h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == INT32_MIN || !depth_known || !compression_known ||
+        h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == INT32_MIN || !IsKnownDepth(bpp) || !compression_known ||
         (bpp <= 8 && h.biClrUsed > (DWORD{1} << bpp))) {
         return nullptr;
     }
@@ -44,8 +43,7 @@ HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out, Pixels pixels) {
     const BYTE* after_header = reinterpret_cast<const BYTE*>(info) + h.biSize;
     if (bpp == 16 || bpp == 32) {
         if (h.biCompression == BI_BITFIELDS) {
-            const BYTE* masks = reinterpret_cast<const BYTE*>(info) + kInfoHeaderSize;
-            for (int c = 0; c < 3; ++c) s.masks[c] = ReadLe32(masks + 4 * c);
+            ReadBmpMasks(reinterpret_cast<const BYTE*>(info), s.masks);
             if (!BmpMasksUsable(s.masks, bpp)) return nullptr;
         } else {
             std::memcpy(s.masks, BmpDefaultMasks(bpp), sizeof s.masks);
@@ -74,11 +72,9 @@ bool LayoutMatches(const Surface& s, const BITMAPINFOHEADER& h, const BITMAPINFO
     if (h.biWidth != s.width || h.biBitCount != s.bpp || h.biHeight == 0) return false;
     if (s.bpp != 16 && s.bpp != 32) return h.biCompression == BI_RGB;
     if (h.biCompression == BI_BITFIELDS) {
-        const BYTE* masks = reinterpret_cast<const BYTE*>(info) + kInfoHeaderSize;
-        for (int c = 0; c < 3; ++c) {
-            if (ReadLe32(masks + 4 * c) != s.masks[c]) return false;
-        }
-        return true;
+        DWORD masks[3];
+        ReadBmpMasks(reinterpret_cast<const BYTE*>(info), masks);
+        return std::equal(masks, masks + 3, s.masks);
     }
     return h.biCompression == BI_RGB && s.masks[0] == BmpDefaultMasks(s.bpp)[0];
 }

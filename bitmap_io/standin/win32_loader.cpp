@@ -1,8 +1,9 @@
 // The stand-in for the platform's BMP loader, LoadImageA with LR_LOADFROMFILE.
 //
-// It decodes the uncompressed files common tools write: OS/2 core headers and info headers of 40, 52,
-// 56, 108 and 124 bytes; 1, 4 and 8-bit palettes; 16 bits as 5-5-5 or with channel masks; 24 bits;
-// 32 bits plain or with channel masks; rows stored bottom-up or top-down. 24 and 32-bit files keep their
+// It decodes the files common tools write: OS/2 core headers and info headers of 40, 52, 56, 108 and
+// 124 bytes; 1, 4 and 8-bit palettes, uncompressed or run-length compressed (8 and 4 bits); 16 bits as
+// 5-5-5 or with channel masks; 24 bits; 32 bits plain or with channel masks; rows stored bottom-up or
+// top-down (run-length ones bottom-up only). 24 and 32-bit files keep their
 // depth, every other depth becomes a 24-bit image, and every image it returns is bottom-up. Whatever
 // fails the shared BMP rules, or holds a palette index beyond its colour table, is declined with NULL.
 // It reads only the bytes its headers place inside the file, so a short or lying file cannot make it
