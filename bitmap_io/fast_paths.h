@@ -1,24 +1,31 @@
 // The one switch for every fast path of the program.
 //
 // Each hot loop is written twice, side by side: its plain definition, which every processor runs and
-// which is what the program means, and a fast path in AVX2 intrinsics (256-bit integer vectors, x86-64
-// processors since 2013), which must give the same bytes. The fast paths are taken only where the
-// processor has AVX2, and never in a build configured with -DKS_PLAIN=ON: that build runs the
-// definitions alone, so they stay tested, and a suspected fast-path fault can be bisected by flipping
-// one switch.
+// which is what the program means, and a fast path in the vector operations of simd.h (AVX2: x86-64
+// processors since 2013), which must give the same bytes and is tested against the definition. The fast
+// paths are taken only where the processor has AVX2. A build configured with -DKS_PLAIN=ON compiles
+// them out altogether, as libspng's SPNG_DISABLE_OPT and stb_image_resize2's STBIR_NO_SIMD do: its
+// programs run the definitions alone, hold no 256-bit instruction, and a suspected fast-path fault can
+// be bisected by flipping one switch.
 #ifndef BITMAP_IO_FAST_PATHS_H
 #define BITMAP_IO_FAST_PATHS_H
 
+// 1 where the fast paths are built, 0 in the plain build. Every fast path and every call of one stands
+// inside `#if KS_FAST_PATHS`.
+#ifdef KS_PLAIN
+#define KS_FAST_PATHS 0
+#else
+#define KS_FAST_PATHS 1
+#endif
+
+#if KS_FAST_PATHS
 // Marks a function compiled for AVX2; only ever called when UseFastPaths() is true.
 #define KS_AVX2 __attribute__((target("avx2")))
 
 inline bool UseFastPaths() {
-#ifdef KS_PLAIN
-    return false;
-#else
     static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
     return avx2;
-#endif
 }
+#endif
 
 #endif  // BITMAP_IO_FAST_PATHS_H

@@ -1,7 +1,5 @@
 #include "bilinear.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -10,20 +8,17 @@
 #include "extended_precision.h"
 #include "fast_paths.h"
 #include "image_view.h"
+#include "simd.h"
 
 namespace {
 
-// Where one destination column or row samples the source: the two source indices, the weight of the
-// second, and that weight in 1/65536ths when it is a whole number of them.
+// Where one destination column or row samples the source: the two source indices and the weight of the
+// second.
 struct Sample {
     std::uint32_t first;
     std::uint32_t second;
     long double fraction;
-    std::int64_t in_65536ths;  // fraction × 2^16, or −1 when that is not an integer
 };
-
-constexpr int kFractionBits = 16;
-constexpr long double kFractionScale = 65536.0L;
 
 // One sample per destination index, computed once per call. The product index × source size is formed
 // exactly as a running sum before the division; it is kept in 64 bits so that it stays exact for any
@@ -40,26 +35,31 @@ std::vector<Sample> Samples(std::uint32_t source, std::uint32_t destination) {
         s.first = first;
         s.second = first + 1 == source ? first : first + 1;
         s.fraction = position - static_cast<long double>(first);
-        const long double scaled = s.fraction * kFractionScale;
-        s.in_65536ths = scaled == static_cast<long double>(static_cast<std::int64_t>(scaled))
-                            ? static_cast<std::int64_t>(scaled)
-                            : -1;
     }
     return samples;
 }
 
+// trunc(t) of an extended-precision t from 0 to 256. Converted directly, every byte would switch the
+// x87 unit to truncation and back, which costs more than the arithmetic; instead t is rounded to the
+// nearest integer by adding and taking away 2^63 (where long doubles are one apart), stepped down when
+// that went up, and the small integer, exact in a double, converted from there.
+long Truncated(long double t) {
+    constexpr long double kIntegers = 0x1p63L;
+    long double r = (t + kIntegers) - kIntegers;
+    if (r > t) r -= 1;
+    return static_cast<long>(static_cast<double>(r));
+}
+
 // The definition, in extended precision.
-[[gnu::always_inline]] inline BYTE InterpolateExtended(int a, int b, int c, int d, const Sample& x, const Sample& y) {
+BYTE InterpolateExtended(int a, int b, int c, int d, const Sample& x, const Sample& y) {
     const long double top = static_cast<long double>(b - a) * x.fraction + a;
     const long double bottom = static_cast<long double>(d - c) * x.fraction + c;
     const long double v = top + (bottom - top) * y.fraction;
-    return static_cast<BYTE>(static_cast<std::uint16_t>(static_cast<long>(v + 0.5L)));
+    return static_cast<BYTE>(static_cast<std::uint16_t>(Truncated(v + 0.5L)));
 }
 
-template <typename Interpolate>
-[[gnu::always_inline]] inline void Resample(const BITMAP& destination, const BITMAP& source,
-                                            const std::vector<Sample>& across, const std::vector<Sample>& down,
-                                            Interpolate interpolate) {
+void Resample(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
+              const std::vector<Sample>& down) {
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     for (std::uint32_t i = 0; i < down.size(); ++i) {
         const BYTE* row0 = RowAt(source, down[i].first);
@@ -70,28 +70,16 @@ template <typename Interpolate>
             const BYTE* b = row0 + across[j].second * s_step;  // (x1, y0)
             const BYTE* c = row1 + across[j].first * s_step;   // (x0, y1)
             const BYTE* d = row1 + across[j].second * s_step;  // (x1, y1)
-            for (int k = 0; k < 3; ++k) out[k] = interpolate(a[k], b[k], c[k], d[k], across[j], down[i]);
+            for (int k = 0; k < 3; ++k) out[k] = InterpolateExtended(a[k], b[k], c[k], d[k], across[j], down[i]);
         }
     }
 }
 
+#if KS_FAST_PATHS
 // ---------------------------------------------------------------------------------------------------
-// The fast paths: weights that are whole numbers of 1/65536ths, in integers; and weights of 0 and 1/2
-// only, the search's case, as means of four bytes in vector registers.
+// The fast path, for sizes that divide (the search's): weights of 0 and 1/2 only, each destination
+// pixel the rounded mean of four source pixels, three bytes at once in vector registers.
 // ---------------------------------------------------------------------------------------------------
-
-// The same in integers, for weights that are whole numbers of 1/65536ths (X and Y of them). Then every
-// step of the definition is exact in a 64-bit significand: (b − a)·fx needs at most 9 + 16 bits, top and
-// bottom 26, (bottom − top)·fy 43, v and v + 0.5 no more; so the extended-precision v is exactly
-// (top·2^16 + (bottom − top)·Y) / 2^32 with top = (b − a)·X + a·2^16, and, v being at least 0,
-// trunc(v + 0.5) is that numerator plus 2^31, shifted down by 32. Integer ratios of the sizes, such as
-// the search's pictures at whole multiples of 24, give halves and zeros only.
-BYTE InterpolateFixed(int a, int b, int c, int d, const Sample& x, const Sample& y) {
-    const std::int64_t top = static_cast<std::int64_t>(b - a) * x.in_65536ths + (std::int64_t{a} << kFractionBits);
-    const std::int64_t bottom = static_cast<std::int64_t>(d - c) * x.in_65536ths + (std::int64_t{c} << kFractionBits);
-    const std::int64_t v = (top << kFractionBits) + (bottom - top) * y.in_65536ths;
-    return static_cast<BYTE>((v + (std::int64_t{1} << (2 * kFractionBits - 1))) >> (2 * kFractionBits));
-}
 
 // The two source indices a destination index reads when its weight is 1/2, or its one index twice
 // when the weight is 0 (the second index's byte is then not used).
@@ -113,21 +101,25 @@ std::vector<Pair> WholeRatioPairs(std::uint32_t source, std::uint32_t destinatio
     return pairs;
 }
 
-// Any other weights: the definition itself, compiled for the processors that have AVX2. What makes the
-// plain build slow there is the conversion of each byte's extended-precision value to an integer, which
-// without SSE3 must switch the x87 unit's rounding mode to truncation and back, for every byte; with it,
-// one instruction (fisttp) truncates. The arithmetic is the same instructions on the same x87 unit, so
-// the bytes are.
-KS_AVX2 void ResampleExtended(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
-                              const std::vector<Sample>& down) {
-    Resample(destination, source, across, down, InterpolateExtended);
+// Four bytes from `p` (one pixel and a byte to spare), or eight (two neighbouring pixels and two to
+// spare), in 16-bit lanes.
+KS_AVX2 inline simd::V128 Pixel16(const BYTE* p, int bytes) {
+    return simd::LowBytesTo16(bytes == 8 ? simd::Load64(p) : simd::Load32(p));
 }
 
-// Weights of 0 and 1/2 only. With X and Y each 0 or 2^15, the integer form above is the rounded mean
-// of four bytes: for X = Y = 2^15, v = (a + b + c + d)·2^30 and the result is (a + b + c + d + 2) >> 2.
-// A weight of 0 gives the same when the second index is replaced by the first, since its byte is then
-// not used: for X = 0 and Y = 2^15, v = (a + c)·2^31 and (a + a + c + c + 2) >> 2 = (a + c + 1) >> 1
-// is the result; likewise for the other two cases. So each destination pixel is the rounded mean of
+// The rounded mean (sum + 2) >> 2 of the 16-bit lanes, written as four bytes: the fourth is the next
+// pixel's, written next.
+KS_AVX2 inline void StoreMean(simd::V128 sum, BYTE* at) {
+    using namespace simd;
+    Store32(at, NarrowToBytes(ShiftRight16(Add16(sum, Every16(2)), 2), Zero128()));
+}
+
+// Weights of 0 and 1/2 only, both exact in extended precision, as are all the definition's steps with
+// them: with both weights 1/2, top = (a + b)/2, bottom = (c + d)/2 and v = (a + b + c + d)/4, so
+// trunc(v + 1/2) = (a + b + c + d + 2) >> 2. A weight of 0 gives the same when the second index is
+// replaced by the first, since its byte is then not used: with x's weight 0 and y's 1/2, v = (a + c)/2
+// and (a + a + c + c + 2) >> 2 = (a + c + 1) >> 1 is the result; likewise for the other two cases. So
+// each destination pixel is the rounded mean of
 // four source pixels, done here on its three bytes at once, each pixel read and written as four bytes
 // (one to spare); the few pixels where that spare byte could fall outside take the plain way.
 KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, const std::vector<Pair>& across,
@@ -150,15 +142,7 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
     const auto read_end = [&](std::uint32_t j) {
         return (neighbours ? columns[2 * j] : columns[2 * j + 1]) + read_size;
     };
-    const __m128i zero = _mm_setzero_si128(), two = _mm_set1_epi16(2);
-    const auto load = [&](const BYTE* p) {
-        std::uint32_t v;
-        std::memcpy(&v, p, sizeof v);
-        return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), zero);
-    };
-    const auto load_two = [&](const BYTE* p) {
-        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
-    };
+    using namespace simd;
     for (std::uint32_t i = 0; i < down.size(); ++i) {
         const std::uint32_t y0 = down[i].first, y1 = down[i].second;
         const BYTE* row0 = RowAt(source, y0);
@@ -169,24 +153,20 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
         std::uint32_t vector_end = d_step == 3 ? width - 1 : 0;
         const std::size_t readable = (source_rows - std::max(y0, y1)) * stride;
         while (vector_end > 0 && read_end(vector_end - 1) > readable) --vector_end;
-        const auto store_mean = [&](__m128i sum, BYTE* at) {
-            const int mean = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(sum, two), 2), zero));
-            std::memcpy(at, &mean, sizeof mean);  // the fourth byte is the next pixel's, written next
-        };
         std::uint32_t j = 0;
         if (neighbours) {
             // Lanes 0-2 hold the first pixel of each row, lanes 3-5 the second: fold them.
 #pragma GCC unroll 4
             for (; j < vector_end; ++j, out += 3) {
-                const __m128i both = _mm_add_epi16(load_two(row0 + columns[2 * j]), load_two(row1 + columns[2 * j]));
-                store_mean(_mm_add_epi16(both, _mm_srli_si128(both, 6)), out);
+                const V128 both = Add16(Pixel16(row0 + columns[2 * j], 8), Pixel16(row1 + columns[2 * j], 8));
+                StoreMean(Add16(both, ShiftBytesDown6(both)), out);
             }
         } else {
             for (; j < vector_end; ++j, out += 3) {
                 const std::size_t x0 = columns[2 * j], x1 = columns[2 * j + 1];
-                store_mean(_mm_add_epi16(_mm_add_epi16(load(row0 + x0), load(row0 + x1)),
-                                         _mm_add_epi16(load(row1 + x0), load(row1 + x1))),
-                           out);
+                StoreMean(Add16(Add16(Pixel16(row0 + x0, 4), Pixel16(row0 + x1, 4)),
+                                Add16(Pixel16(row1 + x0, 4), Pixel16(row1 + x1, 4))),
+                          out);
             }
         }
         for (; j < width; ++j, out += d_step) {
@@ -198,6 +178,8 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
     }
 }
 
+#endif  // KS_FAST_PATHS
+
 }  // namespace
 
 void bilinear_interpolation(const BITMAP& destination, const BITMAP& source) {
@@ -207,20 +189,11 @@ void bilinear_interpolation(const BITMAP& destination, const BITMAP& source) {
     const auto sH = static_cast<std::uint32_t>(source.bmHeight);
     if (dW == 0 || dH == 0 || sW == 0 || sH == 0 || !IsTrueColour(source) || !IsTrueColour(destination)) return;
 
+#if KS_FAST_PATHS
     if (UseFastPaths() && sW % dW == 0 && sH % dH == 0) {
         ResampleHalves(destination, source, WholeRatioPairs(sW, dW), WholeRatioPairs(sH, dH));
         return;
     }
-    const std::vector<Sample> across = Samples(sW, dW);
-    const std::vector<Sample> down = Samples(sH, dH);
-    const auto fixed = [](const std::vector<Sample>& samples) {
-        return std::all_of(samples.begin(), samples.end(), [](const Sample& s) { return s.in_65536ths >= 0; });
-    };
-    if (UseFastPaths() && fixed(across) && fixed(down)) {
-        Resample(destination, source, across, down, InterpolateFixed);
-    } else if (UseFastPaths()) {
-        ResampleExtended(destination, source, across, down);
-    } else {
-        Resample(destination, source, across, down, InterpolateExtended);
-    }
+#endif
+    Resample(destination, source, Samples(sW, dW), Samples(sH, dH));
 }

@@ -1,12 +1,11 @@
 #include "compare.h"
 
-#include <immintrin.h>
-
 #include <cstdint>
 #include <cstdlib>
 
 #include "fast_paths.h"
 #include "image_view.h"
+#include "simd.h"
 
 namespace {
 
@@ -39,6 +38,7 @@ DWORD ScorePixel(const BYTE* a, const BYTE* b, bool& all_equal) {
     return bonus + ByteScore(a[2], b[2]) + ByteScore(a[1], b[1]) + ByteScore(a[0], b[0]);
 }
 
+#if KS_FAST_PATHS
 // ---------------------------------------------------------------------------------------------------
 // The fast path, for two 24-bit images: sixteen pixels at a time.
 // ---------------------------------------------------------------------------------------------------
@@ -72,24 +72,22 @@ constexpr KeepMask kKeep;
 // scored): the byte terms are two less the saturated distance, summed across the register; the
 // first-byte bonus comes from a mask of the bytes that match, one bit per byte.
 KS_AVX2 DWORD ScoreChunk(const BYTE* a, const BYTE* b, std::size_t skip, bool& all_equal) {
-    const __m128i two = _mm_set1_epi8(2), zero = _mm_setzero_si128();
+    using namespace simd;
+    const V128 two = Every8(2);
     const BYTE* keep = kKeep.at + 3 * (kChunkPixels - skip);
-    __m128i sums = zero;
+    V128 sums = Zero128();
     std::uint64_t equal = 0;
     for (int v = 0; v < 3; ++v) {
-        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * v));
-        const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * v));
-        const __m128i distance = _mm_or_si128(_mm_subs_epu8(p, q), _mm_subs_epu8(q, p));
-        const __m128i terms = _mm_and_si128(_mm_subs_epu8(two, distance),
-                                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + 16 * v)));
-        sums = _mm_add_epi64(sums, _mm_sad_epu8(terms, zero));
-        equal |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(p, q)))) << (16 * v);
+        const V128 p = Load128(a + 16 * v), q = Load128(b + 16 * v);
+        const V128 distance = Or(SubtractSaturated8(p, q), SubtractSaturated8(q, p));
+        const V128 terms = And(SubtractSaturated8(two, distance), Load128(keep + 16 * v));
+        sums = Add64(sums, SumBytes(terms));
+        equal |= std::uint64_t{ByteSigns(EqualBytes(p, q))} << (16 * v);
     }
     const std::uint64_t skipped = (std::uint64_t{1} << (3 * skip)) - 1;
     if ((equal | skipped) != kChunkBits) all_equal = false;
     const std::uint64_t bonus = equal & ((equal >> 1) | (equal >> 2)) & kPixelStarts & ~skipped;
-    return static_cast<DWORD>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)) +
-                              CountPixelStarts(bonus));
+    return static_cast<DWORD>(Low32(sums) + Low32(InterleaveHigh64(sums, sums)) + CountPixelStarts(bonus));
 }
 
 // Scores `pixels` contiguous 24-bit pixels of each image, 16 at a time; a last partial chunk is taken
@@ -108,6 +106,7 @@ KS_AVX2 DWORD ScorePackedRow(const BYTE* a, const BYTE* b, std::size_t pixels, b
     }
     return score;
 }
+#endif  // KS_FAST_PATHS
 
 }  // namespace
 
@@ -123,14 +122,18 @@ DWORD GetScore(const BITMAP& first, const BITMAP& second, int* exact_match) {
     const std::size_t a_step = PixelStep(first), b_step = PixelStep(second);
     DWORD score = 0;
     bool all_equal = true;
-    const bool fast = UseFastPaths();
+#if KS_FAST_PATHS
+    const bool fast = UseFastPaths() && a_step == 3 && b_step == 3;
+#endif
     for (std::uint32_t y = 0; y < o.height; ++y) {
         const BYTE* a = RowAt(first, y);
         const BYTE* b = RowAt(second, y);
-        if (fast && a_step == 3 && b_step == 3) {
+#if KS_FAST_PATHS
+        if (fast) {
             score += ScorePackedRow(a, b, o.width, all_equal);
             continue;
         }
+#endif
         for (std::uint32_t x = 0; x < o.width; ++x, a += a_step, b += b_step) score += ScorePixel(a, b, all_equal);
     }
     if (!all_equal) *exact_match = 0;

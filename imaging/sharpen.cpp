@@ -1,7 +1,5 @@
 #include "sharpen.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -12,6 +10,7 @@
 #include "extended_precision.h"
 #include "fast_paths.h"
 #include "image_view.h"
+#include "simd.h"
 
 namespace {
 
@@ -55,6 +54,7 @@ void FilterImage(const BITMAP& in, const BITMAP& out, const float kernel[kKernel
     }
 }
 
+#if KS_FAST_PATHS
 // ---------------------------------------------------------------------------------------------------
 // The fast path: the same in integers, for a cross (corners 0, the four edges one weight q, the centre
 // r, as every kernel of the search is) on a 24-bit image.
@@ -127,15 +127,13 @@ struct RowWindow {
 };
 
 // Sixteen bytes widened to 16-bit lanes.
-KS_AVX2 inline __m256i Widened(const BYTE* p) {
-    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
+KS_AVX2 inline simd::V256 Widened(const BYTE* p) { return simd::BytesTo16(simd::Load128(p)); }
 
 // ⌊(Q·E + R·P) / 2^s⌋ for eight (E, P) pairs, as above.
-KS_AVX2 inline __m256i Floor(__m256i pairs, __m256i high, __m256i low, __m128i shift) {
-    const __m256i a = _mm256_madd_epi16(pairs, high);
-    const __m256i b = _mm256_madd_epi16(pairs, low);
-    return _mm256_sra_epi32(_mm256_add_epi32(a, _mm256_srli_epi32(b, kLowBits)), shift);
+KS_AVX2 inline simd::V256 Floor(simd::V256 pairs, simd::V256 high, simd::V256 low, simd::V128 shift) {
+    using namespace simd;
+    return ShiftRightSigned32(Add32(MulAddPairs16(pairs, high), ShiftRight32(MulAddPairs16(pairs, low), kLowBits)),
+                              shift);
 }
 
 // Output bytes [first, last), at least sixteen of them, sixteen per step; the last step overlaps the
@@ -143,22 +141,21 @@ KS_AVX2 inline __m256i Floor(__m256i pairs, __m256i high, __m256i low, __m128i s
 // packing work within each 128-bit half, so the sixteen results come out as two runs of eight, put side
 // by side at the end.
 KS_AVX2 void CrossRun(const Cross& c, const RowWindow& w, std::size_t first, std::size_t last) {
-    const __m256i high = _mm256_set1_epi32(static_cast<std::uint16_t>(c.qh) |
-                                           static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rh)) << 16);
-    const __m256i low = _mm256_set1_epi32(static_cast<std::uint16_t>(c.ql) |
-                                          static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rl)) << 16);
-    const __m128i shift = _mm_cvtsi32_si128(c.shift - kLowBits);
+    using namespace simd;
+    const V256 high = Every32x8(static_cast<std::int32_t>(
+        static_cast<std::uint16_t>(c.qh) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rh)) << 16));
+    const V256 low = Every32x8(static_cast<std::int32_t>(
+        static_cast<std::uint16_t>(c.ql) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rl)) << 16));
+    const V128 shift = ShiftCount(c.shift - kLowBits);
     for (std::size_t step = first;; step += 16) {
         const std::size_t i = std::min(step, last - 16);
-        const __m256i edges =
-            _mm256_add_epi16(_mm256_add_epi16(Widened(w.above + i), Widened(w.below + i)),
-                             _mm256_add_epi16(Widened(w.row + i + w.left), Widened(w.row + i + w.right)));
-        const __m256i centre = Widened(w.row + i);
-        const __m256i v0 = Floor(_mm256_unpacklo_epi16(edges, centre), high, low, shift);
-        const __m256i v1 = Floor(_mm256_unpackhi_epi16(edges, centre), high, low, shift);
-        const __m256i clamped = _mm256_packus_epi16(_mm256_packs_epi32(v0, v1), _mm256_setzero_si256());
-        const __m256i in_order = _mm256_permute4x64_epi64(clamped, 0x08);  // quarters 0 and 2
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(w.target + i), _mm256_castsi256_si128(in_order));
+        const V256 edges = Add16(Add16(Widened(w.above + i), Widened(w.below + i)),
+                                 Add16(Widened(w.row + i + w.left), Widened(w.row + i + w.right)));
+        const V256 centre = Widened(w.row + i);
+        const V256 v0 = Floor(InterleaveLow16(edges, centre), high, low, shift);
+        const V256 v1 = Floor(InterleaveHigh16(edges, centre), high, low, shift);
+        const V256 clamped = NarrowToBytes(NarrowTo16(v0, v1), Zero256());
+        Store128(w.target + i, LowHalf(EvenQuarters(clamped)));
         if (i + 16 >= last) break;
     }
 }
@@ -212,11 +209,7 @@ bool SumsAreExactInDoubles(const float k[kKernelSize]) {
 }
 
 // Four bytes widened to doubles.
-KS_AVX2 inline __m256d Doubles(const BYTE* p) {
-    std::int32_t four;
-    std::memcpy(&four, p, sizeof four);
-    return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four)));
-}
+KS_AVX2 inline simd::D256 Doubles(const BYTE* p) { return simd::ToDoubles(simd::BytesTo32x4(simd::Load32(p))); }
 
 // A whole 24-bit image of at least kLeastKernelWidth pixels: the inside bytes of each row four at a
 // time (the last step overlapping the one before, computing some bytes twice, to the same values), the
@@ -226,23 +219,23 @@ KS_AVX2 void KernelImage(const float kernel[kKernelSize], const BITMAP& in, cons
     const std::size_t last = 3 * std::size_t{W - 1};  // the last pixel's first byte
     long double extended[kKernelSize];
     std::copy(kernel, kernel + kKernelSize, extended);
-    __m256d k[kKernelSize];
-    for (int n = 0; n < kKernelSize; ++n) k[n] = _mm256_set1_pd(kernel[n]);
-    const __m256d low = _mm256_setzero_pd(), high = _mm256_set1_pd(255);
+    using namespace simd;
+    D256 k[kKernelSize];
+    for (int n = 0; n < kKernelSize; ++n) k[n] = EveryDouble(kernel[n]);
+    const D256 low = ZeroDoubles(), high = EveryDouble(255);
     for (std::uint32_t y = 0; y < H; ++y) {
         const BYTE* rows[3] = {RowAt(in, y == 0 ? 0 : y - 1), RowAt(in, y), RowAt(in, y + 1 == H ? y : y + 1)};
         BYTE* target = RowAt(out, y);
         for (std::size_t step = 3;; step += 4) {
             const std::size_t i = std::min(step, last - 4);
-            __m256d sum = _mm256_setzero_pd();
+            D256 sum = ZeroDoubles();
             for (int n = 0; n < kKernelSize; ++n) {
                 const BYTE* from = rows[n / 3] + i + 3 * (n % 3) - 3;
-                sum = _mm256_add_pd(sum, _mm256_mul_pd(k[n], Doubles(from)));
+                sum = Add(sum, Mul(k[n], Doubles(from)));
             }
-            const __m128i v = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(sum, low), high));
-            const __m128i halves = _mm_packs_epi32(v, v);
-            const std::int32_t four = _mm_cvtsi128_si32(_mm_packus_epi16(halves, halves));
-            std::memcpy(target + i, &four, sizeof four);
+            const V128 v = TruncateTo32(Min(Max(sum, low), high));
+            const V128 halves = NarrowTo16(v, v);
+            Store32(target + i, NarrowToBytes(halves, halves));
             if (i + 4 >= last) break;
         }
         Neighbours p{{rows[0], rows[1], rows[2]}, {0, 0, 3}};
@@ -252,6 +245,8 @@ KS_AVX2 void KernelImage(const float kernel[kKernelSize], const BITMAP& in, cons
         for (std::size_t b = 0; b < 3; ++b) target[last + b] = Filter(extended, p, b);
     }
 }
+
+#endif  // KS_FAST_PATHS
 
 }  // namespace
 
@@ -266,14 +261,19 @@ HBITMAP sharpen(HBITMAP image, const float kernel[kKernelSize]) {
         return nullptr;
     }
     if (in.bmWidth == 0 || in.bmHeight == 0) return result;
-    const Cross cross = AsCross(kernel);
-    if (UseFastPaths() && cross.usable && PixelStep(in) == 3 && in.bmWidth >= kLeastCrossWidth) {
-        CrossImage(cross, in, out);
-    } else if (UseFastPaths() && PixelStep(in) == 3 && in.bmWidth >= kLeastKernelWidth &&
-               SumsAreExactInDoubles(kernel)) {
-        KernelImage(kernel, in, out);
-    } else {
-        FilterImage(in, out, kernel);
+#if KS_FAST_PATHS
+    if (UseFastPaths() && PixelStep(in) == 3) {
+        const Cross cross = AsCross(kernel);
+        if (cross.usable && in.bmWidth >= kLeastCrossWidth) {
+            CrossImage(cross, in, out);
+            return result;
+        }
+        if (in.bmWidth >= kLeastKernelWidth && SumsAreExactInDoubles(kernel)) {
+            KernelImage(kernel, in, out);
+            return result;
+        }
     }
+#endif
+    FilterImage(in, out, kernel);
     return result;
 }

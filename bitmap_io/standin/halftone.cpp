@@ -4,8 +4,6 @@
 // averaging every source row across, follows it, with the reason it gives the same bytes.
 #include "halftone.h"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +12,7 @@
 #include "fast_paths.h"
 #include "halftone_parts.h"
 #include "halftone_path.h"
+#include "simd.h"
 
 namespace {
 
@@ -134,9 +133,8 @@ void RoundedRowsAcross(const HalftonePicture& source, const AxisWeights& across,
     }
 }
 
-// Every column of `source` averaged down, unrounded: V(i) = Σ w(i, m)·S(m). Always inlined, so that a
-// caller compiled for wider registers vectorises it with them.
-[[gnu::always_inline]] inline void SumsDown(const HalftonePicture& source, const AxisWeights& down, Sums* out) {
+// Every column of `source` averaged down, unrounded: V(i) = Σ w(i, m)·S(m).
+void SumsDown(const HalftonePicture& source, const AxisWeights& down, Sums* out) {
     out->Reset(source.width, static_cast<std::int64_t>(down.first.size()));
     const std::int64_t n = source.width * 3;
     for (std::int64_t i = 0; i < out->height; ++i) {
@@ -165,8 +163,8 @@ void StoreRow(const HalftonePicture& destination, std::int64_t y, const BYTE* li
 }
 
 // The cross on the destination grid, edges repeated: (12·V − V left − V right − V up − V down) >> 16,
-// saturated. Byte b of a row has its left and right neighbours at b ∓ 3. Always inlined, as SumsDown.
-[[gnu::always_inline]] inline void SharpenCross(const HalftonePicture& destination, Sums& v, std::vector<BYTE>* line) {
+// saturated. Byte b of a row has its left and right neighbours at b ∓ 3.
+void SharpenCross(const HalftonePicture& destination, Sums& v, std::vector<BYTE>* line) {
     const std::int64_t n = v.width * 3;
     line->resize(static_cast<std::size_t>(n));
     BYTE* __restrict out = line->data();
@@ -214,6 +212,7 @@ void Replicate(const HalftonePicture& destination, const HalftonePicture& source
 
 // One axis shrinks and the other keeps its length.
 
+#if KS_FAST_PATHS
 // ---------------------------------------------------------------------------------------------------
 // The fast path: sixteen source rows at a time, each in a byte lane of its own.
 //
@@ -276,67 +275,60 @@ bool PlanAcross(const AxisWeights& across, std::uint64_t source, std::uint64_t d
 // Turns sixteen rows of two 16-byte tiles ([tile A row r | tile B row r] in v[r]) on their side:
 // afterwards v[t] is [tile A column t | tile B column t]. Four rounds of interleaving, each doubling the
 // width of what is interleaved.
-KS_AVX2 inline void Transpose(__m256i v[16]) {
-    __m256i t[16];
+KS_AVX2 inline void Transpose(simd::V256 v[16]) {
+    using namespace simd;
+    V256 t[16];
     for (int r = 0; r < 8; ++r) {
-        t[r] = _mm256_unpacklo_epi8(v[2 * r], v[2 * r + 1]);
-        t[8 + r] = _mm256_unpackhi_epi8(v[2 * r], v[2 * r + 1]);
+        t[r] = InterleaveLow8(v[2 * r], v[2 * r + 1]);
+        t[8 + r] = InterleaveHigh8(v[2 * r], v[2 * r + 1]);
     }
     for (int h = 0; h < 2; ++h) {
         for (int r = 0; r < 4; ++r) {
-            v[8 * h + r] = _mm256_unpacklo_epi16(t[8 * h + 2 * r], t[8 * h + 2 * r + 1]);
-            v[8 * h + 4 + r] = _mm256_unpackhi_epi16(t[8 * h + 2 * r], t[8 * h + 2 * r + 1]);
+            v[8 * h + r] = InterleaveLow16(t[8 * h + 2 * r], t[8 * h + 2 * r + 1]);
+            v[8 * h + 4 + r] = InterleaveHigh16(t[8 * h + 2 * r], t[8 * h + 2 * r + 1]);
         }
     }
     for (int g = 0; g < 4; ++g) {
         for (int r = 0; r < 2; ++r) {
-            t[4 * g + r] = _mm256_unpacklo_epi32(v[4 * g + 2 * r], v[4 * g + 2 * r + 1]);
-            t[4 * g + 2 + r] = _mm256_unpackhi_epi32(v[4 * g + 2 * r], v[4 * g + 2 * r + 1]);
+            t[4 * g + r] = InterleaveLow32(v[4 * g + 2 * r], v[4 * g + 2 * r + 1]);
+            t[4 * g + 2 + r] = InterleaveHigh32(v[4 * g + 2 * r], v[4 * g + 2 * r + 1]);
         }
     }
     for (int p = 0; p < 8; ++p) {
-        v[2 * p] = _mm256_unpacklo_epi64(t[2 * p], t[2 * p + 1]);
-        v[2 * p + 1] = _mm256_unpackhi_epi64(t[2 * p], t[2 * p + 1]);
+        v[2 * p] = InterleaveLow64(t[2 * p], t[2 * p + 1]);
+        v[2 * p + 1] = InterleaveHigh64(t[2 * p], t[2 * p + 1]);
     }
 }
 
 // One destination byte for the sixteen rows: (X + 4096) >> 13 with X as planned.
-KS_AVX2 inline __m128i RoundedColumn(const AcrossPlan& plan, std::size_t o, const BYTE* columns) {
+KS_AVX2 inline simd::V128 RoundedColumn(const AcrossPlan& plan, std::size_t o, const BYTE* columns) {
+    using namespace simd;
     // The plain run, in four sums so that the additions need not wait for each other.
-    __m256i sums[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+    V256 sums[4] = {Zero256(), Zero256(), Zero256(), Zero256()};
     const BYTE* column = columns + kBlockRows * plan.plain_first[o];
     const std::size_t apart = plan.step * kBlockRows;
     const std::uint32_t n = plan.plain_count[o];
     std::uint32_t t = 0;
     for (; t + 4 <= n; t += 4, column += 4 * apart) {
-        for (int u = 0; u < 4; ++u) {
-            sums[u] = _mm256_add_epi16(
-                sums[u], _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(column + u * apart))));
-        }
+        for (int u = 0; u < 4; ++u) sums[u] = Add16(sums[u], BytesTo16(Load128(column + u * apart)));
     }
-    for (; t < n; ++t, column += apart) {
-        sums[0] =
-            _mm256_add_epi16(sums[0], _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(column))));
-    }
-    const __m256i plain = _mm256_add_epi16(_mm256_add_epi16(sums[0], sums[1]), _mm256_add_epi16(sums[2], sums[3]));
-    const __m256i base = _mm256_set1_epi32(plan.base);
-    __m256i low = _mm256_mullo_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(plain)), base);        // rows 0-7
-    __m256i high = _mm256_mullo_epi32(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(plain, 1)), base);  // 8-15
+    for (; t < n; ++t, column += apart) sums[0] = Add16(sums[0], BytesTo16(Load128(column)));
+    const V256 plain = Add16(Add16(sums[0], sums[1]), Add16(sums[2], sums[3]));
+    const V256 base = Every32x8(plan.base);
+    V256 low = MulLow32(Lanes16To32(LowHalf(plain)), base);    // rows 0-7
+    V256 high = MulLow32(Lanes16To32(HighHalf(plain)), base);  // rows 8-15
     for (std::uint32_t k = plan.weighted_offset[o]; k < plan.weighted_offset[o + 1]; ++k) {
         const BYTE* c = columns + kBlockRows * plan.weighted_column[k];
-        const __m256i w = _mm256_set1_epi32(plan.weighted_weight[k]);
-        low = _mm256_add_epi32(
-            low, _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c))), w));
-        high = _mm256_add_epi32(
-            high,
-            _mm256_mullo_epi32(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + 8))), w));
+        const V256 w = Every32x8(plan.weighted_weight[k]);
+        low = Add32(low, MulLow32(BytesTo32(Load64(c)), w));
+        high = Add32(high, MulLow32(BytesTo32(Load64(c + 8)), w));
     }
-    const __m256i half = _mm256_set1_epi32(kHalf);
-    low = _mm256_srli_epi32(_mm256_add_epi32(low, half), kWeightBits);
-    high = _mm256_srli_epi32(_mm256_add_epi32(high, half), kWeightBits);
-    // At most 255 each: the packs only narrow. packus works within halves, hence the reordering.
-    const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, high), 0xD8);
-    return _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+    const V256 half = Every32x8(kHalf);
+    low = ShiftRight32(Add32(low, half), kWeightBits);
+    high = ShiftRight32(Add32(high, half), kWeightBits);
+    // At most 255 each: the narrowing only narrows. It works within halves, hence the reordering.
+    const V256 words = QuartersInOrder(NarrowToUnsigned16(low, high));
+    return NarrowToBytes(LowHalf(words), HighHalf(words));
 }
 
 KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPlan& plan, const HalftonePicture& rows,
@@ -356,7 +348,7 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
             row[r] = RowOf(source, std::min<std::int64_t>(y0 + static_cast<std::int64_t>(r), source.height - 1));
         }
         for (std::size_t q = 0; q < chunks; ++q) {
-            __m256i v[kBlockRows];
+            simd::V256 v[kBlockRows];
             // A last chunk that would read past the end of the rows overlaps the one before instead, writing
             // some columns a second time with the same bytes; rows too short for that are copied out.
             std::size_t at = 32 * q;
@@ -368,39 +360,36 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
                     std::memcpy(tail[r], from, row_bytes);
                     from = tail[r];
                 }
-                v[r] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+                v[r] = simd::Load256(from);
             }
             Transpose(v);
             for (std::size_t t = 0; t < 16; ++t) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns[kBlockRows * (at + t)]),
-                                 _mm256_castsi256_si128(v[t]));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(&columns[kBlockRows * (at + 16 + t)]),
-                                 _mm256_extracti128_si256(v[t], 1));
+                simd::Store128(&columns[kBlockRows * (at + t)], simd::LowHalf(v[t]));
+                simd::Store128(&columns[kBlockRows * (at + 16 + t)], simd::HighHalf(v[t]));
             }
         }
         for (std::size_t o = 0; o < outputs; ++o) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(&results[kBlockRows * o]),
-                             RoundedColumn(plan, o, columns.data()));
+            simd::Store128(&results[kBlockRows * o], RoundedColumn(plan, o, columns.data()));
         }
         // Back on their feet, 32 destination bytes of each row at a time.
         for (std::size_t o0 = 0; o0 < outputs; o0 += 32) {
-            __m256i v[kBlockRows];
+            simd::V256 v[kBlockRows];
             for (std::size_t r = 0; r < kBlockRows; ++r) {
-                v[r] = _mm256_inserti128_si256(
-                    _mm256_castsi128_si256(
-                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(&results[kBlockRows * (o0 + r)]))),
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(&results[kBlockRows * (o0 + 16 + r)])), 1);
+                v[r] = simd::Join(simd::Load128(&results[kBlockRows * (o0 + r)]),
+                                  simd::Load128(&results[kBlockRows * (o0 + 16 + r)]));
             }
             Transpose(v);
-            alignas(32) BYTE line[32];
+            BYTE line[32];
             for (std::size_t r = 0; r < kBlockRows && y0 + static_cast<std::int64_t>(r) < source.height; ++r) {
-                _mm256_store_si256(reinterpret_cast<__m256i*>(line), v[r]);
+                simd::Store256(line, v[r]);
                 std::memcpy(PixelOf(rows, 0, y0 + static_cast<std::int64_t>(r)) + o0, line,
                             std::min<std::size_t>(32, outputs - o0));
             }
         }
     }
 }
+
+#endif  // KS_FAST_PATHS
 
 // ---------------------------------------------------------------------------------------------------
 
@@ -411,8 +400,10 @@ struct ShrinkSetup {
     std::int64_t source_width = 0, source_height = 0, width = 0, height = 0;
     std::size_t step = 0;
     AxisWeights across, down;
+#if KS_FAST_PATHS
     bool plannable = false;  // the fast path can take these sizes
     AcrossPlan plan;
+#endif
     // Working memory.
     OwnPicture rows;
     Sums sums;
@@ -430,22 +421,12 @@ ShrinkSetup& SetupFor(const HalftonePicture& destination, const HalftonePicture&
         kept.step = source.step;
         kept.across = ShrinkWeights(source.width, destination.width);
         kept.down = ShrinkWeights(source.height, destination.height);
+#if KS_FAST_PATHS
         kept.plan = AcrossPlan{};
         kept.plannable = PlanAcross(kept.across, source.width, destination.width, source.step, &kept.plan);
+#endif
     }
     return kept;
-}
-
-// The passes after the rows are plain code; where the fast paths run they are the same code compiled
-// for AVX2, which the compiler vectorises with the wider registers.
-void DownAndCross(const HalftonePicture& destination, ShrinkSetup& s) {
-    SumsDown(s.rows.picture, s.down, &s.sums);
-    SharpenCross(destination, s.sums, &s.line);
-}
-
-KS_AVX2 void DownAndCrossWide(const HalftonePicture& destination, ShrinkSetup& s) {
-    SumsDown(s.rows.picture, s.down, &s.sums);
-    SharpenCross(destination, s.sums, &s.line);
 }
 
 // Both axes shrink: rows averaged across and rounded to bytes, then averaged down and kept with their
@@ -453,13 +434,19 @@ KS_AVX2 void DownAndCrossWide(const HalftonePicture& destination, ShrinkSetup& s
 void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& source, bool fast) {
     ShrinkSetup& s = SetupFor(destination, source);
     s.rows.Reset(destination.width, source.height);
+#if KS_FAST_PATHS
     if (fast && s.plannable) {
         RoundedRowsAcrossFast(source, s.plan, s.rows.picture, &s.columns, &s.results);
-        DownAndCrossWide(destination, s);
     } else {
         RoundedRowsAcross(source, s.across, s.rows.picture);
-        DownAndCross(destination, s);
     }
+#else
+    (void)fast;
+    RoundedRowsAcross(source, s.across, s.rows.picture);
+#endif
+    // The passes after the rows, over the few destination columns, are the definition's alone.
+    SumsDown(s.rows.picture, s.down, &s.sums);
+    SharpenCross(destination, s.sums, &s.line);
 }
 
 void Stretch(const HalftonePicture& destination, const HalftonePicture& source, bool fast) {
@@ -491,5 +478,9 @@ void HalftoneStretchPlain(const HalftonePicture& destination, const HalftonePict
 }
 
 void HalftoneStretch(const HalftonePicture& destination, const HalftonePicture& source) {
+#if KS_FAST_PATHS
     Stretch(destination, source, UseFastPaths());
+#else
+    Stretch(destination, source, false);
+#endif
 }

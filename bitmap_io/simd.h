@@ -1,0 +1,118 @@
+// The one layer of vector operations that every fast path of the program is written in: AVX2's 256-bit
+// registers and their 128-bit halves, under names that say what each operation does to its lanes, so
+// that each kernel reads as its arithmetic and another processor's vectors mean another version of this
+// file alone. It exists only where the fast paths are built (see fast_paths.h): the plain build has
+// none of it, and so no 256-bit instruction at all.
+//
+// Names: a register is V128 or V256 of integer lanes, or D256 of four doubles; the lane width is part of
+// the name where it matters (Add16: lanes of 16 bits). Loads and stores take any address (unaligned).
+#ifndef BITMAP_IO_SIMD_H
+#define BITMAP_IO_SIMD_H
+
+#include "fast_paths.h"
+
+#if KS_FAST_PATHS
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace simd {
+
+using V128 = __m128i;
+using V256 = __m256i;
+using D256 = __m256d;
+
+// Every operation is inlined into the KS_AVX2 function that uses it.
+#define KS_SIMD __attribute__((target("avx2"), always_inline)) inline
+
+// ---- Loads, stores and constants ----
+KS_SIMD V128 Load128(const void* p) { return _mm_loadu_si128(static_cast<const V128*>(p)); }
+KS_SIMD V256 Load256(const void* p) { return _mm256_loadu_si256(static_cast<const V256*>(p)); }
+KS_SIMD V128 Load64(const void* p) { return _mm_loadl_epi64(static_cast<const V128*>(p)); }  // the low 8 bytes
+KS_SIMD V128 Load32(const void* p) {  // the low 4 bytes
+    std::int32_t four;
+    std::memcpy(&four, p, sizeof four);
+    return _mm_cvtsi32_si128(four);
+}
+KS_SIMD void Store128(void* p, V128 v) { _mm_storeu_si128(static_cast<V128*>(p), v); }
+KS_SIMD void Store256(void* p, V256 v) { _mm256_storeu_si256(static_cast<V256*>(p), v); }
+KS_SIMD void Store32(void* p, V128 v) {  // the low 4 bytes
+    const std::int32_t four = _mm_cvtsi128_si32(v);
+    std::memcpy(p, &four, sizeof four);
+}
+KS_SIMD std::int32_t Low32(V128 v) { return _mm_cvtsi128_si32(v); }
+KS_SIMD V128 Zero128() { return _mm_setzero_si128(); }
+KS_SIMD V256 Zero256() { return _mm256_setzero_si256(); }
+KS_SIMD V128 Every8(std::int8_t x) { return _mm_set1_epi8(x); }
+KS_SIMD V128 Every16(std::int16_t x) { return _mm_set1_epi16(x); }
+KS_SIMD V256 Every32x8(std::int32_t x) { return _mm256_set1_epi32(x); }
+KS_SIMD V128 ShiftCount(int n) { return _mm_cvtsi32_si128(n); }  // for the shifts by a count held in a register
+
+// ---- Widening and narrowing ----
+KS_SIMD V128 LowBytesTo16(V128 v) { return _mm_unpacklo_epi8(v, _mm_setzero_si128()); }  // 8 bytes, 16 bits each
+KS_SIMD V256 BytesTo16(V128 v) { return _mm256_cvtepu8_epi16(v); }                      // 16 bytes
+KS_SIMD V256 BytesTo32(V128 v) { return _mm256_cvtepu8_epi32(v); }                      // 8 bytes
+KS_SIMD V128 BytesTo32x4(V128 v) { return _mm_cvtepu8_epi32(v); }                       // 4 bytes
+KS_SIMD V256 Lanes16To32(V128 v) { return _mm256_cvtepu16_epi32(v); }                   // 8 lanes
+KS_SIMD V128 NarrowToBytes(V128 a, V128 b) { return _mm_packus_epi16(a, b); }  // 16 bits to bytes, saturating
+KS_SIMD V256 NarrowToBytes(V256 a, V256 b) { return _mm256_packus_epi16(a, b); }
+KS_SIMD V128 NarrowTo16(V128 a, V128 b) { return _mm_packs_epi32(a, b); }  // 32 bits to signed 16, saturating
+KS_SIMD V256 NarrowTo16(V256 a, V256 b) { return _mm256_packs_epi32(a, b); }
+KS_SIMD V256 NarrowToUnsigned16(V256 a, V256 b) { return _mm256_packus_epi32(a, b); }
+
+// ---- Arithmetic ----
+KS_SIMD V128 Add16(V128 a, V128 b) { return _mm_add_epi16(a, b); }
+KS_SIMD V256 Add16(V256 a, V256 b) { return _mm256_add_epi16(a, b); }
+KS_SIMD V256 Add32(V256 a, V256 b) { return _mm256_add_epi32(a, b); }
+KS_SIMD V128 Add64(V128 a, V128 b) { return _mm_add_epi64(a, b); }
+KS_SIMD V256 MulLow32(V256 a, V256 b) { return _mm256_mullo_epi32(a, b); }
+// Each 32-bit lane: the sum of the products of its two 16-bit pairs.
+KS_SIMD V256 MulAddPairs16(V256 a, V256 b) { return _mm256_madd_epi16(a, b); }
+KS_SIMD V128 SubtractSaturated8(V128 a, V128 b) { return _mm_subs_epu8(a, b); }  // unsigned, down to 0
+// The sum of each half's eight bytes, in its low 16 bits.
+KS_SIMD V128 SumBytes(V128 v) { return _mm_sad_epu8(v, _mm_setzero_si128()); }
+KS_SIMD V128 ShiftRight16(V128 v, int n) { return _mm_srli_epi16(v, n); }
+KS_SIMD V256 ShiftRight32(V256 v, int n) { return _mm256_srli_epi32(v, n); }
+KS_SIMD V256 ShiftRightSigned32(V256 v, V128 count) { return _mm256_sra_epi32(v, count); }
+
+// ---- Comparing and masking ----
+KS_SIMD V128 And(V128 a, V128 b) { return _mm_and_si128(a, b); }
+KS_SIMD V128 Or(V128 a, V128 b) { return _mm_or_si128(a, b); }
+KS_SIMD V128 EqualBytes(V128 a, V128 b) { return _mm_cmpeq_epi8(a, b); }  // 0xFF where equal
+KS_SIMD unsigned ByteSigns(V128 v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }  // one bit a byte
+
+// ---- Rearranging lanes (within each 128-bit half, as AVX2 does) ----
+KS_SIMD V128 InterleaveHigh64(V128 a, V128 b) { return _mm_unpackhi_epi64(a, b); }
+KS_SIMD V128 ShiftBytesDown6(V128 v) { return _mm_srli_si128(v, 6); }
+KS_SIMD V256 InterleaveLow8(V256 a, V256 b) { return _mm256_unpacklo_epi8(a, b); }
+KS_SIMD V256 InterleaveHigh8(V256 a, V256 b) { return _mm256_unpackhi_epi8(a, b); }
+KS_SIMD V256 InterleaveLow16(V256 a, V256 b) { return _mm256_unpacklo_epi16(a, b); }
+KS_SIMD V256 InterleaveHigh16(V256 a, V256 b) { return _mm256_unpackhi_epi16(a, b); }
+KS_SIMD V256 InterleaveLow32(V256 a, V256 b) { return _mm256_unpacklo_epi32(a, b); }
+KS_SIMD V256 InterleaveHigh32(V256 a, V256 b) { return _mm256_unpackhi_epi32(a, b); }
+KS_SIMD V256 InterleaveLow64(V256 a, V256 b) { return _mm256_unpacklo_epi64(a, b); }
+KS_SIMD V256 InterleaveHigh64(V256 a, V256 b) { return _mm256_unpackhi_epi64(a, b); }
+// The 64-bit quarters 0 and 2 side by side in the low half, and the same of the high quarters.
+KS_SIMD V256 EvenQuarters(V256 v) { return _mm256_permute4x64_epi64(v, 0x08); }
+KS_SIMD V256 QuartersInOrder(V256 v) { return _mm256_permute4x64_epi64(v, 0xD8); }  // 0, 2, 1, 3
+KS_SIMD V128 LowHalf(V256 v) { return _mm256_castsi256_si128(v); }
+KS_SIMD V128 HighHalf(V256 v) { return _mm256_extracti128_si256(v, 1); }
+KS_SIMD V256 Join(V128 low, V128 high) { return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1); }
+
+// ---- Doubles ----
+KS_SIMD D256 ZeroDoubles() { return _mm256_setzero_pd(); }
+KS_SIMD D256 EveryDouble(double x) { return _mm256_set1_pd(x); }
+KS_SIMD D256 ToDoubles(V128 v) { return _mm256_cvtepi32_pd(v); }  // four 32-bit lanes
+KS_SIMD D256 Add(D256 a, D256 b) { return _mm256_add_pd(a, b); }
+KS_SIMD D256 Mul(D256 a, D256 b) { return _mm256_mul_pd(a, b); }
+KS_SIMD D256 Min(D256 a, D256 b) { return _mm256_min_pd(a, b); }
+KS_SIMD D256 Max(D256 a, D256 b) { return _mm256_max_pd(a, b); }
+KS_SIMD V128 TruncateTo32(D256 v) { return _mm256_cvttpd_epi32(v); }  // toward zero
+
+#undef KS_SIMD
+
+}  // namespace simd
+
+#endif  // KS_FAST_PATHS
+#endif  // BITMAP_IO_SIMD_H
