@@ -18,14 +18,19 @@
 #define KS_FAST_PATHS 1
 #endif
 
+// Whether the fast paths run: where the processor has AVX2, and never in the plain build.
+inline bool UseFastPaths() {
+#if KS_FAST_PATHS
+    static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+    return avx2;
+#else
+    return false;
+#endif
+}
+
 #if KS_FAST_PATHS
 // Marks a function compiled for AVX2; only ever called when UseFastPaths() is true.
 #define KS_AVX2 __attribute__((target("avx2")))
-
-inline bool UseFastPaths() {
-    static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-    return avx2;
-}
 #endif
 
 #endif  // BITMAP_IO_FAST_PATHS_H

@@ -180,9 +180,7 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
 
 #endif  // KS_FAST_PATHS
 
-}  // namespace
-
-void bilinear_interpolation(const BITMAP& destination, const BITMAP& source) {
+void Bilinear(const BITMAP& destination, const BITMAP& source, bool fast) {
     const auto dW = static_cast<std::uint32_t>(destination.bmWidth);
     const auto dH = static_cast<std::uint32_t>(destination.bmHeight);
     const auto sW = static_cast<std::uint32_t>(source.bmWidth);
@@ -190,10 +188,20 @@ void bilinear_interpolation(const BITMAP& destination, const BITMAP& source) {
     if (dW == 0 || dH == 0 || sW == 0 || sH == 0 || !IsTrueColour(source) || !IsTrueColour(destination)) return;
 
 #if KS_FAST_PATHS
-    if (UseFastPaths() && sW % dW == 0 && sH % dH == 0) {
+    if (fast && sW % dW == 0 && sH % dH == 0) {
         ResampleHalves(destination, source, WholeRatioPairs(sW, dW), WholeRatioPairs(sH, dH));
         return;
     }
+#else
+    (void)fast;
 #endif
     Resample(destination, source, Samples(sW, dW), Samples(sH, dH));
 }
+
+}  // namespace
+
+void bilinear_interpolation(const BITMAP& destination, const BITMAP& source) {
+    Bilinear(destination, source, UseFastPaths());
+}
+
+void BilinearPlain(const BITMAP& destination, const BITMAP& source) { Bilinear(destination, source, false); }

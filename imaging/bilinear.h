@@ -11,4 +11,7 @@
 // of another depth leaves the destination untouched.
 void bilinear_interpolation(const BITMAP& destination, const BITMAP& source);
 
+// The same, by the plain definition alone: what the fast path is tested against.
+void BilinearPlain(const BITMAP& destination, const BITMAP& source);
+
 #endif  // IMAGING_BILINEAR_H

@@ -108,9 +108,7 @@ KS_AVX2 DWORD ScorePackedRow(const BYTE* a, const BYTE* b, std::size_t pixels, b
 }
 #endif  // KS_FAST_PATHS
 
-}  // namespace
-
-DWORD GetScore(const BITMAP& first, const BITMAP& second, int* exact_match) {
+DWORD Score(const BITMAP& first, const BITMAP& second, int* exact_match, bool fast_paths) {
     *exact_match = 1;
     if (first.bmHeight <= 0) return 0;
     if (first.bmWidth <= 0) return 0;
@@ -123,7 +121,9 @@ DWORD GetScore(const BITMAP& first, const BITMAP& second, int* exact_match) {
     DWORD score = 0;
     bool all_equal = true;
 #if KS_FAST_PATHS
-    const bool fast = UseFastPaths() && a_step == 3 && b_step == 3;
+    const bool fast = fast_paths && a_step == 3 && b_step == 3;
+#else
+    (void)fast_paths;
 #endif
     for (std::uint32_t y = 0; y < o.height; ++y) {
         const BYTE* a = RowAt(first, y);
@@ -138,6 +138,16 @@ DWORD GetScore(const BITMAP& first, const BITMAP& second, int* exact_match) {
     }
     if (!all_equal) *exact_match = 0;
     return score;
+}
+
+}  // namespace
+
+DWORD GetScore(const BITMAP& first, const BITMAP& second, int* exact_match) {
+    return Score(first, second, exact_match, UseFastPaths());
+}
+
+DWORD GetScorePlain(const BITMAP& first, const BITMAP& second, int* exact_match) {
+    return Score(first, second, exact_match, false);
 }
 
 void GetDiff(const BITMAP& first, const BITMAP& second) {

@@ -16,6 +16,9 @@ constexpr DWORD kMaxPixelScore = 7;
 // nothing and clear the flag.
 DWORD GetScore(const BITMAP& first, const BITMAP& second, int* exact_match);
 
+// The same, by the plain definition alone: what the fast path is tested against.
+DWORD GetScorePlain(const BITMAP& first, const BITMAP& second, int* exact_match);
+
 // Paints pure red (bytes 0, 0, 255) every pixel of the first image that differs from the second in any
 // of its three colour bytes, or lies outside a smaller second image. The second image is only read.
 void GetDiff(const BITMAP& first, const BITMAP& second);

@@ -248,9 +248,7 @@ KS_AVX2 void KernelImage(const float kernel[kKernelSize], const BITMAP& in, cons
 
 #endif  // KS_FAST_PATHS
 
-}  // namespace
-
-HBITMAP sharpen(HBITMAP image, const float kernel[kKernelSize]) {
+HBITMAP Sharpen(HBITMAP image, const float kernel[kKernelSize], bool fast) {
     BITMAP in;
     if (GetObjectA(image, sizeof in, &in) == 0 || !IsTrueColour(in)) return nullptr;
     HBITMAP result = CopyBitmap(image);
@@ -262,7 +260,7 @@ HBITMAP sharpen(HBITMAP image, const float kernel[kKernelSize]) {
     }
     if (in.bmWidth == 0 || in.bmHeight == 0) return result;
 #if KS_FAST_PATHS
-    if (UseFastPaths() && PixelStep(in) == 3) {
+    if (fast && PixelStep(in) == 3) {
         const Cross cross = AsCross(kernel);
         if (cross.usable && in.bmWidth >= kLeastCrossWidth) {
             CrossImage(cross, in, out);
@@ -273,7 +271,15 @@ HBITMAP sharpen(HBITMAP image, const float kernel[kKernelSize]) {
             return result;
         }
     }
+#else
+    (void)fast;
 #endif
     FilterImage(in, out, kernel);
     return result;
 }
+
+}  // namespace
+
+HBITMAP sharpen(HBITMAP image, const float kernel[kKernelSize]) { return Sharpen(image, kernel, UseFastPaths()); }
+
+HBITMAP SharpenPlain(HBITMAP image, const float kernel[kKernelSize]) { return Sharpen(image, kernel, false); }

@@ -16,4 +16,7 @@ constexpr int kKernelSize = 9;
 // input's value. NULL when the image cannot be read or copied, or has another depth.
 HBITMAP sharpen(HBITMAP image, const float kernel[kKernelSize]);
 
+// The same, by the plain definition alone: what the fast paths are tested against.
+HBITMAP SharpenPlain(HBITMAP image, const float kernel[kKernelSize]);
+
 #endif  // IMAGING_SHARPEN_H

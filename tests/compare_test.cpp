@@ -92,28 +92,9 @@ TEST(Diff, PaintsExactlyTheDifferingPixelsRed) {
               untouched);
 }
 
-// The score by its definition, pixel by pixel.
-struct Scored {
-    DWORD score;
-    int exact;
-    bool operator==(const Scored&) const = default;
-};
-
-Scored ScoreByDefinition(const std::vector<int>& a, const std::vector<int>& b) {
-    Scored s{0, 1};
-    const auto term = [](int x, int y) { return std::abs(x - y) == 0 ? 2u : std::abs(x - y) == 1 ? 1u : 0u; };
-    for (std::size_t p = 0; p < a.size(); p += 3) {
-        if (a[p] != b[p] || a[p + 1] != b[p + 1] || a[p + 2] != b[p + 2]) s.exact = 0;
-        if (a[p] == b[p] && (a[p + 1] == b[p + 1] || a[p + 2] == b[p + 2])) s.score += 1;
-        s.score += term(a[p], b[p]) + term(a[p + 1], b[p + 1]) + term(a[p + 2], b[p + 2]);
-    }
-    return s;
-}
-
 TEST(Score, FastPathMatchesTheDefinitionAtEveryWidthAndDepth) {
-    std::mt19937 random(5);
     std::uniform_int_distribution<int> nudge(-2, 2);
-    for (int trial = 0; trial < 300; ++trial) {
+    test::RandomTrials(5, 300, [&](std::mt19937& random, int trial) {
         // Widths across whole chunks of 16 pixels and a partial last one.
         const LONG w = 1 + trial % 40, h = 1 + trial / 40 % 3;
         const std::vector<int> a = test::RandomBytes(random, static_cast<std::size_t>(w * h * 3));
@@ -125,11 +106,13 @@ TEST(Score, FastPathMatchesTheDefinitionAtEveryWidthAndDepth) {
         }
         for (WORD bpp : {WORD{24}, WORD{32}}) {
             const test::Image first = test::MakeImage(w, h, bpp, a), second = test::MakeImage(w, h, bpp, b);
-            Scored got{};
-            got.score = GetScore(ViewOf(first), ViewOf(second), &got.exact);
-            ASSERT_EQ(got, ScoreByDefinition(a, b)) << "trial " << trial << ", " << bpp << " bits";
+            int fast_exact = -1, plain_exact = -1;
+            const DWORD fast = GetScore(ViewOf(first), ViewOf(second), &fast_exact);
+            ASSERT_EQ(fast, GetScorePlain(ViewOf(first), ViewOf(second), &plain_exact))
+                << "trial " << trial << ", " << bpp;
+            ASSERT_EQ(fast_exact, plain_exact) << "trial " << trial << ", " << bpp;
         }
-    }
+    });
 }
 
 }  // namespace

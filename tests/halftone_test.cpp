@@ -214,8 +214,7 @@ struct Buffer {
 // 2:1 and 1024/24-like ratios), both depths and orientations on each side: not one byte may differ, and
 // the destination's padding and fourth bytes stay as they were.
 TEST(Halftone, FastPathsMatchTheDefinition) {
-    std::mt19937 random(2026);
-    for (int trial = 0; trial < 400; ++trial) {
+    test::RandomTrials(2026, 400, [](std::mt19937& random, int trial) {
         const LONG dw = 1 + static_cast<LONG>(random() % 30), dh = 1 + static_cast<LONG>(random() % 30);
         LONG sw = 1 + static_cast<LONG>(random() % 200), sh = 1 + static_cast<LONG>(random() % 120);
         if (trial % 4 == 0) sw = dw * (1 + static_cast<LONG>(random() % 8));
@@ -228,9 +227,10 @@ TEST(Halftone, FastPathsMatchTheDefinition) {
         HalftoneStretchPlain(plain.picture, source.picture);
         HalftoneStretch(fast.picture, source.picture);
         ASSERT_EQ(fast.bytes, plain.bytes) << sw << " x " << sh << " to " << dw << " x " << dh << ", trial " << trial;
-    }
+    });
     // More than 257 source pixels of one weight per destination pixel: too many for a plain 16-bit sum,
     // so those rows take the plain way.
+    std::mt19937 random(257);
     Buffer source(24 * 260, 20, 3, false, random), plain(24, 5, 3, false, random);
     Buffer fast = plain;
     fast.picture.top = fast.bytes.data() + (plain.picture.top - plain.bytes.data());

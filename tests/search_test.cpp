@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -63,13 +64,24 @@ std::vector<int> Ramp(int width, int height) {
     return v;
 }
 
+// The single-precision bits of q and r for some draws, worked out once apart from the program from
+// u / 32767 × 0.1 − 0.1236 − 0.05 in extended precision and r = 1 − 4q: the ends of the range, its
+// middle, and the sample's best draw.
 TEST(Weights, FollowTheDrawExactly) {
-    const Weights top = WeightsForDraw(kDrawMax);
-    EXPECT_EQ(top.q, -0.07360000163316727f);
-    EXPECT_EQ(top.r, 1.2943999767303467f);
-    const Weights bottom = WeightsForDraw(0);
-    EXPECT_EQ(bottom.q, static_cast<float>(-0.1736L));
-    EXPECT_EQ(bottom.r, static_cast<float>(1.0L - 4.0L * bottom.q));
+    struct Draw {
+        int u;
+        std::uint32_t q, r;
+    };
+    for (const Draw d :
+         {Draw{0, 0xBE31C433, 0x3FD8E21A}, Draw{1, 0xBE31C366, 0x3FD8E1B3}, Draw{15786, 0xBE006F03, 0x3FC03782},
+          Draw{16384, 0xBDFD2132, 0x3FBF484C}, Draw{32767, 0xBD96BB99, 0x3FA5AEE6}}) {
+        const Weights w = WeightsForDraw(d.u);
+        std::uint32_t q, r;
+        std::memcpy(&q, &w.q, sizeof q);
+        std::memcpy(&r, &w.r, sizeof r);
+        EXPECT_EQ(q, d.q) << d.u;
+        EXPECT_EQ(r, d.r) << d.u;
+    }
     const Weights start = StartingWeights();
     char line[128];
     std::snprintf(line, sizeof line, "%f %f", static_cast<double>(start.q), static_cast<double>(start.r));

@@ -2,6 +2,8 @@
 #ifndef TESTS_TEST_SUPPORT_H
 #define TESTS_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -60,6 +62,15 @@ bool UnderWine();
 
 // `count` bytes drawn at random, for the comparisons of fast paths with their definitions.
 std::vector<int> RandomBytes(std::mt19937& random, std::size_t count);
+
+// Runs `trial(random, n)` for n = 0 … count − 1 with one generator seeded with `seed`, stopping at the
+// first fatal failure: every comparison of a fast path with its shipped definition, over many random
+// inputs, is written this way.
+template <typename Trial>
+void RandomTrials(unsigned seed, int count, Trial trial) {
+    std::mt19937 random(seed);
+    for (int n = 0; n < count && !::testing::Test::HasFatalFailure(); ++n) trial(random, n);
+}
 
 // The colour bytes of an image: three per pixel, row after row in memory order.
 std::vector<int> ColourBytes(HBITMAP image);
