@@ -19,6 +19,7 @@
 #include "bmp_format.h"
 #include "compare.h"
 #include "image_view.h"
+#include "kernel_family.h"
 #include "lab.h"
 #include "pipeline.h"
 #include "search.h"

@@ -17,9 +17,11 @@
 #include "halftone_path.h"
 #include "image_view.h"
 #include "interrupt.h"
+#include "kernel_family.h"
 #include "lab_options.h"
 #include "outputs.h"
 #include "pipeline.h"
+#include "prepared.h"
 #include "progress.h"
 #include "report.h"
 #include "search.h"
@@ -29,7 +31,6 @@ namespace {
 
 constexpr char kProgram[] = "kernel_lab";
 constexpr char kHint[] = "(see kernel_lab --help)";
-constexpr int kDrawCount = kDrawMax + 1;
 constexpr char kCompareFile[] = "compare.bmp";
 constexpr char kChartFile[] = "sweep.svg";
 constexpr char kCsvFile[] = "sweep.csv";
@@ -41,64 +42,6 @@ constexpr char kReportFile[] = "report.html";
 constexpr int kReportZoom = 8;
 // Exit statuses: bad input, bad usage, and a reference that check finds different.
 constexpr int kUsage = 2, kBadInput = 1, kDiffers = 3;
-
-// The images every command works from, made once: this platform's halftone stretch of the source, a
-// reference captured elsewhere when one is given, and the bilinear shrink that each kernel then filters.
-struct Prepared {
-    Prepared() = default;
-    Prepared(const Prepared&) = delete;
-    Prepared& operator=(const Prepared&) = delete;
-
-    HBITMAP source = nullptr;
-    HBITMAP stretched = nullptr;
-    HBITMAP captured = nullptr;
-    HBITMAP bilinear = nullptr;
-    // What the candidates are scored against.
-    HBITMAP reference() const { return captured != nullptr ? captured : stretched; }
-    ~Prepared() {
-        for (HBITMAP image : {source, stretched, captured, bilinear}) {
-            if (image != nullptr) DeleteObject(image);
-        }
-    }
-};
-
-// Loads the source once and makes the images; on bad input returns the message, else "".
-std::string Prepare(const LabOptions& o, Prepared* p) {
-    if (o.command != Command::kCapture && !o.out.empty()) {
-        std::error_code ignored;
-        if (!std::filesystem::exists(o.out, ignored)) return o.out + " does not exist";
-        if (!std::filesystem::is_directory(o.out, ignored)) return o.out + " is not a folder";
-    }
-    if (const std::string problem = LoadSource(o.source, &p->source); !problem.empty()) {
-        return o.source + " " + problem;
-    }
-    const float identity[kKernelSize] = {0, 0, 0, 0, 1, 0, 0, 0, 0};  // leaves the bilinear image as it is
-    p->bilinear = ScaleImage(p->source, o.width, o.height, kCandidatePath, identity);
-    p->stretched = ScaleImage(p->source, o.width, o.height, kReferencePath, identity);
-    if (p->bilinear == nullptr) return o.source + " could not be scaled";
-    if (p->stretched == nullptr) return o.source + " could not be stretched";
-    if (o.reference.empty()) return "";
-
-    if (const std::string problem = LoadSource(o.reference, &p->captured); !problem.empty()) {
-        return o.reference + " " + problem;
-    }
-    const BITMAP view = ViewOf(p->captured);
-    if (view.bmWidth != o.width || view.bmHeight != o.height) {
-        return o.reference + " is " + std::to_string(view.bmWidth) + "x" + std::to_string(view.bmHeight) +
-               ", not the target size " + std::to_string(o.width) + "x" + std::to_string(o.height);
-    }
-    return "";
-}
-
-DWORD Score(HBITMAP reference, HBITMAP candidate, int* exact) {
-    return GetScore(ViewOf(reference), ViewOf(candidate), exact);
-}
-
-HBITMAP Candidate(const Prepared& p, Weights w) {
-    float kernel[kKernelSize];
-    BuildKernel(w, kernel);
-    return sharpen(p.bilinear, kernel);
-}
 
 // Reference, candidate and diff side by side, each pixel a zoom × zoom block, with a white gap of one
 // block between them.
@@ -164,23 +107,6 @@ int Publish(Outputs* outputs, std::FILE* err) {
     return 0;
 }
 
-// Every draw's weights and score against the reference; `best` becomes the first draw of the highest
-// score. Empty when a signal stops it.
-std::vector<SweepRow> SweepDraws(const Prepared& p, int* best) {
-    std::vector<SweepRow> rows(kDrawCount);
-    *best = 0;
-    for (int u = 0; u < kDrawCount; ++u) {
-        if (StopRequested() != 0) return {};
-        SweepRow& row = rows[static_cast<std::size_t>(u)];
-        row.w = WeightsForDraw(u);
-        HBITMAP candidate = Candidate(p, row.w);
-        row.score = Score(p.reference(), candidate, &row.exact);
-        DeleteObject(candidate);
-        if (row.score > rows[static_cast<std::size_t>(*best)].score) *best = u;
-    }
-    return rows;
-}
-
 int Sweep(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err) {
     int best = 0;
     const std::vector<SweepRow> rows = SweepDraws(p, &best);
@@ -210,7 +136,7 @@ int Render(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* er
     const Weights w = o.has_u ? WeightsForDraw(o.u) : WeightsForEdge(o.q);
     HBITMAP candidate = Candidate(p, w);
     int exact = 0;
-    const DWORD score = Score(p.reference(), candidate, &exact);
+    const DWORD score = GetScore(ViewOf(p.reference()), ViewOf(candidate), &exact);
     Outputs outputs;
     WritePictures(o, p, candidate, &outputs);
     if (candidate != nullptr) DeleteObject(candidate);
@@ -258,41 +184,6 @@ int Check(const LabOptions& o, const Prepared& p, std::FILE* out, std::FILE* err
     std::fprintf(out, "differing pixels = %ld of %ld; differing bytes = %ld of %ld; largest difference = %d;\n", pixels,
                  total, bytes, 3 * total, largest);
     return pixels == 0 ? 0 : kDiffers;
-}
-
-// Every picture of the command line loaded, checked and made ready before anything is computed or
-// written; on bad input the message, else "".
-std::string PrepareAll(const LabOptions& o, std::vector<Prepared>* prepared) {
-    for (std::size_t i = 0; i < o.sources.size(); ++i) {
-        LabOptions one = o;
-        one.source = o.sources[i];
-        one.reference = o.references.empty() ? "" : o.references[i];
-        if (const std::string problem = Prepare(one, &(*prepared)[i]); !problem.empty()) return problem;
-    }
-    return "";
-}
-
-// The search's family on each picture alone, and the draw that does best over them all.
-struct Sweeps {
-    std::vector<std::vector<SweepRow>> rows;  // each picture's draws
-    std::vector<int> best;                    // each picture's best draw
-    int best_draw = 0;                        // the best of the summed scores
-};
-
-// False when a signal stops it.
-bool SweepAll(const std::vector<Prepared>& prepared, Sweeps* sweeps) {
-    std::vector<TotalScoreType> totals(kDrawCount);
-    for (const Prepared& p : prepared) {
-        int best = 0;
-        sweeps->rows.push_back(SweepDraws(p, &best));
-        if (sweeps->rows.back().empty()) return false;
-        sweeps->best.push_back(best);
-        for (int u = 0; u < kDrawCount; ++u) {
-            totals[static_cast<std::size_t>(u)] += sweeps->rows.back()[static_cast<std::size_t>(u)].score;
-        }
-    }
-    sweeps->best_draw = static_cast<int>(std::max_element(totals.begin(), totals.end()) - totals.begin());
-    return true;
 }
 
 // A field of a CSV row, quoted when it holds a comma, a quote or a line break.

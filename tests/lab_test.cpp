@@ -12,6 +12,7 @@
 
 #include "SaveBitmapToFile.h"
 #include "compare.h"
+#include "kernel_family.h"
 #include "pipeline.h"
 #include "search.h"
 #include "test_support.h"

@@ -1,5 +1,6 @@
 // Whole searches in scratch folders with fixed seeds, the weights of a draw, and the pipeline.
 #include "search.h"
+#include "kernel_family.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <random>
 
-#include "search.h"
+#include "kernel_family.h"
 #include "test_support.h"
 
 namespace {
