@@ -63,8 +63,8 @@ float* Kernel() {
     return kernel;
 }
 
-void Floor(benchmark::State& state) {
-    const std::string& path = SourcePath(static_cast<int>(state.range(0)));
+// The floor of an attempt: the file at `path` read twice, as plainly as it can be.
+void ReadTwice(benchmark::State& state, const std::string& path) {
     std::vector<char> buffer(static_cast<std::size_t>(fs::file_size(path)));
     for (auto _ : state) {
         for (int i = 0; i < 2; ++i) {
@@ -73,6 +73,10 @@ void Floor(benchmark::State& state) {
             close(fd);
         }
     }
+}
+
+void Floor(benchmark::State& state) {
+    ReadTwice(state, SourcePath(static_cast<int>(state.range(0))));
     Label(state);
 }
 
@@ -136,8 +140,8 @@ void Save(benchmark::State& state) {
     DeleteObject(image);
 }
 
-void Attempt(benchmark::State& state) {
-    const std::string& path = SourcePath(static_cast<int>(state.range(0)));
+// Whole attempts on the picture at `path`, each with another draw: two pipelines and a score.
+void Attempts(benchmark::State& state, const std::string& path) {
     int u = 0;
     for (auto _ : state) {
         float kernel[kKernelSize];
@@ -150,6 +154,10 @@ void Attempt(benchmark::State& state) {
         DeleteObject(reference);
         DeleteObject(candidate);
     }
+}
+
+void Attempt(benchmark::State& state) {
+    Attempts(state, SourcePath(static_cast<int>(state.range(0))));
     Label(state);
 }
 
@@ -223,32 +231,12 @@ void LadderLabel(benchmark::State& state) {
 }
 
 void LadderFloor(benchmark::State& state) {
-    const std::string path = LadderPath(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-    std::vector<char> buffer(static_cast<std::size_t>(fs::file_size(path)));
-    for (auto _ : state) {
-        for (int i = 0; i < 2; ++i) {
-            const int fd = open(path.c_str(), O_RDONLY);
-            benchmark::DoNotOptimize(read(fd, buffer.data(), buffer.size()));
-            close(fd);
-        }
-    }
+    ReadTwice(state, LadderPath(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))));
     LadderLabel(state);
 }
 
 void LadderAttempt(benchmark::State& state) {
-    const std::string path = LadderPath(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-    int u = 0;
-    for (auto _ : state) {
-        float kernel[kKernelSize];
-        BuildKernel(WeightsForDraw(u), kernel);
-        u = (u + 7919) % (kDrawMax + 1);
-        HBITMAP reference = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kReferencePath, kernel);
-        HBITMAP candidate = ScaleSourceFile(path.c_str(), kTargetSize, kTargetSize, kCandidatePath, kernel);
-        int exact;
-        benchmark::DoNotOptimize(GetScore(ViewOf(reference), ViewOf(candidate), &exact));
-        DeleteObject(reference);
-        DeleteObject(candidate);
-    }
+    Attempts(state, LadderPath(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))));
     LadderLabel(state);
 }
 

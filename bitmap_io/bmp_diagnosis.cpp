@@ -47,17 +47,6 @@ bool ReadHead(const std::string& path, std::vector<char>* head) {
     return true;
 }
 
-BITMAPFILEHEADER FileHeaderOf(const std::vector<char>& head) {
-    const auto* bytes = reinterpret_cast<const BYTE*>(head.data());
-    BITMAPFILEHEADER fh;
-    fh.bfType = ReadLe16(bytes);
-    fh.bfSize = ReadLe32(bytes + 2);
-    fh.bfReserved1 = ReadLe16(bytes + 6);
-    fh.bfReserved2 = ReadLe16(bytes + 8);
-    fh.bfOffBits = ReadLe32(bytes + 10);
-    return fh;
-}
-
 }  // namespace
 
 std::string DescribePictureFile(const std::string& path) {
@@ -65,7 +54,7 @@ std::string DescribePictureFile(const std::string& path) {
     std::error_code error;
     const std::uint64_t size = fs::file_size(path, error);
     if (error || !ReadHead(path, &head) || head.size() < kFileHeaderSize) return "";
-    const BITMAPFILEHEADER fh = FileHeaderOf(head);
+    const BITMAPFILEHEADER fh = ReadBmpFileHeader(reinterpret_cast<const BYTE*>(head.data()));
     BmpLayout l;
     if (!CheckBmpFileHeader(fh, size) ||
         !ReadBmpLayout(fh, reinterpret_cast<const BYTE*>(head.data()) + kFileHeaderSize,
@@ -115,12 +104,7 @@ std::string ExplainUnreadablePicture(const std::string& path) {
         return "is cut short: it has " + std::to_string(size) + " bytes, fewer than the 14 of a BMP file header";
     }
     const auto* bytes = reinterpret_cast<const BYTE*>(head.data());
-    BITMAPFILEHEADER fh;
-    fh.bfType = ReadLe16(bytes);
-    fh.bfSize = ReadLe32(bytes + 2);
-    fh.bfReserved1 = ReadLe16(bytes + 6);
-    fh.bfReserved2 = ReadLe16(bytes + 8);
-    fh.bfOffBits = ReadLe32(bytes + 10);
+    const BITMAPFILEHEADER fh = ReadBmpFileHeader(bytes);
     std::string why;
     if (!CheckBmpFileHeader(fh, size, &why)) {
         return fh.bfType == kBmpSignature ? why : "is not a BMP picture: it does not start with \"BM\"";

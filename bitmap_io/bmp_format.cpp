@@ -71,6 +71,16 @@ bool BmpMasksUsable(const DWORD masks[4], unsigned bpp) {
     return overlap == 0;
 }
 
+BITMAPFILEHEADER ReadBmpFileHeader(const BYTE* bytes) {
+    BITMAPFILEHEADER fh;
+    fh.bfType = ReadLe16(bytes);
+    fh.bfSize = ReadLe32(bytes + 2);
+    fh.bfReserved1 = ReadLe16(bytes + 6);
+    fh.bfReserved2 = ReadLe16(bytes + 8);
+    fh.bfOffBits = ReadLe32(bytes + 10);
+    return fh;
+}
+
 std::uint64_t BmpRowStride(std::uint64_t width, unsigned bpp) { return (width * bpp + 31) / 32 * 4; }
 
 bool CheckBmpFileHeader(const BITMAPFILEHEADER& fh, std::uint64_t file_size, std::string* why) {

@@ -120,6 +120,9 @@ inline void BmpPutIndex(BYTE* row, std::uint64_t x, unsigned bpp, unsigned index
     cell = static_cast<BYTE>((cell & ~mask) | (index << shift));
 }
 
+// The 14-byte file header at `bytes`, field by field.
+BITMAPFILEHEADER ReadBmpFileHeader(const BYTE* bytes);
+
 // Little-endian field access, independent of the host's byte order and alignment.
 inline DWORD ReadLe32(const BYTE* p) { return DWORD{p[0]} | DWORD{p[1]} << 8 | DWORD{p[2]} << 16 | DWORD{p[3]} << 24; }
 inline WORD ReadLe16(const BYTE* p) { return static_cast<WORD>(p[0] | p[1] << 8); }

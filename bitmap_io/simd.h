@@ -30,7 +30,7 @@ using D256 = __m256d;
 KS_SIMD V128 Load128(const void* p) { return _mm_loadu_si128(static_cast<const V128*>(p)); }
 KS_SIMD V256 Load256(const void* p) { return _mm256_loadu_si256(static_cast<const V256*>(p)); }
 KS_SIMD V128 Load64(const void* p) { return _mm_loadl_epi64(static_cast<const V128*>(p)); }  // the low 8 bytes
-KS_SIMD V128 Load32(const void* p) {  // the low 4 bytes
+KS_SIMD V128 Load32(const void* p) {                                                         // the low 4 bytes
     std::int32_t four;
     std::memcpy(&four, p, sizeof four);
     return _mm_cvtsi32_si128(four);
@@ -51,11 +51,11 @@ KS_SIMD V128 ShiftCount(int n) { return _mm_cvtsi32_si128(n); }  // for the shif
 
 // ---- Widening and narrowing ----
 KS_SIMD V128 LowBytesTo16(V128 v) { return _mm_unpacklo_epi8(v, _mm_setzero_si128()); }  // 8 bytes, 16 bits each
-KS_SIMD V256 BytesTo16(V128 v) { return _mm256_cvtepu8_epi16(v); }                      // 16 bytes
-KS_SIMD V256 BytesTo32(V128 v) { return _mm256_cvtepu8_epi32(v); }                      // 8 bytes
-KS_SIMD V128 BytesTo32x4(V128 v) { return _mm_cvtepu8_epi32(v); }                       // 4 bytes
-KS_SIMD V256 Lanes16To32(V128 v) { return _mm256_cvtepu16_epi32(v); }                   // 8 lanes
-KS_SIMD V128 NarrowToBytes(V128 a, V128 b) { return _mm_packus_epi16(a, b); }  // 16 bits to bytes, saturating
+KS_SIMD V256 BytesTo16(V128 v) { return _mm256_cvtepu8_epi16(v); }                       // 16 bytes
+KS_SIMD V256 BytesTo32(V128 v) { return _mm256_cvtepu8_epi32(v); }                       // 8 bytes
+KS_SIMD V128 BytesTo32x4(V128 v) { return _mm_cvtepu8_epi32(v); }                        // 4 bytes
+KS_SIMD V256 Lanes16To32(V128 v) { return _mm256_cvtepu16_epi32(v); }                    // 8 lanes
+KS_SIMD V128 NarrowToBytes(V128 a, V128 b) { return _mm_packus_epi16(a, b); }            // 16 bits to bytes, saturating
 KS_SIMD V256 NarrowToBytes(V256 a, V256 b) { return _mm256_packus_epi16(a, b); }
 KS_SIMD V128 NarrowTo16(V128 a, V128 b) { return _mm_packs_epi32(a, b); }  // 32 bits to signed 16, saturating
 KS_SIMD V256 NarrowTo16(V256 a, V256 b) { return _mm256_packs_epi32(a, b); }
@@ -79,7 +79,7 @@ KS_SIMD V256 ShiftRightSigned32(V256 v, V128 count) { return _mm256_sra_epi32(v,
 // ---- Comparing and masking ----
 KS_SIMD V128 And(V128 a, V128 b) { return _mm_and_si128(a, b); }
 KS_SIMD V128 Or(V128 a, V128 b) { return _mm_or_si128(a, b); }
-KS_SIMD V128 EqualBytes(V128 a, V128 b) { return _mm_cmpeq_epi8(a, b); }  // 0xFF where equal
+KS_SIMD V128 EqualBytes(V128 a, V128 b) { return _mm_cmpeq_epi8(a, b); }                    // 0xFF where equal
 KS_SIMD unsigned ByteSigns(V128 v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }  // one bit a byte
 
 // ---- Rearranging lanes (within each 128-bit half, as AVX2 does) ----

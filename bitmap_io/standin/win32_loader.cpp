@@ -157,12 +157,7 @@ HBITMAP Decode(int fd) {
     static_assert(kFileHeaderSize + kMaxInfoPartNeeded <= kFirstRead);
     const BYTE* head = block.get();
     if (file_size < kFileHeaderSize) return nullptr;
-    BITMAPFILEHEADER fh;
-    fh.bfType = ReadLe16(head);
-    fh.bfSize = ReadLe32(head + 2);
-    fh.bfReserved1 = ReadLe16(head + 6);
-    fh.bfReserved2 = ReadLe16(head + 8);
-    fh.bfOffBits = ReadLe32(head + 10);
+    const BITMAPFILEHEADER fh = ReadBmpFileHeader(head);
     if (!CheckBmpFileHeader(fh, file_size)) return nullptr;
 
     // bfOffBits < bfSize <= file size, so the info part up to the limit lies inside what was read.
