@@ -155,6 +155,9 @@ document.body.insertAdjacentHTML("beforeend", "<pre id=\\"results\\">" + JSON.st
             subprocess.run([chromium, *BROWSER_FLAGS, "--user-data-dir=" + profile, "--hide-scrollbars",
                             "--window-size=1300,1640", "--screenshot=" + screenshot, "file://" + page],
                            capture_output=True, check=True, timeout=120)
+            with open(screenshot, "rb") as f:
+                if f.read(8) != b"\x89PNG\r\n\x1a\n":
+                    fail("no screenshot of the page")
         print("report in the browser: %d draws match kernel_lab render, links, no scripts, nothing fetched"
               % len(found["results"]))
         return 0
