@@ -26,14 +26,6 @@ bool ReadExactly(HANDLE file, void* buffer, DWORD size) {
     return ReadFile(file, buffer, size, &got, nullptr) && got == size;
 }
 
-// A write that puts out fewer bytes than asked reports success on a full disk: that is a failure too.
-bool WriteExactly(HANDLE file, const void* buffer, DWORD size) {
-    DWORD put = 0;
-    if (!WriteFile(file, buffer, size, &put, nullptr)) return false;
-    if (put != size) SetLastError(ERROR_DISK_FULL);
-    return put == size;
-}
-
 }  // namespace
 
 HBITMAP LoadBitmapFromFileA(LPCSTR path) {

@@ -34,6 +34,13 @@ HANDLE CreateTemporaryFile(const std::string& path, std::string* temporary) {
     return INVALID_HANDLE_VALUE;
 }
 
+bool WriteExactly(HANDLE file, const void* buffer, DWORD size) {
+    DWORD put = 0;
+    if (!WriteFile(file, buffer, size, &put, nullptr)) return false;
+    if (put != size) SetLastError(ERROR_DISK_FULL);
+    return put == size;
+}
+
 int KeepTemporaryFile(const std::string& temporary) {
     if (temporary.size() >= kLongestName) return -1;
     for (int slot = 0; slot < kSlots; ++slot) {

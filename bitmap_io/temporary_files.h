@@ -13,6 +13,10 @@
 // reason left for GetLastError.
 HANDLE CreateTemporaryFile(const std::string& path, std::string* temporary);
 
+// Writes `size` bytes to `file`, all of them: a write that puts out fewer bytes than asked reports
+// success on a full disk, and is a failure here, with ERROR_DISK_FULL for GetLastError.
+bool WriteExactly(HANDLE file, const void* buffer, DWORD size);
+
 // Keeps the name of a temporary file for RemoveTemporaryFiles, until ForgetTemporaryFile is given the
 // slot returned. Called by the thread that writes, not by a signal handler. -1 (nothing kept) when every slot is taken
 // or the name is longer than a slot holds: the file is then still removed on every ordinary path, only not by a process

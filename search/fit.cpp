@@ -130,6 +130,8 @@ void ForEachByte(const std::vector<FitPicture>& pictures, const FamilyRule& f, V
 
 }  // namespace
 
+const char* FamilyName(Family family) { return RuleOf(family).name; }
+
 bool FamilyFromName(const std::string& name, Family* family) {
     for (const FamilyRule& f : kFamilies) {
         if (name == f.name) {
@@ -245,7 +247,7 @@ int FitSteps(Family family) {
 }
 
 TotalScoreType FitKernel(const std::vector<FitPicture>& pictures, Family family, float kernel[kKernelSize],
-                         const FitProgress& progress) {
+                         const FitProgress& progress, const FitFamilyDone& family_done) {
     TotalScoreType best = TotalScore(pictures, kernel, nullptr);
     int done = 0;
     bool go_on = true;
@@ -264,7 +266,9 @@ TotalScoreType FitKernel(const std::vector<FitPicture>& pictures, Family family,
         const TotalScoreType from_before = go_on ? refine(f, kernel) : TotalScore(pictures, kernel, nullptr);
         if (from_fit > from_before) std::copy(fitted, fitted + kKernelSize, kernel);
         best = std::max(from_fit, from_before);
-        if (f.family == family || !go_on) break;
+        if (!go_on) break;
+        if (family_done) family_done(f.family, kernel, best);
+        if (f.family == family) break;
     }
     return best;
 }

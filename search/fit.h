@@ -19,7 +19,9 @@ enum class Family {
     kFull,       // all nine weights
 };
 
-// The family of a name ("cross", "symmetric", "full"): false when there is none.
+// The name of a family, and the family of a name ("cross", "symmetric", "full"): false when there is
+// none.
+const char* FamilyName(Family family);
 bool FamilyFromName(const std::string& name, Family* family);
 
 // One picture of a fit: the bilinear shrink that the kernels filter and the reference of the same size
@@ -68,9 +70,11 @@ TotalScoreType RefineKernel(const std::vector<FitPicture>& pictures, Family fami
 // refined twice, from its least-squares kernel and from the kernel so far, and the better result kept.
 // On entry the kernel so far is a kernel of the cross family to start from (the search's best draw), so
 // a fit never scores below its start, nor a larger family below a smaller one. The progress counts
-// FitSteps(family) steps. Returns the total score of `kernel`.
+// FitSteps(family) steps. Returns the total score of `kernel`. `family_done`, when given, is told each
+// family's kernel and total on the way, the same as a fit of that family alone would end with.
+using FitFamilyDone = std::function<void(Family family, const float kernel[kKernelSize], TotalScoreType total)>;
 TotalScoreType FitKernel(const std::vector<FitPicture>& pictures, Family family, float kernel[kKernelSize],
-                         const FitProgress& progress);
+                         const FitProgress& progress, const FitFamilyDone& family_done = nullptr);
 int FitSteps(Family family);
 
 #endif  // SEARCH_FIT_H

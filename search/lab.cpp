@@ -217,9 +217,7 @@ int Fit(const LabOptions& o, std::FILE* out, std::FILE* err) {
 
     float kernel[kKernelSize];
     BuildKernel(WeightsForDraw(best_draw), kernel);
-    TotalScoreType max_total = 0;
-    for (const Prepared& one : prepared)
-        max_total += MaxScore(ViewOf(one.bilinear).bmWidth, ViewOf(one.bilinear).bmHeight);
+    const TotalScoreType max_total = TotalScoreType{MaxScore(o.width, o.height)} * n;
     Progress progress(err, isatty(fileno(err)) != 0, "step", FitSteps(o.family), max_total);
     const TotalScoreType total = FitKernel(pictures, o.family, kernel, [&](int done, TotalScoreType best) {
         progress.Update(done, best);
@@ -306,28 +304,27 @@ int Report(const LabOptions& o, std::FILE* out, std::FILE* err) {
         search_total += sweeps.rows[i][static_cast<std::size_t>(sweeps.best[i])].score;
         max_total += MaxScore(o.width, o.height);
     }
+    // The full family's fit passes through the smaller ones, each ending where a fit of it alone would.
     std::vector<ReportFamily> families;
-    const Family kFamilies[] = {Family::kCross, Family::kSymmetric, Family::kFull};
-    const char* const kFamilyNames[] = {"cross", "symmetric", "full"};
-    int steps = 0;
-    for (const Family f : kFamilies) steps += FitSteps(f);
-    Progress progress(err, isatty(fileno(err)) != 0, "fitting step", steps, max_total);
-    int done_before = 0;
-    for (std::size_t k = 0; k < std::size(kFamilies); ++k) {
-        ReportFamily family;
-        family.name = kFamilyNames[k];
-        BuildKernel(WeightsForDraw(sweeps.best_draw), family.kernel);
-        family.total = FitKernel(fit_pictures, kFamilies[k], family.kernel, [&](int done, TotalScoreType best) {
-            progress.Update(done_before + done, best);
+    float kernel[kKernelSize];
+    BuildKernel(WeightsForDraw(sweeps.best_draw), kernel);
+    Progress progress(err, isatty(fileno(err)) != 0, "fitting step", FitSteps(Family::kFull), max_total);
+    FitKernel(
+        fit_pictures, Family::kFull, kernel,
+        [&](int done, TotalScoreType best) {
+            progress.Update(done, best);
             return StopRequested() == 0;
+        },
+        [&](Family f, const float fitted[kKernelSize], TotalScoreType total) {
+            ReportFamily family;
+            family.name = FamilyName(f);
+            std::copy(fitted, fitted + kKernelSize, family.kernel);
+            family.total = total;
+            int exact = 0;
+            TotalScore(fit_pictures, fitted, &exact);
+            family.all_exact = exact == 1;
+            families.push_back(family);
         });
-        if (StopRequested() != 0) break;
-        int exact = 0;
-        TotalScore(fit_pictures, family.kernel, &exact);
-        family.all_exact = exact == 1;
-        done_before += FitSteps(kFamilies[k]);
-        families.push_back(family);
-    }
     progress.Clear();
     if (StopRequested() != 0) return Stopped(err);
 

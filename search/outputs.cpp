@@ -19,48 +19,35 @@ bool Outputs::Fail(const std::string& path, const std::string& reason) {
 
 bool Outputs::Fail(const std::string& path, DWORD code) { return Fail(path, SystemErrorText(code)); }
 
-bool Outputs::Stage(const std::string& path, Staged* staged) {
+bool Outputs::AddBytes(const std::string& path, const void* data, std::size_t size) {
     if (!error_.empty()) return false;
     // A folder in the way would only be found by the final rename, after other files are in place.
     std::error_code ignored;
     if (std::filesystem::is_directory(path, ignored)) return Fail(path, "it is a folder");
-    staged->path = path;
-    HANDLE file = CreateTemporaryFile(path, &staged->temporary);
+    Staged s{path, "", -1};
+    HANDLE file = CreateTemporaryFile(path, &s.temporary);
     if (file == INVALID_HANDLE_VALUE) return Fail(path, GetLastError());
-    CloseHandle(file);
-    staged->kept = KeepTemporaryFile(staged->temporary);
-    staged_.push_back(*staged);
-    return true;
-}
-
-bool Outputs::AddBitmap(const std::string& path, HBITMAP image) {
-    Staged s;
-    if (!Stage(path, &s)) return false;
-    // The save itself goes through a temporary name of its own and renames it over the staged one.
-    if (image == nullptr) return Fail(path, ERROR_NOT_ENOUGH_MEMORY);
-    if (!SaveBitmapToFileA(s.temporary.c_str(), image)) return Fail(path, GetLastError());
-    return true;
-}
-
-bool Outputs::AddText(const std::string& path, const std::string& text) {
-    Staged s;
-    if (!Stage(path, &s)) return false;
-    HANDLE file = CreateFileA(s.temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return Fail(path, GetLastError());
-    DWORD put = 0;
-    bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &put, nullptr) != FALSE;
-    if (ok && put != text.size()) {
-        SetLastError(ERROR_DISK_FULL);  // a short write that reports success: a full disk
-        ok = false;
-    }
-    ok = ok && FlushFileBuffers(file);
-    DWORD code = ok ? 0 : GetLastError();
+    s.kept = KeepTemporaryFile(s.temporary);
+    staged_.push_back(s);
+    bool ok = WriteExactly(file, data, static_cast<DWORD>(size)) && FlushFileBuffers(file);
+    DWORD code = ok ? 0 : GetLastError();  // taken before the close may change it
     if (!CloseHandle(file) && ok) {
         ok = false;
         code = GetLastError();
     }
     return ok || Fail(path, code);
+}
+
+bool Outputs::AddBitmap(const std::string& path, HBITMAP image) {
+    if (!error_.empty()) return false;
+    std::vector<BYTE> bytes;                                           // the bytes SaveBitmapToFileA writes
+    if (image == nullptr) return Fail(path, ERROR_NOT_ENOUGH_MEMORY);  // an image that could not be made
+    if (!BitmapFileBytes(image, &bytes)) return Fail(path, GetLastError());
+    return AddBytes(path, bytes.data(), bytes.size());
+}
+
+bool Outputs::AddText(const std::string& path, const std::string& text) {
+    return AddBytes(path, text.data(), text.size());
 }
 
 bool Outputs::Publish() {

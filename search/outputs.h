@@ -36,8 +36,9 @@ private:
     };
     bool Fail(const std::string& path, const std::string& reason);
     bool Fail(const std::string& path, DWORD code);
-    // A temporary file for `path`, created empty, or false.
-    bool Stage(const std::string& path, Staged* staged);
+    // Writes `size` bytes to a temporary file for `path`; false, with the message in error(), when it
+    // cannot.
+    bool AddBytes(const std::string& path, const void* data, std::size_t size);
 
     std::vector<Staged> staged_;
     std::string error_;

@@ -66,8 +66,11 @@ std::string RowsBase64(HBITMAP image) {
     return Base64(std::vector<BYTE>(bits, bits + static_cast<std::size_t>(v.bmWidthBytes) * v.bmHeight));
 }
 
-// The reference with every pixel coloured by how much the candidate differs from it there.
-HBITMAP Graded(HBITMAP reference, HBITMAP candidate) {
+// The reference with every pixel coloured by how much the candidate differs from it there; counts as it
+// paints how many pixels differ and by how much at most (the largest channel difference).
+HBITMAP Graded(HBITMAP reference, HBITMAP candidate, long* differing, int* largest) {
+    *differing = 0;
+    *largest = 0;
     HBITMAP out = CopyBitmap(reference);
     if (out == nullptr) return nullptr;
     const BITMAP a = ViewOf(reference), b = ViewOf(candidate), o = ViewOf(out);
@@ -77,6 +80,8 @@ HBITMAP Graded(HBITMAP reference, HBITMAP candidate) {
             const BYTE *p = PixelAt(a, ux, uy), *c = PixelAt(b, ux, uy);
             int d = 0;
             for (int k = 0; k < 3; ++k) d = std::max(d, std::abs(p[k] - c[k]));
+            *differing += d != 0;
+            *largest = std::max(*largest, d);
             std::copy(kGrades[GradeOf(d)].bgr, kGrades[GradeOf(d)].bgr + 3, PixelAt(o, ux, uy));
         }
     }
@@ -148,20 +153,10 @@ std::string PictureSection(std::string block, const ReportPicture& p, std::size_
     HBITMAP candidate = sharpen(p.bilinear, kernel);
     HBITMAP diff = CopyBitmap(p.reference_image);
     GetDiff(ViewOf(diff), ViewOf(candidate));
-    HBITMAP graded = Graded(p.reference_image, candidate);
-    const BITMAP ref = ViewOf(p.reference_image), cand = ViewOf(candidate);
     long differing = 0;
     int largest = 0;
-    for (LONG y = 0; y < ref.bmHeight; ++y) {
-        for (LONG x = 0; x < ref.bmWidth; ++x) {
-            const BYTE *a = PixelAt(ref, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y)),
-                       *b = PixelAt(cand, static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
-            int d = 0;
-            for (int k = 0; k < 3; ++k) d = std::max(d, std::abs(a[k] - b[k]));
-            differing += d != 0;
-            largest = std::max(largest, d);
-        }
-    }
+    HBITMAP graded = Graded(p.reference_image, candidate, &differing, &largest);
+    const BITMAP ref = ViewOf(p.reference_image);
     const BITMAP source = ViewOf(p.source_image);
     const std::string source_size = Size(p.source_image);
     const std::string shown =
