@@ -240,6 +240,18 @@ void LadderAttempt(benchmark::State& state) {
     LadderLabel(state);
 }
 
+// The load alone, the part of an attempt that differs with the depth: a picture of another depth is
+// turned into 24 bits, where a 24 or 32-bit one is read as it is.
+void LadderLoad(benchmark::State& state) {
+    const std::string path = LadderPath(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    for (auto _ : state) {
+        HBITMAP image = LoadBitmapFromFileA(path.c_str());
+        benchmark::DoNotOptimize(image);
+        DeleteObject(image);
+    }
+    LadderLabel(state);
+}
+
 // Whole searches of growing length on the sample, in a scratch folder: the peak resident memory after
 // each must not grow with the number of attempts.
 void WholeRun(benchmark::State& state) {
@@ -314,5 +326,6 @@ BENCHMARK(Save);
 // Each rung's floor and attempt side by side: `--benchmark_filter=Ladder`.
 BENCHMARK(LadderFloor)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
 BENCHMARK(LadderAttempt)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
+BENCHMARK(LadderLoad)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
 
 BENCHMARK_MAIN();

@@ -263,6 +263,37 @@ TEST(Loader, DecodesFilesOnBothSidesOfItsFirstRead) {
 }
 #endif
 
+// The loader copies the pixels of the last picture it decoded when a file holds the same bytes: loads of
+// one 8-bit file in turn, each changed in one byte that decoding reads, give that file's own pixels.
+#ifndef _WIN32
+TEST(Loader, DecodesAgainWhateverByteDiffers) {
+    ScratchFolder dir;
+    const std::vector<BYTE> palette = {10, 10, 10, 0, 20, 20, 20, 0, 30, 30, 30, 0};
+    const std::vector<BYTE> indices = {0, 1, 2, 0, 2, 2, 1, 0};  // two rows of 3 and their padding
+    struct Change {
+        std::size_t offset;
+        std::vector<BYTE> bytes;
+        std::vector<int> expected;  // blue bytes, the bottom row first
+    };
+    const Change changes[] = {
+        {0, {'B'}, {10, 20, 30, 30, 30, 20}},  // the file as made, loaded twice
+        {0, {'B'}, {10, 20, 30, 30, 30, 20}},
+        {58, {99}, {10, 99, 30, 30, 30, 99}},                      // colour 1
+        {71, {0}, {10, 20, 30, 30, 10, 20}},                       // the second pixel of the second row
+        {22, {0xFE, 0xFF, 0xFF, 0xFF}, {30, 30, 20, 10, 20, 30}},  // a height of −2: the rows top-down
+    };
+    for (const Change& c : changes) {
+        BmpBytes file = test::MakeBmpFile(3, 2, 8, palette, indices);
+        std::copy(c.bytes.begin(), c.bytes.end(), file.bytes.begin() + static_cast<std::ptrdiff_t>(c.offset));
+        test::WriteFileBytes(dir / "ant.bmp", file.bytes);
+        const test::Image image(
+            static_cast<HBITMAP>(LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE)));
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(test::FirstBytes(image), c.expected) << "offset " << c.offset;
+    }
+}
+#endif
+
 // Run-length files: a 5 × 2 picture with a palette of 16 grey levels (entry i is 10·i), its codes given
 // as bytes; the loader gives its pixels as grey levels, bottom row first, or declines.
 #ifndef _WIN32  // the stand-in loader's own decoding of run-length data

@@ -44,32 +44,106 @@ const std::uint32_t* Colours16(const RowDecoder& d, const BmpLayout& l) {
     return colours.data();
 }
 
-// A row of 24-bit pixels from the colour word of each (`colour_at(x)`), four at a time: their twelve
-// bytes are packed into two words and stored as eight bytes and four, which a processor takes faster
-// than four stores that overlap. The pixels left over are written a byte at a time, so that nothing is
-// written past the row. (Gathering eight words at a time with AVX2 was measured slower than this.)
-template <typename ColourAt>
-[[gnu::always_inline]] inline void WriteRow24(LONG width, BYTE* out, ColourAt colour_at) {
+// A row of 24-bit pixels from the colour word of each, eight at a time: `eight(x, c)` gives the words of
+// pixels x to x + 7, which the file holds in one word (8 bits each) or two (16 bits each), so that they
+// are read with one or two loads rather than eight; their 24 bytes are packed into three words and
+// stored as such, which a processor takes faster than eight stores that overlap. The pixels left over
+// (`one(x)` each) are written a byte at a time, so that nothing is written past the row. (Gathering eight
+// words at a time with AVX2 was measured slower than this.)
+template <typename Eight, typename One>
+[[gnu::always_inline]] inline void WriteRow24(LONG width, BYTE* out, Eight eight, One one) {
     const auto n = static_cast<std::uint64_t>(width);
     std::uint64_t x = 0;
-    for (; x + 4 <= n; x += 4, out += 12) {
-        const std::uint64_t p0 = colour_at(x), p1 = colour_at(x + 1), p2 = colour_at(x + 2), p3 = colour_at(x + 3);
-        const std::uint64_t low = p0 | p1 << 24 | p2 << 48;
-        const auto high = static_cast<std::uint32_t>(p2 >> 16 | p3 << 8);
-        std::memcpy(out, &low, 8);  // little-endian: the bytes of p0, p1 and the first two of p2
-        std::memcpy(out + 8, &high, 4);
+    for (; x + 8 <= n; x += 8, out += 24) {
+        std::uint64_t c[8];
+        eight(x, c);
+        const std::uint64_t w0 = c[0] | c[1] << 24 | c[2] << 48;  // little-endian: the bytes in order
+        const std::uint64_t w1 = c[2] >> 16 | c[3] << 8 | c[4] << 32 | c[5] << 56;
+        const std::uint64_t w2 = c[5] >> 8 | c[6] << 16 | c[7] << 40;
+        std::memcpy(out, &w0, 8);
+        std::memcpy(out + 8, &w1, 8);
+        std::memcpy(out + 16, &w2, 8);
     }
     for (; x < n; ++x, out += 3) {
-        const std::uint32_t colour = colour_at(x);
-        out[0] = static_cast<BYTE>(colour);
-        out[1] = static_cast<BYTE>(colour >> 8);
-        out[2] = static_cast<BYTE>(colour >> 16);
+        const std::uint32_t colour = one(x);
+        std::memcpy(out, &colour, 3);
     }
 }
 
+std::uint64_t ReadLe64(const BYTE* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+// The image bytes of the pixels in every byte value of a 1 or 4-bit file, made on the first load and
+// kept while the colours stay the same, as they do for every load of one picture: a file byte then costs
+// one look-up and a copy of 24 bytes (eight pixels) or 6 (two), instead of a look-up per pixel.
+const BYTE* BytePixels(const RowDecoder& d, unsigned bpp) {
+    thread_local std::vector<BYTE> pixels;
+    thread_local unsigned kept_bpp = 0;
+    thread_local std::uint32_t kept_colours[16];
+    const unsigned levels = 1u << bpp, per_byte = 8 / bpp, entry = bpp == 1 ? 24 : 8;
+    if (kept_bpp != bpp || !std::equal(d.colours, d.colours + levels, kept_colours)) {
+        pixels.assign(256 * entry, 0);
+        for (unsigned value = 0; value < 256; ++value) {
+            const BYTE byte[1] = {static_cast<BYTE>(value)};
+            for (unsigned x = 0; x < per_byte; ++x) {
+                const std::uint32_t colour = d.colours[BmpIndexAt(byte, x, bpp)];
+                std::memcpy(&pixels[value * entry + 3 * x], &colour, 3);
+            }
+        }
+        kept_bpp = bpp;
+        std::copy(d.colours, d.colours + levels, kept_colours);
+    }
+    return pixels.data();
+}
+
+void DecodeIndexed8(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+    WriteRow24(
+        width, out,
+        [&](std::uint64_t x, std::uint64_t c[8]) {
+            for (int k = 0; k < 8; ++k) c[k] = d.colours[in[x + k]];
+        },
+        [&](std::uint64_t x) { return d.colours[in[x]]; });
+}
+
+void Decode16(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+    WriteRow24(
+        width, out,
+        [&](std::uint64_t x, std::uint64_t c[8]) {
+            const std::uint64_t first = ReadLe64(in + 2 * x), second = ReadLe64(in + 2 * x + 8);
+            for (int k = 0; k < 4; ++k) {
+                c[k] = d.colours16[(first >> 16 * k) & 0xFFFF];
+                c[4 + k] = d.colours16[(second >> 16 * k) & 0xFFFF];
+            }
+        },
+        [&](std::uint64_t x) { return d.colours16[ReadLe16(in + 2 * x)]; });
+}
+
+// 1 and 4-bit rows a file byte at a time; the pixels of a last byte that is not all the row's are
+// written one by one, so that nothing is written past the row.
 template <unsigned kBpp>
-void DecodeIndexed(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
-    WriteRow24(width, out, [&](std::uint64_t x) { return d.colours[BmpIndexAt(in, x, kBpp)]; });
+void DecodePacked(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+    constexpr unsigned kPerByte = 8 / kBpp, kEntry = kBpp == 1 ? 24 : 8;
+    const auto n = static_cast<std::uint64_t>(width);
+    const std::uint64_t whole = n / kPerByte;
+    std::uint64_t i = 0;
+    if constexpr (kBpp == 4) {
+        // Two file bytes, four pixels, twelve image bytes: packed into two words, as WriteRow24 does.
+        for (; i + 2 <= whole; i += 2, out += 12) {
+            std::uint64_t p0, p1;
+            std::memcpy(&p0, d.byte_pixels + in[i] * kEntry, 8);
+            std::memcpy(&p1, d.byte_pixels + in[i + 1] * kEntry, 8);
+            const std::uint64_t low = p0 | p1 << 48;
+            const auto high = static_cast<std::uint32_t>(p1 >> 16);
+            std::memcpy(out, &low, 8);
+            std::memcpy(out + 8, &high, 4);
+        }
+    }
+    for (; i < whole; ++i, out += 3 * kPerByte) std::memcpy(out, d.byte_pixels + in[i] * kEntry, 3 * kPerByte);
+    for (std::uint64_t x = whole * kPerByte; x < n; ++x, out += 3)
+        std::memcpy(out, &d.colours[BmpIndexAt(in, x, kBpp)], 3);
 }
 
 }  // namespace
@@ -89,15 +163,16 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
         for (DWORD v = 0; v <= top; ++v) d.channels[c][v] = Channel(v << d.shifts[c], mask);
     }
     if (l.bpp == 16) d.colours16 = Colours16(d, l);
+    if (l.bpp == 1 || l.bpp == 4) d.byte_pixels = BytePixels(d, l.bpp);
     return d;
 }
 
 void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* out) {
     switch (l.bpp) {
-    case 1: DecodeIndexed<1>(d, l.width, in, out); return;
-    case 4: DecodeIndexed<4>(d, l.width, in, out); return;
-    case 8: DecodeIndexed<8>(d, l.width, in, out); return;
-    case 16: WriteRow24(l.width, out, [&](std::uint64_t x) { return d.colours16[ReadLe16(in + 2 * x)]; }); return;
+    case 1: DecodePacked<1>(d, l.width, in, out); return;
+    case 4: DecodePacked<4>(d, l.width, in, out); return;
+    case 8: DecodeIndexed8(d, l.width, in, out); return;
+    case 16: Decode16(d, l.width, in, out); return;
     default: break;
     }
     if (l.compression == BI_RGB) {

@@ -11,13 +11,15 @@
 
 // What turns the rows of one file into image rows, prepared once per picture so that a pixel costs a
 // look-up rather than arithmetic: each colour of the table as the four bytes B, G, R, 0 of one
-// little-endian word; for every channel mask of up to 16 bits the byte of each of its values; and for a
-// 16-bit file the colour word of every pixel value.
+// little-endian word; for every channel mask of up to 16 bits the byte of each of its values; for a
+// 16-bit file the colour word of every pixel value; and for a 1 or 4-bit file the image bytes of all the
+// pixels one file byte holds, for every byte value.
 struct RowDecoder {
     std::uint32_t colours[256] = {};
     std::vector<BYTE> channels[4];  // red, green, blue, alpha; empty for a mask wider than 16 bits
     int shifts[4] = {0, 0, 0, 0};
     const std::uint32_t* colours16 = nullptr;  // 65536 words, for a 16-bit file
+    const BYTE* byte_pixels = nullptr;         // 256 · 24 bytes (1-bit) or 256 · 8, six used (4-bit)
 };
 
 // The decoder of a file of layout `l` whose colour table (if any) starts at `palette`.

@@ -51,13 +51,27 @@ bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t size) {
     return ReadUpTo(fd, offset, buffer, size) == static_cast<std::int64_t>(size);
 }
 
-// Memory for what a load decodes rather than reads in place (the file's rows, its run-length codes),
-// kept from load to load: freed, a block of that size goes back to the system, and every load of a
-// search would fault in fresh pages for it. It holds as much as the largest picture loaded needed.
-constexpr int kRowsScratch = 0, kRunLengthScratch = 1;
-std::vector<BYTE>& Scratch(int which) {
-    thread_local std::vector<BYTE> scratch[2];
-    return scratch[which];
+// Memory for what a load decodes rather than reads in place (the file's pixel data, its run-length
+// codes expanded), kept from load to load: freed, a block of that size goes back to the system, and
+// every load of a search would fault in fresh pages for it. It holds as much as the largest picture
+// loaded needed.
+std::vector<BYTE>& Scratch() {
+    thread_local std::vector<BYTE> scratch;
+    return scratch;
+}
+
+// The last picture decoded: every byte of the file its decoding read (the headers with the masks and
+// colours, and the pixel data as stored) and the pixels it became. A search loads one picture again and
+// again, and turning palette indices or 16-bit pixels into 24 bits costs several times what reading a
+// 24-bit picture costs; a load that finds the same bytes copies the pixels instead, which costs about
+// what the reading does. Since the bytes compared are all that decoding reads, the copy is what decoding
+// would give.
+struct Decoded {
+    std::vector<BYTE> head, data, pixels;
+};
+Decoded& LastDecoded() {
+    thread_local Decoded last;
+    return last;
 }
 
 // The most pixels run-length data may describe per byte of it. A run code covers at most 255 pixels
@@ -80,15 +94,15 @@ std::uint64_t MostRunLengthBytes(const BmpLayout& l) {
 // Pixels the data never reaches keep palette index 0's colour, as the platform's loader leaves them.
 // Declined: a run, literal or move that leaves the picture, an index beyond the colour table, a
 // top-down picture, data far longer than the picture could need, or far shorter than any real encoder
-// would write for it. Data that simply stops early is
-// taken as far as it goes.
-bool ExpandRunLength(int fd, DWORD offset, BmpLayout* layout, std::vector<BYTE>* out) {
-    BmpLayout& l = *layout;
+// would write for it (both checked before the data is read, by RunLengthSizeFits). Data that simply
+// stops early is taken as far as it goes.
+bool RunLengthSizeFits(const BmpLayout& l) {
     const std::uint64_t pixels = static_cast<std::uint64_t>(l.width) * static_cast<std::uint64_t>(l.rows);
-    if (l.pixel_bytes > MostRunLengthBytes(l) || pixels > kMostPixelsPerRunLengthByte * l.pixel_bytes) return false;
-    std::vector<BYTE>& data = Scratch(kRunLengthScratch);
-    data.resize(l.pixel_bytes);
-    if (!ReadAt(fd, offset, data.data(), data.size())) return false;
+    return l.pixel_bytes <= MostRunLengthBytes(l) && pixels <= kMostPixelsPerRunLengthByte * l.pixel_bytes;
+}
+
+bool ExpandRunLength(const std::vector<BYTE>& data, BmpLayout* layout, std::vector<BYTE>* out) {
+    BmpLayout& l = *layout;
     const bool nibbles = l.compression == BI_RLE4;
     const std::size_t width = static_cast<std::size_t>(l.width), height = static_cast<std::size_t>(l.rows);
     out->assign(width * height, 0);
@@ -217,32 +231,47 @@ HBITMAP Decode(int fd) {
         return image;
     }
 
-    std::vector<BYTE>& rows = Scratch(kRowsScratch);
-    if (l.compression == BI_RLE8 || l.compression == BI_RLE4) {
-        // Run-length data becomes one byte per pixel: a plain 8-bit picture of palette indices.
-        if (!ExpandRunLength(fd, fh.bfOffBits, &l, &rows)) {
-            DeleteObject(image);
-            return nullptr;
-        }
-    } else {
-        rows.resize(rows_bytes);
-        if (!ReadAt(fd, fh.bfOffBits, rows.data(), rows.size()) || !BmpIndicesWithinPalette(l, rows.data())) {
-            DeleteObject(image);
-            return nullptr;
-        }
+    // Every other picture is decoded from its pixel data as stored, unless it is the last one decoded.
+    const bool run_length = l.compression == BI_RLE8 || l.compression == BI_RLE4;
+    if (run_length && !RunLengthSizeFits(l)) {
+        DeleteObject(image);
+        return nullptr;
+    }
+    std::vector<BYTE>& data = Scratch();
+    data.resize(run_length ? l.pixel_bytes : rows_bytes);
+    if (!ReadAt(fd, fh.bfOffBits, data.data(), data.size())) {
+        DeleteObject(image);
+        return nullptr;
     }
     const std::size_t out_stride =
         static_cast<std::size_t>(BmpRowStride(static_cast<std::uint64_t>(l.width), out.bmiHeader.biBitCount));
+    const std::size_t image_bytes = out_stride * static_cast<std::size_t>(l.rows);
+    const std::size_t head_bytes = kFileHeaderSize + info_size;
+    Decoded& last = LastDecoded();
+    if (last.pixels.size() == image_bytes && last.head.size() == head_bytes && last.data == data &&
+        std::equal(head, head + head_bytes, last.head.begin())) {
+        std::memcpy(pixels, last.pixels.data(), image_bytes);
+        return image;
+    }
+    // Run-length data becomes one byte per pixel: a plain 8-bit picture of palette indices.
+    std::vector<BYTE> expanded;
+    if (run_length ? !ExpandRunLength(data, &l, &expanded) : !BmpIndicesWithinPalette(l, data.data())) {
+        DeleteObject(image);
+        return nullptr;
+    }
+    const BYTE* rows = run_length ? expanded.data() : data.data();
     const RowDecoder decoder = MakeRowDecoder(l, info + l.palette_offset);
     for (LONG b = 0; b < l.rows; ++b) {
         const LONG file_row = l.top_down ? l.rows - 1 - b : b;
         BYTE* out_row = pixels + static_cast<std::size_t>(b) * out_stride;
-        DecodeRow(l, decoder, rows.data() + static_cast<std::size_t>(file_row) * static_cast<std::size_t>(l.stride),
-                  out_row);
+        DecodeRow(l, decoder, rows + static_cast<std::size_t>(file_row) * static_cast<std::size_t>(l.stride), out_row);
         // The padding at the end of each row is the image's too; it starts out zero like any new image's.
         const std::size_t used = static_cast<std::size_t>(l.width) * (out.bmiHeader.biBitCount / 8);
         std::memset(out_row + used, 0, out_stride - used);
     }
+    last.head.assign(head, head + head_bytes);
+    std::swap(last.data, data);
+    last.pixels.assign(pixels, pixels + image_bytes);
     return image;
 }
 
