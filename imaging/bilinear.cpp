@@ -1,6 +1,7 @@
 #include "bilinear.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -178,6 +179,76 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
     }
 }
 
+// ---------------------------------------------------------------------------------------------------
+// The fast path for any other sizes: the definition's steps in doubles, four bytes at a time.
+//
+// Doubles round where extended precision does not, so a result is kept only where it cannot differ from
+// the definition's:
+// - where both fractions are multiples of 2^-20, every step is exact in doubles as in extended precision
+//   (each numerator over 2^40 stays below 2^51), so both give the exact value;
+// - elsewhere, v + 1/2 in doubles strays from its exact value (with the fractions as extended precision
+//   holds them) by less than 2^-40, and in extended precision by far less, so where the double result
+//   lies further than 2^-30 from a whole number both truncate it alike.
+// The few bytes left, within 2^-30 of a tie, are the definition's own.
+// ---------------------------------------------------------------------------------------------------
+
+constexpr double kTieMargin = 0x1p-30;
+
+bool IsShort(long double fraction) {  // a multiple of 2^-20
+    const long double scaled = fraction * 0x1p20L;
+    return scaled == std::floor(scaled);
+}
+
+// A pixel's three bytes and the one after them, as four doubles.
+KS_AVX2 inline simd::D256 PixelDoubles(const BYTE* p) { return simd::ToDoubles(simd::BytesTo32x4(simd::Load32(p))); }
+
+// A destination pixel at a time, its three bytes in three lanes of a vector; each source pixel is read as
+// four bytes, the fourth unused, except where that would read past the end of the image, where the pixel
+// takes the definition's way.
+KS_AVX2 void ResampleAnyRatio(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
+                              const std::vector<Sample>& down) {
+    using namespace simd;
+    const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
+    const auto source_rows = static_cast<std::uint32_t>(source.bmHeight);
+    const auto stride = static_cast<std::size_t>(source.bmWidthBytes);
+    std::vector<double> fraction(across.size());
+    std::vector<bool> short_fraction(across.size());
+    for (std::size_t j = 0; j < across.size(); ++j) {
+        fraction[j] = static_cast<double>(across[j].fraction);
+        short_fraction[j] = IsShort(across[j].fraction);
+    }
+    const D256 half = EveryDouble(0.5), low = EveryDouble(kTieMargin), high = EveryDouble(1 - kTieMargin);
+    for (std::uint32_t i = 0; i < down.size(); ++i) {
+        const Sample& y = down[i];
+        const BYTE* row0 = RowAt(source, y.first);
+        const BYTE* row1 = RowAt(source, y.second);
+        const std::size_t readable = (source_rows - std::max(y.first, y.second)) * stride;
+        const D256 fy = EveryDouble(static_cast<double>(y.fraction));
+        const bool fy_short = IsShort(y.fraction);
+        BYTE* out = RowAt(destination, i);
+        for (std::uint32_t j = 0; j < across.size(); ++j, out += d_step) {
+            const std::size_t x0 = across[j].first * s_step, x1 = across[j].second * s_step;
+            const BYTE *a = row0 + x0, *b = row0 + x1, *c = row1 + x0, *d = row1 + x1;
+            unsigned clear = 0;
+            alignas(16) std::int32_t result[4];
+            if (std::max(x0, x1) + 4 <= readable) {
+                const D256 da = PixelDoubles(a), db = PixelDoubles(b), dc = PixelDoubles(c), dd = PixelDoubles(d);
+                const D256 fx = EveryDouble(fraction[j]);
+                const D256 top = Add(Mul(Subtract(db, da), fx), da);
+                const D256 bottom = Add(Mul(Subtract(dd, dc), fx), dc);
+                const D256 t = Add(Add(top, Mul(Subtract(bottom, top), fy)), half);
+                const D256 part = Subtract(t, Floor(t));
+                clear = fy_short && short_fraction[j] ? 7 : Signs(And(Greater(part, low), Less(part, high)));
+                Store128(result, TruncateTo32(t));
+            }
+            for (int k = 0; k < 3; ++k) {
+                out[k] = (clear >> k & 1) != 0 ? static_cast<BYTE>(result[k])
+                                               : InterpolateExtended(a[k], b[k], c[k], d[k], across[j], y);
+            }
+        }
+    }
+}
+
 #endif  // KS_FAST_PATHS
 
 void Bilinear(const BITMAP& destination, const BITMAP& source, bool fast) {
@@ -190,6 +261,10 @@ void Bilinear(const BITMAP& destination, const BITMAP& source, bool fast) {
 #if KS_FAST_PATHS
     if (fast && sW % dW == 0 && sH % dH == 0) {
         ResampleHalves(destination, source, WholeRatioPairs(sW, dW), WholeRatioPairs(sH, dH));
+        return;
+    }
+    if (fast) {
+        ResampleAnyRatio(destination, source, Samples(sW, dW), Samples(sH, dH));
         return;
     }
 #else
