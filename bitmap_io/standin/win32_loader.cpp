@@ -51,10 +51,18 @@ bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t size) {
     return ReadUpTo(fd, offset, buffer, size) == static_cast<std::int64_t>(size);
 }
 
-// Memory for what a load decodes rather than reads in place (the file's pixel data, its run-length
-// codes expanded), kept from load to load: freed, a block of that size goes back to the system, and
-// every load of a search would fault in fresh pages for it. It holds as much as the largest picture
-// loaded needed.
+// The `size` bytes from `offset` on into `out`: what the first read of the file (`first_size` bytes at
+// `first`) already holds is copied from there, and only the rest is read.
+bool ReadPart(int fd, const BYTE* first, std::size_t first_size, std::uint64_t offset, BYTE* out, std::size_t size) {
+    const std::size_t held = offset < first_size ? std::min<std::size_t>(size, first_size - offset) : 0;
+    std::memcpy(out, first + offset, held);
+    return held == size || ReadAt(fd, offset + held, out + held, size - held);
+}
+
+// Memory for the pixel data of a picture that is decoded rather than kept as read, when it did not
+// arrive with the first read, kept from load to load: freed, a block of that size goes back to the
+// system, and every load of a search would fault in fresh pages for it. It holds as much as the largest
+// picture loaded needed.
 std::vector<BYTE>& Scratch() {
     thread_local std::vector<BYTE> scratch;
     return scratch;
@@ -101,7 +109,7 @@ bool RunLengthSizeFits(const BmpLayout& l) {
     return l.pixel_bytes <= MostRunLengthBytes(l) && pixels <= kMostPixelsPerRunLengthByte * l.pixel_bytes;
 }
 
-bool ExpandRunLength(const std::vector<BYTE>& data, BmpLayout* layout, std::vector<BYTE>* out) {
+bool ExpandRunLength(const BYTE* data, std::size_t size, BmpLayout* layout, std::vector<BYTE>* out) {
     BmpLayout& l = *layout;
     const bool nibbles = l.compression == BI_RLE4;
     const std::size_t width = static_cast<std::size_t>(l.width), height = static_cast<std::size_t>(l.rows);
@@ -112,7 +120,7 @@ bool ExpandRunLength(const std::vector<BYTE>& data, BmpLayout* layout, std::vect
         (*out)[y * width + x++] = static_cast<BYTE>(index);
         return true;
     };
-    while (at + 1 < data.size()) {
+    while (at + 1 < size) {
         const unsigned count = data[at], value = data[at + 1];
         at += 2;
         if (count > 0) {
@@ -127,14 +135,14 @@ bool ExpandRunLength(const std::vector<BYTE>& data, BmpLayout* layout, std::vect
         } else if (value == 1) {
             break;
         } else if (value == 2) {
-            if (at + 1 >= data.size()) break;
+            if (at + 1 >= size) break;
             x += data[at];
             y += data[at + 1];
             at += 2;
             if (x > width || y > height) return false;
         } else {
             const std::size_t bytes = nibbles ? (value + 1) / 2 : value;
-            if (y >= height || x + value > width || at + bytes > data.size()) return false;
+            if (y >= height || x + value > width || at + bytes > size) return false;
             for (unsigned n = 0; n < value; ++n) {
                 const unsigned index =
                     nibbles ? (n % 2 == 0 ? data[at + n / 2] >> 4 : data[at + n / 2] & 0x0F) : data[at + n];
@@ -211,10 +219,10 @@ HBITMAP Decode(int fd) {
     auto* pixels = static_cast<BYTE*>(bits);
 
     // Plain 24 and 32-bit rows are already the image's rows: kept where the first read put them, or
-    // read in place, the one copy the picture has to make anyway; a top-down file is turned over
-    // afterwards.
+    // read in place (but for what the first read holds), the one copy the picture has to make anyway; a
+    // top-down file is turned over afterwards.
     if (plain) {
-        if (!whole_file && !ReadAt(fd, fh.bfOffBits, pixels, rows_bytes)) {
+        if (!whole_file && !ReadPart(fd, head, kFirstRead, fh.bfOffBits, pixels, rows_bytes)) {
             DeleteObject(image);
             return nullptr;
         }
@@ -237,29 +245,37 @@ HBITMAP Decode(int fd) {
         DeleteObject(image);
         return nullptr;
     }
-    std::vector<BYTE>& data = Scratch();
-    data.resize(run_length ? l.pixel_bytes : rows_bytes);
-    if (!ReadAt(fd, fh.bfOffBits, data.data(), data.size())) {
-        DeleteObject(image);
-        return nullptr;
+    // The pixel data: where the first read put it, or read now. bfOffBits + its size <= bfSize <= the
+    // file's size holds by the rules above.
+    const std::size_t data_size = run_length ? l.pixel_bytes : rows_bytes;
+    const BYTE* data = head + fh.bfOffBits;
+    if (!whole_file) {
+        std::vector<BYTE>& scratch = Scratch();
+        scratch.resize(data_size);
+        if (!ReadPart(fd, head, kFirstRead, fh.bfOffBits, scratch.data(), data_size)) {
+            DeleteObject(image);
+            return nullptr;
+        }
+        data = scratch.data();
     }
     const std::size_t out_stride =
         static_cast<std::size_t>(BmpRowStride(static_cast<std::uint64_t>(l.width), out.bmiHeader.biBitCount));
     const std::size_t image_bytes = out_stride * static_cast<std::size_t>(l.rows);
     const std::size_t head_bytes = kFileHeaderSize + info_size;
     Decoded& last = LastDecoded();
-    if (last.pixels.size() == image_bytes && last.head.size() == head_bytes && last.data == data &&
-        std::equal(head, head + head_bytes, last.head.begin())) {
+    if (last.pixels.size() == image_bytes && last.head.size() == head_bytes && last.data.size() == data_size &&
+        std::equal(head, head + head_bytes, last.head.begin()) &&
+        std::equal(data, data + data_size, last.data.begin())) {
         std::memcpy(pixels, last.pixels.data(), image_bytes);
         return image;
     }
     // Run-length data becomes one byte per pixel: a plain 8-bit picture of palette indices.
     std::vector<BYTE> expanded;
-    if (run_length ? !ExpandRunLength(data, &l, &expanded) : !BmpIndicesWithinPalette(l, data.data())) {
+    if (run_length ? !ExpandRunLength(data, data_size, &l, &expanded) : !BmpIndicesWithinPalette(l, data)) {
         DeleteObject(image);
         return nullptr;
     }
-    const BYTE* rows = run_length ? expanded.data() : data.data();
+    const BYTE* rows = run_length ? expanded.data() : data;
     const RowDecoder decoder = MakeRowDecoder(l, info + l.palette_offset);
     for (LONG b = 0; b < l.rows; ++b) {
         const LONG file_row = l.top_down ? l.rows - 1 - b : b;
@@ -270,7 +286,7 @@ HBITMAP Decode(int fd) {
         std::memset(out_row + used, 0, out_stride - used);
     }
     last.head.assign(head, head + head_bytes);
-    std::swap(last.data, data);
+    last.data.assign(data, data + data_size);
     last.pixels.assign(pixels, pixels + image_bytes);
     return image;
 }
