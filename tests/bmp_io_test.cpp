@@ -225,39 +225,52 @@ TEST(Reader, PrefersThePlatformLoader) {
 }
 #endif
 
-// Files just under, at and over 64 KiB, the size the platform loader asks for in its first read: a
-// smaller one arrives whole in that read and keeps its rows where they landed, a larger one has its
-// rows read separately. Both orientations; the rows come out bottom-up either way. A file cut short
-// (its header claiming the bytes it lost) is refused.
+// Files of 24 and 8 bits of growing sizes around 64 KiB, the least the loader's first read asks for,
+// each loaded twice: the first read asks for as much as the last file had, so the first load of each
+// has only part of the file from it and reads the rest, and the second load has it whole. Both
+// orientations; the rows come out bottom-up either way. A file cut short (its header claiming the bytes
+// it lost) is refused.
 #ifndef _WIN32  // the stand-in loader's own reads; the real loader makes another kind of image without
                 // LR_CREATEDIBSECTION
 TEST(Loader, DecodesFilesOnBothSidesOfItsFirstRead) {
     ScratchFolder dir;
-    constexpr LONG kWidth = 20, kHeight = 1000;  // 60-byte rows: 60,054 bytes with the headers
-    std::vector<BYTE> rows(60 * kHeight);
+    constexpr LONG kHeight = 1000;  // rows of 60 bytes
+    std::vector<BYTE> rows(60 * kHeight), greys;
     for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<BYTE>(i * 7 + i / 60);
-    for (std::size_t size : {65532u, 65536u, 65540u}) {
-        for (bool top_down : {false, true}) {
-            // The bytes between the header and the rows are a gap, which the loader skips.
-            BmpBytes file = test::MakeBmpFile(kWidth, kHeight, 24, std::vector<BYTE>(size - 60054, 0xAB), rows);
-            file.U32(46, 0);
-            if (top_down) file.U32(22, static_cast<std::uint32_t>(-kHeight));
-            ASSERT_EQ(file.bytes.size(), size);
-            test::WriteFileBytes(dir / "ant.bmp", file.bytes);
-            HBITMAP image = static_cast<HBITMAP>(
-                LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE));
-            ASSERT_NE(image, nullptr) << size << (top_down ? " top-down" : "");
-            std::vector<BYTE> expected = rows;
-            if (top_down) {
-                for (LONG r = 0; r < kHeight; ++r)
-                    std::copy_n(rows.begin() + 60 * (kHeight - 1 - r), 60, expected.begin() + 60 * r);
+    for (int i = 0; i < 256; ++i) greys.insert(greys.end(), {BYTE(i), BYTE(i), BYTE(i), 0});
+    for (WORD bpp : {24, 8}) {
+        const std::size_t least = 54 + (bpp == 8 ? greys.size() : 0) + rows.size();
+        for (std::size_t size : {65532u, 65536u, 65540u, 70000u}) {
+            for (bool top_down : {false, true}) {
+                // The bytes between the colours and the rows are a gap, which the loader skips.
+                std::vector<BYTE> gap = bpp == 8 ? greys : std::vector<BYTE>();
+                gap.resize(gap.size() + size - least, 0xAB);
+                BmpBytes file = test::MakeBmpFile(60 * 8 / bpp, kHeight, bpp, gap, rows);
+                file.U32(46, bpp == 8 ? 256 : 0);
+                if (top_down) file.U32(22, static_cast<std::uint32_t>(-kHeight));
+                ASSERT_EQ(file.bytes.size(), size);
+                test::WriteFileBytes(dir / "ant.bmp", file.bytes);
+                std::vector<BYTE> expected = rows;
+                if (top_down) {
+                    for (LONG r = 0; r < kHeight; ++r)
+                        std::copy_n(rows.begin() + 60 * (kHeight - 1 - r), 60, expected.begin() + 60 * r);
+                }
+                for (int load = 0; load < 2; ++load) {
+                    const test::Image image(static_cast<HBITMAP>(
+                        LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE)));
+                    ASSERT_NE(image, nullptr) << bpp << "-bit, " << size << (top_down ? " top-down" : "");
+                    if (bpp == 24) {
+                        EXPECT_EQ(RawRows(image), expected) << size << (top_down ? " top-down" : "");
+                    } else {
+                        EXPECT_EQ(test::FirstBytes(image), std::vector<int>(expected.begin(), expected.end()))
+                            << size << (top_down ? " top-down" : "");
+                    }
+                }
+                file.bytes.resize(size - 10);
+                test::WriteFileBytes(dir / "ant.bmp", file.bytes);
+                EXPECT_EQ(LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE), nullptr)
+                    << bpp << "-bit, " << size;
             }
-            EXPECT_EQ(RawRows(image), expected) << size << (top_down ? " top-down" : "");
-
-            file.bytes.resize(size - 10);
-            test::WriteFileBytes(dir / "ant.bmp", file.bytes);
-            EXPECT_EQ(LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE), nullptr)
-                << size;
         }
     }
 }

@@ -57,6 +57,7 @@ HBITMAP MakeSurface(const BITMAPINFO* info, VOID** bits_out, Pixels pixels) {
     const auto bytes = static_cast<std::size_t>(stride * rows);
     if (pixels.block != nullptr) {
         s.block = std::move(pixels.block);
+        s.capacity = pixels.capacity;
         s.bits = s.block.get() + pixels.offset;
     } else {
         s.block = NewBlock(bytes, pixels.zeroed, &s.capacity);

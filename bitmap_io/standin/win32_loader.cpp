@@ -158,16 +158,35 @@ bool ExpandRunLength(const BYTE* data, std::size_t size, BmpLayout* layout, std:
     return true;
 }
 
+// The first read asks for as much as the last picture loaded had and a byte more (at least 64 KiB,
+// which holds any headers): a search loads one picture again and again, so that every load after the
+// first has the whole file from the one call, knows that it has it all from the read coming back short,
+// and keeps the rows of a plain picture where they landed. A file larger than any picture is taken in
+// parts.
+constexpr std::size_t kLeastFirstRead = 64 * 1024;
+constexpr std::size_t kMostFirstRead = kMaxPixelBytes + kLeastFirstRead;
+std::size_t& FirstReadSize() {
+    thread_local std::size_t size = kLeastFirstRead;
+    return size;
+}
+
+// The block the first read fills, from the pixel blocks kept for reuse: given to the image when its rows
+// stay where they landed, else given back for the next load.
+struct ReadBlock {
+    std::size_t capacity = 0;
+    standin::Block block;
+    ~ReadBlock() { standin::KeepBlock(std::move(block), capacity); }
+};
+
 HBITMAP Decode(int fd) {
-    // The first read asks for this much: a picture of up to about 21,000 pixels arrives whole, with its
-    // headers, in the one read, and a plain one keeps its rows where they landed. The size stays under
-    // the C library's threshold for mapping fresh pages, so that the block is reused from load to load.
-    constexpr std::size_t kFirstRead = 64 * 1024;
-    standin::Block block(static_cast<BYTE*>(std::malloc(kFirstRead)));
+    const std::size_t first_size = FirstReadSize();
+    ReadBlock read;
+    read.block = standin::NewBlock(first_size, false, &read.capacity);
+    standin::Block& block = read.block;
     if (block == nullptr) return nullptr;
-    const std::int64_t first_read = ReadUpTo(fd, 0, block.get(), kFirstRead);
+    const std::int64_t first_read = ReadUpTo(fd, 0, block.get(), first_size);
     if (first_read < 0) return nullptr;
-    const bool whole_file = static_cast<std::uint64_t>(first_read) < kFirstRead;
+    const bool whole_file = static_cast<std::uint64_t>(first_read) < first_size;
     std::uint64_t file_size = static_cast<std::uint64_t>(first_read);
     if (!whole_file) {
         struct stat st;
@@ -176,7 +195,7 @@ HBITMAP Decode(int fd) {
     }
     // The headers: the file header and as much of the info part as is ever needed, all inside the
     // first read.
-    static_assert(kFileHeaderSize + kMaxInfoPartNeeded <= kFirstRead);
+    static_assert(kFileHeaderSize + kMaxInfoPartNeeded <= kLeastFirstRead);
     const BYTE* head = block.get();
     if (file_size < kFileHeaderSize) return nullptr;
     const BITMAPFILEHEADER fh = ReadBmpFileHeader(head);
@@ -189,6 +208,8 @@ HBITMAP Decode(int fd) {
     if (!ReadBmpLayout(fh, info, info_size, &l)) {
         return nullptr;
     }
+    FirstReadSize() =
+        static_cast<std::size_t>(std::clamp<std::uint64_t>(file_size + 1, kLeastFirstRead, kMostFirstRead));
     BITMAPINFO out{};
     out.bmiHeader.biSize = kInfoHeaderSize;
     out.bmiHeader.biWidth = l.width;
@@ -198,19 +219,21 @@ HBITMAP Decode(int fd) {
     out.bmiHeader.biCompression = BI_RGB;
     const std::size_t rows_bytes = static_cast<std::size_t>(l.stride) * static_cast<std::size_t>(l.rows);
     const bool plain = l.bpp == 24 || (l.bpp == 32 && l.compression == BI_RGB);
-    standin::Pixels source_of_pixels{false, nullptr, 0};
+    standin::Pixels source_of_pixels{false, nullptr, 0, 0};
     if (plain && whole_file) {
         // Plain rows, all in the block already: they are the image's rows. bfOffBits + rows_bytes <=
         // bfSize <= the file's size holds by the rules above, so they lie inside what was read.
-        // A block mostly unused is shrunk to what the image keeps; one mostly used is kept whole, which
-        // spares the allocator a split and lets the next load of a picture of that size reuse it.
+        // A block mostly unused (a small picture in the least first read) is shrunk to what the image
+        // keeps; one mostly used is kept whole, and comes back for the next load when the image is released.
         const std::size_t used = fh.bfOffBits + rows_bytes;
-        if (used < kFirstRead / 2) {
-            BYTE* read = block.release();
-            BYTE* kept = static_cast<BYTE*>(std::realloc(read, used));
-            block.reset(kept != nullptr ? kept : read);
+        std::size_t capacity = read.capacity;
+        if (used < capacity / 2) {
+            BYTE* whole = block.release();
+            BYTE* kept = static_cast<BYTE*>(std::realloc(whole, used));
+            block.reset(kept != nullptr ? kept : whole);
+            capacity = 0;
         }
-        source_of_pixels = standin::Pixels{false, std::move(block), fh.bfOffBits};
+        source_of_pixels = standin::Pixels{false, std::move(block), fh.bfOffBits, capacity};
     }
     // Otherwise the block stays until the end: the colour table is read from it.
     void* bits = nullptr;
@@ -222,7 +245,7 @@ HBITMAP Decode(int fd) {
     // read in place (but for what the first read holds), the one copy the picture has to make anyway; a
     // top-down file is turned over afterwards.
     if (plain) {
-        if (!whole_file && !ReadPart(fd, head, kFirstRead, fh.bfOffBits, pixels, rows_bytes)) {
+        if (!whole_file && !ReadPart(fd, head, first_size, fh.bfOffBits, pixels, rows_bytes)) {
             DeleteObject(image);
             return nullptr;
         }
@@ -252,7 +275,7 @@ HBITMAP Decode(int fd) {
     if (!whole_file) {
         std::vector<BYTE>& scratch = Scratch();
         scratch.resize(data_size);
-        if (!ReadPart(fd, head, kFirstRead, fh.bfOffBits, scratch.data(), data_size)) {
+        if (!ReadPart(fd, head, first_size, fh.bfOffBits, scratch.data(), data_size)) {
             DeleteObject(image);
             return nullptr;
         }

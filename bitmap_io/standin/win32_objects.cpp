@@ -22,7 +22,9 @@ constexpr std::size_t kMostSpareObjects = 16;
 
 // Pixel blocks of released images kept for the next images: at most this many, each at least this
 // large (smaller ones the C library serves from its own free lists without the system), and reused for a
-// request of at least half their size, so that a large block is not spent on a small image.
+// request of at least three quarters of their size, so that a large block is not spent on a smaller
+// one: a load asks for a block for its file and one for its image, and a picture that is not 24 or 32
+// bits has a file much smaller than its image.
 constexpr std::size_t kMostSpareBlocks = 4;
 constexpr std::size_t kLeastSpareBlock = 64 * 1024;
 
@@ -118,7 +120,7 @@ Context* FindContext(HDC dc) {
 Block NewBlock(std::size_t size, bool zeroed, std::size_t* capacity) {
     std::vector<SpareBlock>& spare = Objects().spare_blocks;
     for (auto it = spare.begin(); it != spare.end(); ++it) {
-        if (it->capacity >= size && it->capacity / 2 <= size) {
+        if (it->capacity >= size && it->capacity / 4 * 3 <= size) {
             Block block = std::move(it->block);
             *capacity = it->capacity;
             spare.erase(it);
@@ -130,6 +132,13 @@ Block NewBlock(std::size_t size, bool zeroed, std::size_t* capacity) {
     return Block(static_cast<BYTE*>(zeroed ? std::calloc(size, 1) : std::malloc(size)));
 }
 
+void KeepBlock(Block block, std::size_t capacity) {
+    std::vector<SpareBlock>& spare = Objects().spare_blocks;
+    if (capacity < kLeastSpareBlock || block == nullptr) return;
+    if (spare.size() == kMostSpareBlocks) spare.erase(spare.begin());
+    spare.push_back(SpareBlock{std::move(block), capacity});
+}
+
 void Remove(const void* handle) {
     Table& t = Objects();
     const auto entry = Lookup(handle);
@@ -139,10 +148,7 @@ void Remove(const void* handle) {
     std::unique_ptr<Object> o = std::move(entry->object);
     t.objects.erase(entry);
     Surface& s = o->surface;
-    if (s.capacity >= kLeastSpareBlock && s.block != nullptr) {
-        if (t.spare_blocks.size() == kMostSpareBlocks) t.spare_blocks.erase(t.spare_blocks.begin());
-        t.spare_blocks.push_back(SpareBlock{std::move(s.block), s.capacity});
-    }
+    KeepBlock(std::move(s.block), s.capacity);
     *o = Object{};
     if (t.spare.size() < kMostSpareObjects) t.spare.push_back(std::move(o));
 }

@@ -93,6 +93,7 @@ struct Pixels {
     bool zeroed = true;
     Block block;
     std::size_t offset = 0;
+    std::size_t capacity = 0;  // the block's size when it came from NewBlock, else 0
 };
 
 // Pixel memory of at least `size` bytes (zeroed when asked, as CreateDIBSection's is), its size in
@@ -101,6 +102,10 @@ struct Pixels {
 // the C library each time, a block of a few hundred kilobytes goes back to the system and comes back as
 // fresh pages to fault in, which cost a 300 × 200 picture ten times the work of its attempt.
 Block NewBlock(std::size_t size, bool zeroed, std::size_t* capacity);
+
+// Gives back a block from NewBlock of `capacity` bytes that is no longer needed: a large one is kept for
+// the next NewBlock (the oldest spare one making room), a small one is freed.
+void KeepBlock(Block block, std::size_t capacity);
 
 // CreateDIBSection with the pixels from `pixels`. Same checks and result otherwise; a block given is
 // released when the image cannot be made.
