@@ -218,12 +218,12 @@ void Replicate(const HalftonePicture& destination, const HalftonePicture& source
 //
 // The sixteen rows are turned on their side, 16 × 16 bytes at a time, so that column b (byte b of each
 // of the rows) becomes one 16-byte vector; averaging the rows across is then a sum of whole columns,
-// sixteen rows at once, and the rounded results are turned back the same way. Most source pixels of a
-// destination pixel weigh the same, base = ⌊8192·D/S⌋, so for each destination byte the longest run of
-// such columns is summed plainly in 16-bit lanes and multiplied by base once; its other columns (the
-// pixels cut by its edges, and those a step heavier when 8192·D/S is not whole) are multiplied one by
-// one in 32-bit lanes. Each product and sum is one of the definition's, below 2^21, and a plain sum of
-// at most 257 bytes fits 16 bits, so the sums and the rounded bytes are the definition's exactly.
+// sixteen rows at once, and the rounded results are turned back the same way. Every source pixel of a
+// destination pixel weighs base = ⌊8192·D/S⌋ or a step more, but for the two its edges cut, so each
+// destination byte is X = base · (the sum of all its columns) + (the sum of those a step heavier) + the
+// two cut ones times their weight less base: the two sums are plain sums of bytes in 16-bit lanes, and
+// only the products and the cut columns take 32-bit lanes. Each product and sum is below 2^31, and a
+// plain sum of at most 257 bytes fits 16 bits, so X and the rounded bytes are the definition's exactly.
 // ---------------------------------------------------------------------------------------------------
 
 // The most columns a plain sum may take: 257 · 255 < 2^16.
@@ -233,42 +233,45 @@ constexpr std::size_t kBlockRows = 16;
 // How each destination byte (3·j + c of a row) is made from columns.
 struct AcrossPlan {
     std::int32_t base = 0;
-    std::size_t step = 3;                        // the source's pixel step: a plain run's columns are this far apart
-    std::vector<std::uint32_t> plain_first;      // per destination byte: the first column of its plain run
-    std::vector<std::uint32_t> plain_count;      // and how many there are
-    std::vector<std::uint32_t> weighted_offset;  // per destination byte and one more: where its others start
-    std::vector<std::uint32_t> weighted_column;  // the other columns
-    std::vector<std::int32_t> weighted_weight;   // and their weights
+    std::size_t step = 3;                   // the source's pixel step: a byte's columns are this far apart
+    std::vector<std::uint32_t> first;       // per destination byte: its first column
+    std::vector<std::uint32_t> count;       // and how many it has
+    std::vector<std::uint32_t> heavier_at;  // per destination byte and one more: where its heavier ones start
+    std::vector<std::uint32_t> heavier;     // the columns weighing base + 1
+    std::vector<std::uint32_t> cut_at;      // per destination byte and one more: where its cut ones start
+    std::vector<std::uint32_t> cut;         // the columns of any other weight
+    std::vector<std::int32_t> cut_weight;   // and that weight less base
 };
 
-// False when some plain run would be too long for 16-bit sums: the plain way is taken then.
+// False when some destination pixel has too many source pixels for 16-bit sums: the plain way is taken
+// then.
 bool PlanAcross(const AxisWeights& across, std::uint64_t source, std::uint64_t destination, std::size_t step,
                 AcrossPlan* plan) {
     plan->base = static_cast<std::int32_t>(kWeightOne * destination / source);
     plan->step = step;
     for (std::size_t j = 0; j < across.first.size(); ++j) {
+        if (across.count[j] > kMostPlainColumns) return false;
         const std::int32_t* w = &across.weights[across.offset[j]];
-        // The longest run of weights equal to base.
-        std::uint32_t run_first = 0, run_count = 0;
-        for (std::uint32_t n = 0; n < across.count[j];) {
-            std::uint32_t end = n;
-            while (end < across.count[j] && w[end] == plan->base) ++end;
-            if (end - n > run_count) run_first = n, run_count = end - n;
-            n = std::max(end, n + 1);
-        }
-        if (run_count > kMostPlainColumns) return false;
         for (std::size_t c = 0; c < 3; ++c) {
-            plan->plain_first.push_back(static_cast<std::uint32_t>((across.first[j] + run_first) * step + c));
-            plan->plain_count.push_back(run_count);
-            plan->weighted_offset.push_back(static_cast<std::uint32_t>(plan->weighted_column.size()));
+            const auto column = [&](std::uint32_t n) {
+                return static_cast<std::uint32_t>((across.first[j] + n) * step + c);
+            };
+            plan->first.push_back(column(0));
+            plan->count.push_back(across.count[j]);
+            plan->heavier_at.push_back(static_cast<std::uint32_t>(plan->heavier.size()));
+            plan->cut_at.push_back(static_cast<std::uint32_t>(plan->cut.size()));
             for (std::uint32_t n = 0; n < across.count[j]; ++n) {
-                if (n >= run_first && n < run_first + run_count) continue;
-                plan->weighted_column.push_back(static_cast<std::uint32_t>((across.first[j] + n) * step + c));
-                plan->weighted_weight.push_back(w[n]);
+                if (w[n] == plan->base + 1) {
+                    plan->heavier.push_back(column(n));
+                } else if (w[n] != plan->base) {
+                    plan->cut.push_back(column(n));
+                    plan->cut_weight.push_back(w[n] - plan->base);
+                }
             }
         }
     }
-    plan->weighted_offset.push_back(static_cast<std::uint32_t>(plan->weighted_column.size()));
+    plan->heavier_at.push_back(static_cast<std::uint32_t>(plan->heavier.size()));
+    plan->cut_at.push_back(static_cast<std::uint32_t>(plan->cut.size()));
     return true;
 }
 
@@ -303,23 +306,27 @@ KS_AVX2 inline void Transpose(simd::V256 v[16]) {
 // One destination byte for the sixteen rows: (X + 4096) >> 13 with X as planned.
 KS_AVX2 inline simd::V128 RoundedColumn(const AcrossPlan& plan, std::size_t o, const BYTE* columns) {
     using namespace simd;
-    // The plain run, in four sums so that the additions need not wait for each other.
+    // All its columns, in four sums so that the additions need not wait for each other.
     V256 sums[4] = {Zero256(), Zero256(), Zero256(), Zero256()};
-    const BYTE* column = columns + kBlockRows * plan.plain_first[o];
+    const BYTE* column = columns + kBlockRows * plan.first[o];
     const std::size_t apart = plan.step * kBlockRows;
-    const std::uint32_t n = plan.plain_count[o];
+    const std::uint32_t n = plan.count[o];
     std::uint32_t t = 0;
     for (; t + 4 <= n; t += 4, column += 4 * apart) {
         for (int u = 0; u < 4; ++u) sums[u] = Add16(sums[u], BytesTo16(Load128(column + u * apart)));
     }
     for (; t < n; ++t, column += apart) sums[0] = Add16(sums[0], BytesTo16(Load128(column)));
-    const V256 plain = Add16(Add16(sums[0], sums[1]), Add16(sums[2], sums[3]));
+    const V256 all = Add16(Add16(sums[0], sums[1]), Add16(sums[2], sums[3]));
+    V256 heavier = Zero256();
+    for (std::uint32_t k = plan.heavier_at[o]; k < plan.heavier_at[o + 1]; ++k) {
+        heavier = Add16(heavier, BytesTo16(Load128(columns + kBlockRows * plan.heavier[k])));
+    }
     const V256 base = Every32x8(plan.base);
-    V256 low = MulLow32(Lanes16To32(LowHalf(plain)), base);    // rows 0-7
-    V256 high = MulLow32(Lanes16To32(HighHalf(plain)), base);  // rows 8-15
-    for (std::uint32_t k = plan.weighted_offset[o]; k < plan.weighted_offset[o + 1]; ++k) {
-        const BYTE* c = columns + kBlockRows * plan.weighted_column[k];
-        const V256 w = Every32x8(plan.weighted_weight[k]);
+    V256 low = Add32(MulLow32(Lanes16To32(LowHalf(all)), base), Lanes16To32(LowHalf(heavier)));     // rows 0-7
+    V256 high = Add32(MulLow32(Lanes16To32(HighHalf(all)), base), Lanes16To32(HighHalf(heavier)));  // rows 8-15
+    for (std::uint32_t k = plan.cut_at[o]; k < plan.cut_at[o + 1]; ++k) {
+        const BYTE* c = columns + kBlockRows * plan.cut[k];
+        const V256 w = Every32x8(plan.cut_weight[k]);
         low = Add32(low, MulLow32(BytesTo32(Load64(c)), w));
         high = Add32(high, MulLow32(BytesTo32(Load64(c + 8)), w));
     }
@@ -338,8 +345,9 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
     // Every column is written before it is read, and every result before it is turned back.
     column_memory->resize(kBlockRows * 32 * chunks);
     result_memory->resize(kBlockRows * (outputs + 32));
-    std::vector<BYTE>& columns = *column_memory;
-    std::vector<BYTE>& results = *result_memory;
+    // Plain pointers: stores of bytes may alias anything, and would make each use reload a vector's.
+    BYTE* const columns = column_memory->data();
+    BYTE* const results = result_memory->data();
     alignas(32) BYTE tail[kBlockRows][32];
     for (std::int64_t y0 = 0; y0 < source.height; y0 += kBlockRows) {
         // A last block of fewer rows repeats its last row; those results are not kept.
@@ -369,7 +377,7 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
             }
         }
         for (std::size_t o = 0; o < outputs; ++o) {
-            simd::Store128(&results[kBlockRows * o], RoundedColumn(plan, o, columns.data()));
+            simd::Store128(&results[kBlockRows * o], RoundedColumn(plan, o, columns));
         }
         // Back on their feet, 32 destination bytes of each row at a time.
         for (std::size_t o0 = 0; o0 < outputs; o0 += 32) {
