@@ -158,11 +158,11 @@ bool ExpandRunLength(const BYTE* data, std::size_t size, BmpLayout* layout, std:
     return true;
 }
 
-// The first read asks for as much as the last picture loaded had and a byte more (at least 64 KiB,
-// which holds any headers): a search loads one picture again and again, so that every load after the
-// first has the whole file from the one call, knows that it has it all from the read coming back short,
-// and keeps the rows of a plain picture where they landed. A file larger than any picture is taken in
-// parts.
+// The first read asks for as much as the last picture loaded had (its bfSize, all of the file that is
+// read) and a byte more, at least 64 KiB, which holds any headers: a search loads one picture again and
+// again, so that every load after the first has the whole file from the one call, knows that it has it
+// all from the read coming back short, and keeps the rows of a plain picture where they landed. A file
+// with bytes beyond its bfSize has all it needs from the first read too, and reads no more.
 constexpr std::size_t kLeastFirstRead = 64 * 1024;
 constexpr std::size_t kMostFirstRead = kMaxPixelBytes + kLeastFirstRead;
 std::size_t& FirstReadSize() {
@@ -208,8 +208,7 @@ HBITMAP Decode(int fd) {
     if (!ReadBmpLayout(fh, info, info_size, &l)) {
         return nullptr;
     }
-    FirstReadSize() =
-        static_cast<std::size_t>(std::clamp<std::uint64_t>(file_size + 1, kLeastFirstRead, kMostFirstRead));
+    FirstReadSize() = std::clamp<std::size_t>(std::size_t{fh.bfSize} + 1, kLeastFirstRead, kMostFirstRead);
     BITMAPINFO out{};
     out.bmiHeader.biSize = kInfoHeaderSize;
     out.bmiHeader.biWidth = l.width;
