@@ -227,7 +227,8 @@ TEST(Reader, PrefersThePlatformLoader) {
 
 // Files of 24 and 8 bits of growing sizes around 64 KiB, the least the loader's first read asks for,
 // each loaded twice: the first read asks for as much as the last file had, so the first load of each
-// has only part of the file from it and reads the rest, and the second load has it whole. Both
+// has only part of the file from it and reads the rest, and the second load has it whole; then once
+// more with bytes after the picture, which the first read holds but leaves the file unfinished. Both
 // orientations; the rows come out bottom-up either way. A file cut short (its header claiming the bytes
 // it lost) is refused.
 #ifndef _WIN32  // the stand-in loader's own reads; the real loader makes another kind of image without
@@ -255,7 +256,11 @@ TEST(Loader, DecodesFilesOnBothSidesOfItsFirstRead) {
                     for (LONG r = 0; r < kHeight; ++r)
                         std::copy_n(rows.begin() + 60 * (kHeight - 1 - r), 60, expected.begin() + 60 * r);
                 }
-                for (int load = 0; load < 2; ++load) {
+                for (int load = 0; load < 3; ++load) {
+                    if (load == 2) {  // bytes after bfSize, which no load needs
+                        file.bytes.resize(size + 100, 0xCD);
+                        test::WriteFileBytes(dir / "ant.bmp", file.bytes);
+                    }
                     const test::Image image(static_cast<HBITMAP>(
                         LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE)));
                     ASSERT_NE(image, nullptr) << bpp << "-bit, " << size << (top_down ? " top-down" : "");

@@ -218,10 +218,16 @@ HBITMAP Decode(int fd) {
     out.bmiHeader.biCompression = BI_RGB;
     const std::size_t rows_bytes = static_cast<std::size_t>(l.stride) * static_cast<std::size_t>(l.rows);
     const bool plain = l.bpp == 24 || (l.bpp == 32 && l.compression == BI_RGB);
+    // Whether the `size` bytes of pixel data lie inside what the first read brought: always when it
+    // brought the whole file, as bfOffBits + the data's size <= bfSize <= the file's size holds by the
+    // rules above.
+    const auto in_first_read = [&](std::uint64_t size) {
+        return fh.bfOffBits + size <= static_cast<std::uint64_t>(first_read);
+    };
+    const bool rows_in_block = plain && in_first_read(rows_bytes);
     standin::Pixels source_of_pixels{false, nullptr, 0, 0};
-    if (plain && whole_file) {
-        // Plain rows, all in the block already: they are the image's rows. bfOffBits + rows_bytes <=
-        // bfSize <= the file's size holds by the rules above, so they lie inside what was read.
+    if (rows_in_block) {
+        // Plain rows, all in the block already: they are the image's rows.
         // A block mostly unused (a small picture in the least first read) is shrunk to what the image
         // keeps; one mostly used is kept whole, and comes back for the next load when the image is released.
         const std::size_t used = fh.bfOffBits + rows_bytes;
@@ -244,7 +250,8 @@ HBITMAP Decode(int fd) {
     // read in place (but for what the first read holds), the one copy the picture has to make anyway; a
     // top-down file is turned over afterwards.
     if (plain) {
-        if (!whole_file && !ReadPart(fd, head, first_size, fh.bfOffBits, pixels, rows_bytes)) {
+        if (!rows_in_block &&
+            !ReadPart(fd, head, static_cast<std::size_t>(first_read), fh.bfOffBits, pixels, rows_bytes)) {
             DeleteObject(image);
             return nullptr;
         }
@@ -267,14 +274,13 @@ HBITMAP Decode(int fd) {
         DeleteObject(image);
         return nullptr;
     }
-    // The pixel data: where the first read put it, or read now. bfOffBits + its size <= bfSize <= the
-    // file's size holds by the rules above.
+    // The pixel data: where the first read put it, or read now.
     const std::size_t data_size = run_length ? l.pixel_bytes : rows_bytes;
     const BYTE* data = head + fh.bfOffBits;
-    if (!whole_file) {
+    if (!in_first_read(data_size)) {
         std::vector<BYTE>& scratch = Scratch();
         scratch.resize(data_size);
-        if (!ReadPart(fd, head, first_size, fh.bfOffBits, scratch.data(), data_size)) {
+        if (!ReadPart(fd, head, static_cast<std::size_t>(first_read), fh.bfOffBits, scratch.data(), data_size)) {
             DeleteObject(image);
             return nullptr;
         }
