@@ -45,11 +45,11 @@ const std::uint32_t* Colours16(const RowDecoder& d, const BmpLayout& l) {
 }
 
 // A row of 24-bit pixels from the colour word of each, eight at a time: `eight(x, c)` gives the words of
-// pixels x to x + 7, which the file holds in one word (8 bits each) or two (16 bits each), so that they
-// are read with one or two loads rather than eight; their 24 bytes are packed into three words and
+// pixels x to x + 7 (a 16-bit file's eight pixels read as two words; 8-bit indices byte by byte, which
+// measured faster than taking them out of one word), and their 24 bytes are packed into three words and
 // stored as such, which a processor takes faster than eight stores that overlap. The pixels left over
-// (`one(x)` each) are written a byte at a time, so that nothing is written past the row. (Gathering eight
-// words at a time with AVX2 was measured slower than this.)
+// (`one(x)` each) are written alone, so that nothing is written past the row. (Gathering eight words at
+// a time with AVX2 was measured slower than this.)
 template <typename Eight, typename One>
 [[gnu::always_inline]] inline void WriteRow24(LONG width, BYTE* out, Eight eight, One one) {
     const auto n = static_cast<std::uint64_t>(width);
