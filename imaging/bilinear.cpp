@@ -78,7 +78,7 @@ void Resample(const BITMAP& destination, const BITMAP& source, const std::vector
 
 #if KS_FAST_PATHS
 // ---------------------------------------------------------------------------------------------------
-// The fast path, for sizes that divide (the search's): weights of 0 and 1/2 only, each destination
+// The first fast path, for sizes that divide (the search's): weights of 0 and 1/2 only, each destination
 // pixel the rounded mean of four source pixels, three bytes at once in vector registers.
 // ---------------------------------------------------------------------------------------------------
 
@@ -180,7 +180,7 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
 }
 
 // ---------------------------------------------------------------------------------------------------
-// The fast path for any other sizes: the definition's steps in doubles, four bytes at a time.
+// The second fast path, for any other sizes: the definition's steps in doubles, a pixel at a time.
 //
 // Doubles round where extended precision does not, so a result is kept only where it cannot differ from
 // the definition's:
