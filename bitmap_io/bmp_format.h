@@ -126,5 +126,6 @@ BITMAPFILEHEADER ReadBmpFileHeader(const BYTE* bytes);
 // Little-endian field access, independent of the host's byte order and alignment.
 inline DWORD ReadLe32(const BYTE* p) { return DWORD{p[0]} | DWORD{p[1]} << 8 | DWORD{p[2]} << 16 | DWORD{p[3]} << 24; }
 inline WORD ReadLe16(const BYTE* p) { return static_cast<WORD>(p[0] | p[1] << 8); }
+inline std::uint64_t ReadLe64(const BYTE* p) { return ReadLe32(p) | std::uint64_t{ReadLe32(p + 4)} << 32; }
 
 #endif  // BITMAP_IO_BMP_FORMAT_H

@@ -70,12 +70,6 @@ template <typename Eight, typename One>
     }
 }
 
-std::uint64_t ReadLe64(const BYTE* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    return word;
-}
-
 // The image bytes of the pixels in every byte value of a 1 or 4-bit file, made on the first load and
 // kept while the colours stay the same, as they do for every load of one picture: a file byte then costs
 // one look-up and a copy of 24 bytes (eight pixels) or 6 (two), instead of a look-up per pixel.
