@@ -194,20 +194,33 @@ std::string CsvField(const std::string& text) {
     return quoted + "\"";
 }
 
+// Every picture of the command loaded into `prepared` (one each), checked and swept, as fit and report
+// begin; false when one cannot be used (said in one line on `err`) or a stop came, with the status the
+// command ends with.
+bool PrepareAndSweep(const LabOptions& o, std::vector<Prepared>* prepared, Sweeps* sweeps, std::FILE* err,
+                     int* status) {
+    if (const std::string problem = PrepareAll(o, prepared); !problem.empty()) {
+        std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
+        *status = kBadInput;
+        return false;
+    }
+    if (!SweepAll(*prepared, sweeps)) {
+        *status = Stopped(err);
+        return false;
+    }
+    return true;
+}
+
 // The kernel of a family that reproduces the pictures best, started from the sweep's best draw over all
 // the pictures, so that the fit never scores below the search. Every picture is loaded and checked
 // before anything is computed or written.
 int Fit(const LabOptions& o, std::FILE* out, std::FILE* err) {
     const std::size_t n = o.sources.size();
     std::vector<Prepared> prepared(n);
-    if (const std::string problem = PrepareAll(o, &prepared); !problem.empty()) {
-        std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
-        return kBadInput;
-    }
+    Sweeps sweeps;
+    if (int status; !PrepareAndSweep(o, &prepared, &sweeps, err, &status)) return status;
     std::vector<FitPicture> pictures;
     for (const Prepared& p : prepared) pictures.push_back({p.bilinear, p.reference()});
-    Sweeps sweeps;
-    if (!SweepAll(prepared, &sweeps)) return Stopped(err);
     const int best_draw = sweeps.best_draw;
     std::vector<int>& search_best = sweeps.best;
     std::vector<DWORD> search_score(n);
@@ -290,12 +303,8 @@ ReportPicture ReportOf(const LabOptions& o, std::size_t i, const Prepared& p, HB
 int Report(const LabOptions& o, std::FILE* out, std::FILE* err) {
     const std::size_t n = o.sources.size();
     std::vector<Prepared> prepared(n);
-    if (const std::string problem = PrepareAll(o, &prepared); !problem.empty()) {
-        std::fprintf(err, "%s: %s\n", kProgram, problem.c_str());
-        return kBadInput;
-    }
     Sweeps sweeps;
-    if (!SweepAll(prepared, &sweeps)) return Stopped(err);
+    if (int status; !PrepareAndSweep(o, &prepared, &sweeps, err, &status)) return status;
 
     std::vector<FitPicture> fit_pictures;
     TotalScoreType search_total = 0, max_total = 0;
