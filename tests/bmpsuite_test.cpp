@@ -15,7 +15,6 @@
 
 #include "SaveBitmapToFile.h"
 #include "bmp_format.h"
-#include "search.h"
 #include "test_support.h"
 #include "win32.h"
 
@@ -150,21 +149,12 @@ TEST(BmpSuite, SearchRunsOrRefusesEveryFile) {
             SCOPED_TRACE(f.path().string());
             test::ScratchFolder dir;
             fs::copy_file(f.path(), dir.path() / "ant.bmp");
-            SearchRun run;
-            run.folder = dir.path().string();
-            run.seed = 11;
-            run.attempts = 3;
-            run.out = std::tmpfile();
-            run.err = std::tmpfile();
-            const int status = RunSearch(run);
-            test::Drain(run.out);
-            const std::string err = test::Drain(run.err);
-            const auto lines = std::count(err.begin(), err.end(), '\n');
-            if (status == 0) {
+            const test::Outcome o = test::Search(dir, 11, 3);
+            if (o.status == 0) {
                 ++ran;
             } else {
-                EXPECT_EQ(status, 1);
-                EXPECT_EQ(lines, 1);
+                EXPECT_EQ(o.status, 1);
+                EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1);
                 ++refused;
             }
         }

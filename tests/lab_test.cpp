@@ -22,10 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::ScratchFolder;
 
-struct Result {
-    int status;
-    std::string out, err;
-};
+using Result = test::Outcome;
 
 Result Lab(std::vector<std::string> args) {
     args.insert(args.begin(), "kernel_lab");
@@ -299,15 +296,9 @@ TEST(Lab, SearchIsTheSearchOfTheSeed) {
     const Result r =
         Lab({"search", "--seed", "3", "--attempts", "1000", "--source", dir / "ant.bmp", "--out", dir.path().string()});
     EXPECT_EQ(r.status, 0) << r.err;
-    SearchRun run;
-    run.folder = dir.path().string();
-    run.seed = 3;
-    run.attempts = 1000;
-    run.out = std::tmpfile();
-    run.err = std::tmpfile();
-    EXPECT_EQ(RunSearch(run), 0);
-    EXPECT_EQ(r.out, test::Drain(run.out));
-    test::Drain(run.err);
+    const test::Outcome search = test::Search(dir, 3, 1000);
+    EXPECT_EQ(search.status, 0);
+    EXPECT_EQ(r.out, search.out);
     if (!test::UnderWine()) {  // where the search improves, so that there is something to compare
         EXPECT_GE(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
     }

@@ -23,24 +23,8 @@ using test::ScratchFolder;
 
 constexpr char kStartLine[] = "p_max = 0.000000; q_max = -0.124999; r_max = 1.499997; dwHiScore = 3860;\n";
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-Outcome Search(const ScratchFolder& dir, unsigned seed, int attempts) {
-    SearchRun run;
-    run.folder = dir.path().string();
-    run.seed = seed;
-    run.attempts = attempts;
-    run.out = std::tmpfile();
-    run.err = std::tmpfile();
-    Outcome o;
-    o.status = RunSearch(run);
-    o.out = test::Drain(run.out);
-    o.err = test::Drain(run.err);
-    return o;
-}
+using test::Outcome;
+using test::Search;
 
 void SaveSource(const ScratchFolder& dir, const test::Image& image) {
     ASSERT_TRUE(SaveBitmapToFileA((dir / "ant.bmp").c_str(), image));

@@ -9,6 +9,7 @@
 
 #include "pipeline.h"
 #include "scratch_folder.h"
+#include "search.h"
 
 namespace test {
 
@@ -109,6 +110,20 @@ std::vector<BYTE> ReadFileBytes(const std::filesystem::path& path) {
 void WriteFileBytes(const std::filesystem::path& path, const std::vector<BYTE>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Outcome Search(const ScratchFolder& dir, unsigned seed, int attempts) {
+    SearchRun run;
+    run.folder = dir.path().string();
+    run.seed = seed;
+    run.attempts = attempts;
+    run.out = std::tmpfile();
+    run.err = std::tmpfile();
+    Outcome o;
+    o.status = RunSearch(run);
+    o.out = Drain(run.out);
+    o.err = Drain(run.err);
+    return o;
 }
 
 ScratchFolder::ScratchFolder() : path_(NewScratchFolder("kernel_search_test_")) {}

@@ -104,6 +104,15 @@ private:
     std::filesystem::path path_;
 };
 
+// How a run of a program ended and what it wrote on its two streams.
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+// A search of `dir`'s ant.bmp with `seed` for `attempts` attempts, its streams caught in temporary files.
+Outcome Search(const ScratchFolder& dir, unsigned seed, int attempts);
+
 // A BMP file in memory, built field by field so tests can damage any one of them.
 struct BmpBytes {
     std::vector<BYTE> bytes;
