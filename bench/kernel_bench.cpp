@@ -90,18 +90,17 @@ void LoadPicture(benchmark::State& state) {
     Label(state);
 }
 
-// The stretch as the pipeline makes it, its two contexts with it.
-void Halftone(benchmark::State& state) {
-    HBITMAP source = LoadBitmapFromFileA(SourcePath(static_cast<int>(state.range(0))).c_str());
+// The stretch as the pipeline makes it, its two contexts with it; and the resampler.
+void HalftoneOn(benchmark::State& state, const std::string& path) {
+    HBITMAP source = LoadBitmapFromFileA(path.c_str());
     HBITMAP target = Create24BppBitmap(nullptr, kTargetSize, kTargetSize);
     for (auto _ : state) benchmark::DoNotOptimize(HalftoneStretchInto(target, source));
     DeleteObject(source);
     DeleteObject(target);
-    Label(state);
 }
 
-void Bilinear(benchmark::State& state) {
-    HBITMAP source = LoadBitmapFromFileA(SourcePath(static_cast<int>(state.range(0))).c_str());
+void BilinearOn(benchmark::State& state, const std::string& path) {
+    HBITMAP source = LoadBitmapFromFileA(path.c_str());
     HBITMAP target = Create24BppBitmap(nullptr, kTargetSize, kTargetSize);
     const BITMAP s = ViewOf(source), t = ViewOf(target);
     for (auto _ : state) {
@@ -110,6 +109,15 @@ void Bilinear(benchmark::State& state) {
     }
     DeleteObject(source);
     DeleteObject(target);
+}
+
+void Halftone(benchmark::State& state) {
+    HalftoneOn(state, SourcePath(static_cast<int>(state.range(0))));
+    Label(state);
+}
+
+void Bilinear(benchmark::State& state) {
+    BilinearOn(state, SourcePath(static_cast<int>(state.range(0))));
     Label(state);
 }
 
@@ -257,6 +265,17 @@ void LadderLoad(benchmark::State& state) {
     LadderLabel(state);
 }
 
+// The two stretches alone on each rung's 24-bit picture: the parts of an attempt that grow with it.
+void LadderHalftone(benchmark::State& state) {
+    HalftoneOn(state, LadderPath(static_cast<int>(state.range(0)), 0));
+    LadderLabel(state);
+}
+
+void LadderBilinear(benchmark::State& state) {
+    BilinearOn(state, LadderPath(static_cast<int>(state.range(0)), 0));
+    LadderLabel(state);
+}
+
 // Whole searches of growing length on the sample, in a scratch folder: the peak resident memory after
 // each must not grow with the number of attempts.
 void WholeRun(benchmark::State& state) {
@@ -332,5 +351,7 @@ BENCHMARK(Save);
 BENCHMARK(LadderFloor)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
 BENCHMARK(LadderAttempt)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
 BENCHMARK(LadderLoad)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
+BENCHMARK(LadderHalftone)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {0}});
+BENCHMARK(LadderBilinear)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {0}});
 
 BENCHMARK_MAIN();
