@@ -83,6 +83,8 @@ KS_SIMD V128 EqualBytes(V128 a, V128 b) { return _mm_cmpeq_epi8(a, b); }        
 KS_SIMD unsigned ByteSigns(V128 v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }  // one bit a byte
 
 // ---- Rearranging lanes (within each 128-bit half, as AVX2 does) ----
+KS_SIMD V128 InterleaveLow8(V128 a, V128 b) { return _mm_unpacklo_epi8(a, b); }   // a0 b0 a1 b1 … a7 b7
+KS_SIMD V128 InterleaveHigh8(V128 a, V128 b) { return _mm_unpackhi_epi8(a, b); }  // a8 b8 … a15 b15
 KS_SIMD V128 InterleaveHigh64(V128 a, V128 b) { return _mm_unpackhi_epi64(a, b); }
 KS_SIMD V128 ShiftBytesDown6(V128 v) { return _mm_srli_si128(v, 6); }
 KS_SIMD V256 InterleaveLow8(V256 a, V256 b) { return _mm256_unpacklo_epi8(a, b); }
@@ -110,6 +112,8 @@ KS_SIMD D256 Mul(D256 a, D256 b) { return _mm256_mul_pd(a, b); }
 KS_SIMD D256 Floor(D256 v) { return _mm256_floor_pd(v); }
 KS_SIMD D256 LoadDoubles(const double* p) { return _mm256_loadu_pd(p); }
 KS_SIMD D256 And(D256 a, D256 b) { return _mm256_and_pd(a, b); }
+KS_SIMD D256 Or(D256 a, D256 b) { return _mm256_or_pd(a, b); }
+KS_SIMD D256 Equal(D256 a, D256 b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }    // all ones where a = b
 KS_SIMD D256 Greater(D256 a, D256 b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }  // all ones where a > b
 KS_SIMD D256 Less(D256 a, D256 b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
 KS_SIMD unsigned Signs(D256 v) { return static_cast<unsigned>(_mm256_movemask_pd(v)); }  // one bit a lane
