@@ -199,25 +199,57 @@ bool IsShort(long double fraction) {  // a multiple of 2^-20
     return scaled == std::floor(scaled);
 }
 
+// What resampling one pair of sizes needs beside the pictures, kept from one call to the next: the search
+// resamples one size again and again, and each sample costs a division in extended precision. The
+// resampler serves one thread, like the platform's objects the pictures live in.
+struct AnyRatioSetup {
+    std::uint32_t source_width = 0, source_height = 0, width = 0, height = 0;
+    std::vector<Sample> across, down;
+    std::vector<double> fraction;               // across, in doubles
+    std::vector<unsigned char> short_fraction;  // across: a multiple of 2^-20
+    std::vector<std::uint32_t> pending;         // the bytes of a row left to the definition
+};
+
+AnyRatioSetup& AnyRatioSetupFor(std::uint32_t sw, std::uint32_t sh, std::uint32_t dw, std::uint32_t dh) {
+    static AnyRatioSetup kept;
+    if (kept.source_width != sw || kept.source_height != sh || kept.width != dw || kept.height != dh) {
+        kept.source_width = sw;
+        kept.source_height = sh;
+        kept.width = dw;
+        kept.height = dh;
+        kept.across = Samples(sw, dw);
+        kept.down = Samples(sh, dh);
+        kept.fraction.resize(dw);
+        kept.short_fraction.resize(dw);
+        for (std::size_t j = 0; j < dw; ++j) {
+            kept.fraction[j] = static_cast<double>(kept.across[j].fraction);
+            kept.short_fraction[j] = IsShort(kept.across[j].fraction);
+        }
+        kept.pending.resize(3 * std::size_t{dw});
+    }
+    return kept;
+}
+
 // A pixel's three bytes and the one after them, as four doubles.
 KS_AVX2 inline simd::D256 PixelDoubles(const BYTE* p) { return simd::ToDoubles(simd::BytesTo32x4(simd::Load32(p))); }
 
-// A destination pixel at a time, its three bytes in three lanes of a vector; each source pixel is read as
-// four bytes, the fourth unused, except where that would read past the end of the image, where the pixel
-// takes the definition's way.
-KS_AVX2 void ResampleAnyRatio(const BITMAP& destination, const BITMAP& source, const std::vector<Sample>& across,
-                              const std::vector<Sample>& down) {
+// A row at a time: first every destination pixel in doubles, its three bytes in three lanes of a vector,
+// each source pixel read as four bytes (the fourth unused) but where that would read past the end of the
+// image; then the bytes the doubles could not settle, listed on the way, by the definition. Listing them
+// rather than branching on each keeps the first loop free of branches it cannot predict.
+//
+// A byte is settled where every step is exact in doubles as in extended precision, so that both give
+// the exact value: a step is exact where its fraction is short (above) or its two ends are equal (the
+// difference is then 0); else where the result lies further than the margin from a tie.
+KS_AVX2 void ResampleAnyRatio(const BITMAP& destination, const BITMAP& source, AnyRatioSetup& setup) {
     using namespace simd;
+    const std::vector<Sample>&across = setup.across, &down = setup.down;
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     const auto source_rows = static_cast<std::uint32_t>(source.bmHeight);
     const auto stride = static_cast<std::size_t>(source.bmWidthBytes);
-    std::vector<double> fraction(across.size());
-    std::vector<bool> short_fraction(across.size());
-    for (std::size_t j = 0; j < across.size(); ++j) {
-        fraction[j] = static_cast<double>(across[j].fraction);
-        short_fraction[j] = IsShort(across[j].fraction);
-    }
     const D256 half = EveryDouble(0.5), low = EveryDouble(kTieMargin), high = EveryDouble(1 - kTieMargin);
+    const D256 every = Equal(half, half);
+    std::uint32_t* const pending = setup.pending.data();
     for (std::uint32_t i = 0; i < down.size(); ++i) {
         const Sample& y = down[i];
         const BYTE* row0 = RowAt(source, y.first);
@@ -225,26 +257,35 @@ KS_AVX2 void ResampleAnyRatio(const BITMAP& destination, const BITMAP& source, c
         const std::size_t readable = (source_rows - std::max(y.first, y.second)) * stride;
         const D256 fy = EveryDouble(static_cast<double>(y.fraction));
         const bool fy_short = IsShort(y.fraction);
-        BYTE* out = RowAt(destination, i);
-        for (std::uint32_t j = 0; j < across.size(); ++j, out += d_step) {
+        BYTE* const out = RowAt(destination, i);
+        std::uint32_t* put = pending;
+        for (std::uint32_t j = 0; j < across.size(); ++j) {
             const std::size_t x0 = across[j].first * s_step, x1 = across[j].second * s_step;
-            const BYTE *a = row0 + x0, *b = row0 + x1, *c = row1 + x0, *d = row1 + x1;
-            unsigned clear = 0;
-            alignas(16) std::int32_t result[4];
+            unsigned settled = 0;
             if (std::max(x0, x1) + 4 <= readable) {
-                const D256 da = PixelDoubles(a), db = PixelDoubles(b), dc = PixelDoubles(c), dd = PixelDoubles(d);
-                const D256 fx = EveryDouble(fraction[j]);
+                const D256 da = PixelDoubles(row0 + x0), db = PixelDoubles(row0 + x1);
+                const D256 dc = PixelDoubles(row1 + x0), dd = PixelDoubles(row1 + x1);
+                const D256 fx = EveryDouble(setup.fraction[j]);
                 const D256 top = Add(Mul(Subtract(db, da), fx), da);
                 const D256 bottom = Add(Mul(Subtract(dd, dc), fx), dc);
                 const D256 t = Add(Add(top, Mul(Subtract(bottom, top), fy)), half);
                 const D256 part = Subtract(t, Floor(t));
-                clear = fy_short && short_fraction[j] ? 7 : Signs(And(Greater(part, low), Less(part, high)));
+                const D256 x_exact = setup.short_fraction[j] != 0 ? every : And(Equal(da, db), Equal(dc, dd));
+                const D256 exact = And(x_exact, fy_short ? every : Equal(top, bottom));
+                settled = Signs(Or(exact, And(Greater(part, low), Less(part, high))));
+                alignas(16) std::int32_t result[4];
                 Store128(result, TruncateTo32(t));
+                for (int k = 0; k < 3; ++k) out[j * d_step + k] = static_cast<BYTE>(result[k]);
             }
-            for (int k = 0; k < 3; ++k) {
-                out[k] = (clear >> k & 1) != 0 ? static_cast<BYTE>(result[k])
-                                               : InterpolateExtended(a[k], b[k], c[k], d[k], across[j], y);
+            for (std::uint32_t k = 0; k < 3; ++k) {
+                *put = 4 * j + k;
+                put += (settled >> k & 1) ^ 1;
             }
+        }
+        for (const std::uint32_t* p = pending; p != put; ++p) {
+            const std::uint32_t j = *p / 4, k = *p % 4;
+            const std::size_t x0 = across[j].first * s_step + k, x1 = across[j].second * s_step + k;
+            out[j * d_step + k] = InterpolateExtended(row0[x0], row0[x1], row1[x0], row1[x1], across[j], y);
         }
     }
 }
@@ -264,7 +305,7 @@ void Bilinear(const BITMAP& destination, const BITMAP& source, bool fast) {
         return;
     }
     if (fast) {
-        ResampleAnyRatio(destination, source, Samples(sW, dW), Samples(sH, dH));
+        ResampleAnyRatio(destination, source, AnyRatioSetupFor(sW, sH, dW, dH));
         return;
     }
 #else
