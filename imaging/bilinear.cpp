@@ -199,15 +199,23 @@ bool IsShort(long double fraction) {  // a multiple of 2^-20
     return scaled == std::floor(scaled);
 }
 
+// A double of all bits set, a mask for the vector comparisons.
+double AllBits() {
+    const std::uint64_t bits = ~std::uint64_t{0};
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
 // What resampling one pair of sizes needs beside the pictures, kept from one call to the next: the search
 // resamples one size again and again, and each sample costs a division in extended precision. The
 // resampler serves one thread, like the platform's objects the pictures live in.
 struct AnyRatioSetup {
     std::uint32_t source_width = 0, source_height = 0, width = 0, height = 0;
     std::vector<Sample> across, down;
-    std::vector<double> fraction;               // across, in doubles
-    std::vector<unsigned char> short_fraction;  // across: a multiple of 2^-20
-    std::vector<std::uint32_t> pending;         // the bytes of a row left to the definition
+    std::vector<double> fraction;        // across, in doubles
+    std::vector<double> short_fraction;  // across: all bits set where a multiple of 2^-20, else 0
+    std::vector<std::uint32_t> pending;  // the pixels of a row left to the definition
 };
 
 AnyRatioSetup& AnyRatioSetupFor(std::uint32_t sw, std::uint32_t sh, std::uint32_t dw, std::uint32_t dh) {
@@ -223,9 +231,9 @@ AnyRatioSetup& AnyRatioSetupFor(std::uint32_t sw, std::uint32_t sh, std::uint32_
         kept.short_fraction.resize(dw);
         for (std::size_t j = 0; j < dw; ++j) {
             kept.fraction[j] = static_cast<double>(kept.across[j].fraction);
-            kept.short_fraction[j] = IsShort(kept.across[j].fraction);
+            kept.short_fraction[j] = IsShort(kept.across[j].fraction) ? AllBits() : 0.0;
         }
-        kept.pending.resize(3 * std::size_t{dw});
+        kept.pending.resize(dw);
     }
     return kept;
 }
@@ -235,8 +243,9 @@ KS_AVX2 inline simd::D256 PixelDoubles(const BYTE* p) { return simd::ToDoubles(s
 
 // A row at a time: first every destination pixel in doubles, its three bytes in three lanes of a vector,
 // each source pixel read as four bytes (the fourth unused) but where that would read past the end of the
-// image; then the bytes the doubles could not settle, listed on the way, by the definition. Listing them
-// rather than branching on each keeps the first loop free of branches it cannot predict.
+// image; then the bytes the doubles could not settle, by the definition. The pixels holding those are
+// listed on the way rather than branched on, which keeps the first loop free of branches it cannot
+// predict.
 //
 // A byte is settled where every step is exact in doubles as in extended precision, so that both give
 // the exact value: a step is exact where its fraction is short (above) or its two ends are equal (the
@@ -244,48 +253,60 @@ KS_AVX2 inline simd::D256 PixelDoubles(const BYTE* p) { return simd::ToDoubles(s
 KS_AVX2 void ResampleAnyRatio(const BITMAP& destination, const BITMAP& source, AnyRatioSetup& setup) {
     using namespace simd;
     const std::vector<Sample>&across = setup.across, &down = setup.down;
+    const auto width = static_cast<std::uint32_t>(across.size());
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     const auto source_rows = static_cast<std::uint32_t>(source.bmHeight);
     const auto stride = static_cast<std::size_t>(source.bmWidthBytes);
     const D256 half = EveryDouble(0.5), low = EveryDouble(kTieMargin), high = EveryDouble(1 - kTieMargin);
-    const D256 every = Equal(half, half);
-    std::uint32_t* const pending = setup.pending.data();
+    constexpr unsigned kAllSettled = 7;
+    std::uint32_t* const pending = setup.pending.data();  // 8 · pixel + its settled bytes, one bit each
     for (std::uint32_t i = 0; i < down.size(); ++i) {
         const Sample& y = down[i];
         const BYTE* row0 = RowAt(source, y.first);
         const BYTE* row1 = RowAt(source, y.second);
         const std::size_t readable = (source_rows - std::max(y.first, y.second)) * stride;
         const D256 fy = EveryDouble(static_cast<double>(y.fraction));
-        const bool fy_short = IsShort(y.fraction);
-        BYTE* const out = RowAt(destination, i);
+        const D256 y_short = EveryDouble(IsShort(y.fraction) ? AllBits() : 0.0);
+        BYTE* out = RowAt(destination, i);
         std::uint32_t* put = pending;
-        for (std::uint32_t j = 0; j < across.size(); ++j) {
-            const std::size_t x0 = across[j].first * s_step, x1 = across[j].second * s_step;
-            unsigned settled = 0;
-            if (std::max(x0, x1) + 4 <= readable) {
-                const D256 da = PixelDoubles(row0 + x0), db = PixelDoubles(row0 + x1);
-                const D256 dc = PixelDoubles(row1 + x0), dd = PixelDoubles(row1 + x1);
-                const D256 fx = EveryDouble(setup.fraction[j]);
-                const D256 top = Add(Mul(Subtract(db, da), fx), da);
-                const D256 bottom = Add(Mul(Subtract(dd, dc), fx), dc);
-                const D256 t = Add(Add(top, Mul(Subtract(bottom, top), fy)), half);
-                const D256 part = Subtract(t, Floor(t));
-                const D256 x_exact = setup.short_fraction[j] != 0 ? every : And(Equal(da, db), Equal(dc, dd));
-                const D256 exact = And(x_exact, fy_short ? every : Equal(top, bottom));
-                settled = Signs(Or(exact, And(Greater(part, low), Less(part, high))));
-                alignas(16) std::int32_t result[4];
-                Store128(result, TruncateTo32(t));
-                for (int k = 0; k < 3; ++k) out[j * d_step + k] = static_cast<BYTE>(result[k]);
-            }
-            for (std::uint32_t k = 0; k < 3; ++k) {
-                *put = 4 * j + k;
-                put += (settled >> k & 1) ^ 1;
-            }
+        std::uint32_t vector_end = width;  // the source indices only grow with j
+        while (vector_end > 0 &&
+               std::max(across[vector_end - 1].first, across[vector_end - 1].second) * s_step + 4 > readable) {
+            --vector_end;
         }
+        std::uint32_t j = 0;
+        for (; j < vector_end; ++j, out += d_step) {
+            const std::size_t x0 = across[j].first * s_step, x1 = across[j].second * s_step;
+            const D256 da = PixelDoubles(row0 + x0), db = PixelDoubles(row0 + x1);
+            const D256 dc = PixelDoubles(row1 + x0), dd = PixelDoubles(row1 + x1);
+            const D256 fx = EveryDouble(setup.fraction[j]);
+            const D256 top = Add(Mul(Subtract(db, da), fx), da);
+            const D256 bottom = Add(Mul(Subtract(dd, dc), fx), dc);
+            const D256 t = Add(Add(top, Mul(Subtract(bottom, top), fy)), half);
+            const D256 part = Subtract(t, Floor(t));
+            const D256 x_exact = Or(EveryDouble(setup.short_fraction[j]), And(Equal(da, db), Equal(dc, dd)));
+            const D256 exact = And(x_exact, Or(y_short, Equal(top, bottom)));
+            const unsigned settled = Signs(Or(exact, And(Greater(part, low), Less(part, high)))) & kAllSettled;
+            const V128 words = NarrowTo16(TruncateTo32(t), Zero128());
+            const V128 bytes = NarrowToBytes(words, words);
+            if (d_step == 3 && j + 1 < width) {
+                Store32(out, bytes);  // the fourth byte is the next pixel's, written next
+            } else {
+                const std::int32_t four = Low32(bytes);
+                std::memcpy(out, &four, 3);
+            }
+            *put = 8 * j + settled;
+            put += settled != kAllSettled;
+        }
+        for (; j < width; ++j) *put++ = 8 * j;
+        out = RowAt(destination, i);
         for (const std::uint32_t* p = pending; p != put; ++p) {
-            const std::uint32_t j = *p / 4, k = *p % 4;
-            const std::size_t x0 = across[j].first * s_step + k, x1 = across[j].second * s_step + k;
-            out[j * d_step + k] = InterpolateExtended(row0[x0], row0[x1], row1[x0], row1[x1], across[j], y);
+            const std::uint32_t j = *p / 8, settled = *p % 8;
+            for (std::uint32_t k = 0; k < 3; ++k) {
+                if ((settled >> k & 1) != 0) continue;
+                const std::size_t x0 = across[j].first * s_step + k, x1 = across[j].second * s_step + k;
+                out[j * d_step + k] = InterpolateExtended(row0[x0], row0[x1], row1[x0], row1[x1], across[j], y);
+            }
         }
     }
 }
