@@ -228,15 +228,17 @@ TEST(Halftone, FastPathsMatchTheDefinition) {
         HalftoneStretch(fast.picture, source.picture);
         ASSERT_EQ(fast.bytes, plain.bytes) << sw << " x " << sh << " to " << dw << " x " << dh << ", trial " << trial;
     });
-    // More than 257 source pixels of one weight per destination pixel: too many for a plain 16-bit sum,
-    // so those rows take the plain way.
-    std::mt19937 random(257);
-    Buffer source(24 * 260, 20, 3, false, random), plain(24, 5, 3, false, random);
-    Buffer fast = plain;
-    fast.picture.top = fast.bytes.data() + (plain.picture.top - plain.bytes.data());
-    HalftoneStretchPlain(plain.picture, source.picture);
-    HalftoneStretch(fast.picture, source.picture);
-    EXPECT_EQ(fast.bytes, plain.bytes);
+    // Source pixels by the hundred per destination pixel: sums of bytes beyond 2^15 in the 16-bit lanes,
+    // and beyond 256 of them too many for those lanes, so that those rows take the plain way.
+    for (const LONG per_pixel : {255, 260}) {
+        std::mt19937 random(257);
+        Buffer source(24 * per_pixel, 20, 3, false, random), plain(24, 5, 3, false, random);
+        Buffer fast = plain;
+        fast.picture.top = fast.bytes.data() + (plain.picture.top - plain.bytes.data());
+        HalftoneStretchPlain(plain.picture, source.picture);
+        HalftoneStretch(fast.picture, source.picture);
+        EXPECT_EQ(fast.bytes, plain.bytes) << per_pixel;
+    }
 }
 
 }  // namespace

@@ -220,27 +220,38 @@ void Replicate(const HalftonePicture& destination, const HalftonePicture& source
 // of the rows) becomes one 16-byte vector; averaging the rows across is then a sum of whole columns,
 // sixteen rows at once, and the rounded results are turned back the same way. Every source pixel of a
 // destination pixel weighs base = ⌊8192·D/S⌋ or a step more, but for the two its edges cut, so each
-// destination byte is X = base · (the sum of all its columns) + (the sum of those a step heavier) + the
-// two cut ones times their weight less base: the two sums are plain sums of bytes in 16-bit lanes, and
-// only the products and the cut columns take 32-bit lanes. Each product and sum is below 2^31, and a
-// plain sum of at most 257 bytes fits 16 bits, so X and the rounded bytes are the definition's exactly.
+// destination byte is X = base · A + H + (the two cut columns times their weight less base), A the sum
+// of all its columns and H of those a step heavier. A and H are plain sums of bytes in 16-bit lanes;
+// less 128 for each column they hold they fit signed 16 bits, so that one multiply-add of 16-bit pairs
+// gives base · A + H, and another the cut columns' part, with what the 128s took added back in the
+// rounding constant. Each product and sum is below 2^31, so X and the rounded bytes are the
+// definition's exactly.
 // ---------------------------------------------------------------------------------------------------
 
-// The most columns a plain sum may take: 257 · 255 < 2^16.
-constexpr std::uint32_t kMostPlainColumns = 257;
+// The most columns a sum may take: 256 · (0 − 128) is the least a signed 16-bit lane holds.
+constexpr std::uint32_t kMostPlainColumns = 256;
 constexpr std::size_t kBlockRows = 16;
+
+// Two 16-bit numbers side by side in 32 bits, the first in the low half, as multiply-adds of pairs take
+// them.
+std::int32_t Pair16(std::int32_t first, std::int32_t second) {
+    return static_cast<std::int32_t>((static_cast<std::uint32_t>(first) & 0xFFFF) | static_cast<std::uint32_t>(second)
+                                                                                        << 16);
+}
 
 // How each destination byte (3·j + c of a row) is made from columns.
 struct AcrossPlan {
     std::int32_t base = 0;
     std::size_t step = 3;                   // the source's pixel step: a byte's columns are this far apart
+    std::uint32_t zero_column = 0;          // a column of zeros, after the source's
     std::vector<std::uint32_t> first;       // per destination byte: its first column
     std::vector<std::uint32_t> count;       // and how many it has
     std::vector<std::uint32_t> heavier_at;  // per destination byte and one more: where its heavier ones start
     std::vector<std::uint32_t> heavier;     // the columns weighing base + 1
-    std::vector<std::uint32_t> cut_at;      // per destination byte and one more: where its cut ones start
-    std::vector<std::uint32_t> cut;         // the columns of any other weight
-    std::vector<std::int32_t> cut_weight;   // and that weight less base
+    std::vector<std::uint32_t> cut;         // per destination byte two: the columns of another weight or zeros
+    std::vector<std::int32_t> cut_weights;  // per destination byte: their weights less base, paired
+    std::vector<std::int32_t> bias;         // per destination byte: −128 · the columns of A, and of H, paired
+    std::vector<std::int32_t> constant;     // per destination byte: the 128s taken, times their weight, + 4096
 };
 
 // False when some destination pixel has too many source pixels for 16-bit sums: the plain way is taken
@@ -249,6 +260,7 @@ bool PlanAcross(const AxisWeights& across, std::uint64_t source, std::uint64_t d
                 AcrossPlan* plan) {
     plan->base = static_cast<std::int32_t>(kWeightOne * destination / source);
     plan->step = step;
+    plan->zero_column = static_cast<std::uint32_t>(source * step);
     for (std::size_t j = 0; j < across.first.size(); ++j) {
         if (across.count[j] > kMostPlainColumns) return false;
         const std::int32_t* w = &across.weights[across.offset[j]];
@@ -259,19 +271,25 @@ bool PlanAcross(const AxisWeights& across, std::uint64_t source, std::uint64_t d
             plan->first.push_back(column(0));
             plan->count.push_back(across.count[j]);
             plan->heavier_at.push_back(static_cast<std::uint32_t>(plan->heavier.size()));
-            plan->cut_at.push_back(static_cast<std::uint32_t>(plan->cut.size()));
+            std::uint32_t cut[2] = {plan->zero_column, plan->zero_column};
+            std::int32_t cut_weight[2] = {0, 0}, cuts = 0;
             for (std::uint32_t n = 0; n < across.count[j]; ++n) {
                 if (w[n] == plan->base + 1) {
                     plan->heavier.push_back(column(n));
-                } else if (w[n] != plan->base) {
-                    plan->cut.push_back(column(n));
-                    plan->cut_weight.push_back(w[n] - plan->base);
+                } else if (w[n] != plan->base) {  // only the first and the last can be cut
+                    cut[cuts] = column(n);
+                    cut_weight[cuts++] = w[n] - plan->base;
                 }
             }
+            const auto heavier = static_cast<std::int32_t>(plan->heavier.size() - plan->heavier_at.back());
+            const auto all = static_cast<std::int32_t>(across.count[j]);
+            plan->cut.insert(plan->cut.end(), {cut[0], cut[1]});
+            plan->cut_weights.push_back(Pair16(cut_weight[0], cut_weight[1]));
+            plan->bias.push_back(Pair16(-128 * all, -128 * heavier));
+            plan->constant.push_back(128 * (plan->base * all + heavier) + kHalf);
         }
     }
     plan->heavier_at.push_back(static_cast<std::uint32_t>(plan->heavier.size()));
-    plan->cut_at.push_back(static_cast<std::uint32_t>(plan->cut.size()));
     return true;
 }
 
@@ -303,6 +321,11 @@ KS_AVX2 inline void Transpose(simd::V256 v[16]) {
     }
 }
 
+// Column `c` of the sixteen rows, widened to 16 bits.
+KS_AVX2 inline simd::V256 Column16(const BYTE* columns, std::uint32_t c) {
+    return simd::BytesTo16(simd::Load128(columns + kBlockRows * c));
+}
+
 // One destination byte for the sixteen rows: (X + 4096) >> 13 with X as planned.
 KS_AVX2 inline simd::V128 RoundedColumn(const AcrossPlan& plan, std::size_t o, const BYTE* columns) {
     using namespace simd;
@@ -319,22 +342,18 @@ KS_AVX2 inline simd::V128 RoundedColumn(const AcrossPlan& plan, std::size_t o, c
     const V256 all = Add16(Add16(sums[0], sums[1]), Add16(sums[2], sums[3]));
     V256 heavier = Zero256();
     for (std::uint32_t k = plan.heavier_at[o]; k < plan.heavier_at[o + 1]; ++k) {
-        heavier = Add16(heavier, BytesTo16(Load128(columns + kBlockRows * plan.heavier[k])));
+        heavier = Add16(heavier, Column16(columns, plan.heavier[k]));
     }
-    const V256 base = Every32x8(plan.base);
-    V256 low = Add32(MulLow32(Lanes16To32(LowHalf(all)), base), Lanes16To32(LowHalf(heavier)));     // rows 0-7
-    V256 high = Add32(MulLow32(Lanes16To32(HighHalf(all)), base), Lanes16To32(HighHalf(heavier)));  // rows 8-15
-    for (std::uint32_t k = plan.cut_at[o]; k < plan.cut_at[o + 1]; ++k) {
-        const BYTE* c = columns + kBlockRows * plan.cut[k];
-        const V256 w = Every32x8(plan.cut_weight[k]);
-        low = Add32(low, MulLow32(BytesTo32(Load64(c)), w));
-        high = Add32(high, MulLow32(BytesTo32(Load64(c + 8)), w));
-    }
-    const V256 half = Every32x8(kHalf);
-    low = ShiftRight32(Add32(low, half), kWeightBits);
-    high = ShiftRight32(Add32(high, half), kWeightBits);
-    // At most 255 each: the narrowing only narrows. It works within halves, hence the reordering.
-    const V256 words = QuartersInOrder(NarrowToUnsigned16(low, high));
+    // Rows 0-3 and 8-11 in the first of each pair of vectors, 4-7 and 12-15 in the second.
+    const V256 bias = Every32x8(plan.bias[o]), weights = Every32x8(Pair16(plan.base, 1));
+    V256 low = MulAddPairs16(Add16(InterleaveLow16(all, heavier), bias), weights);
+    V256 high = MulAddPairs16(Add16(InterleaveHigh16(all, heavier), bias), weights);
+    const V256 first_cut = Column16(columns, plan.cut[2 * o]), last_cut = Column16(columns, plan.cut[2 * o + 1]);
+    const V256 cut_weights = Every32x8(plan.cut_weights[o]), constant = Every32x8(plan.constant[o]);
+    low = Add32(Add32(low, MulAddPairs16(InterleaveLow16(first_cut, last_cut), cut_weights)), constant);
+    high = Add32(Add32(high, MulAddPairs16(InterleaveHigh16(first_cut, last_cut), cut_weights)), constant);
+    // At most 255 each: the narrowings only narrow, and put the rows back in order.
+    const V256 words = NarrowToUnsigned16(ShiftRight32(low, kWeightBits), ShiftRight32(high, kWeightBits));
     return NarrowToBytes(LowHalf(words), HighHalf(words));
 }
 
@@ -343,11 +362,12 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
     const std::size_t row_bytes = static_cast<std::size_t>(source.width) * source.step;
     const std::size_t chunks = (row_bytes + 31) / 32, outputs = static_cast<std::size_t>(rows.width) * 3;
     // Every column is written before it is read, and every result before it is turned back.
-    column_memory->resize(kBlockRows * 32 * chunks);
+    column_memory->resize(kBlockRows * (32 * chunks + 1));
     result_memory->resize(kBlockRows * (outputs + 32));
     // Plain pointers: stores of bytes may alias anything, and would make each use reload a vector's.
     BYTE* const columns = column_memory->data();
     BYTE* const results = result_memory->data();
+    std::memset(columns + kBlockRows * plan.zero_column, 0, kBlockRows);  // chunks leave it zero or alone
     alignas(32) BYTE tail[kBlockRows][32];
     for (std::int64_t y0 = 0; y0 < source.height; y0 += kBlockRows) {
         // A last block of fewer rows repeats its last row; those results are not kept.
