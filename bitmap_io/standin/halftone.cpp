@@ -164,7 +164,8 @@ void StoreRow(const HalftonePicture& destination, std::int64_t y, const BYTE* li
 
 // The cross on the destination grid, edges repeated: (12·V − V left − V right − V up − V down) >> 16,
 // saturated. Byte b of a row has its left and right neighbours at b ∓ 3.
-void SharpenCross(const HalftonePicture& destination, Sums& v, std::vector<BYTE>* line) {
+__attribute__((always_inline)) inline void SharpenCross(const HalftonePicture& destination, Sums& v,
+                                                        std::vector<BYTE>* line) {
     const std::int64_t n = v.width * 3;
     line->resize(static_cast<std::size_t>(n));
     BYTE* __restrict out = line->data();
@@ -451,6 +452,11 @@ KS_AVX2 void SumsDownFast(const HalftonePicture& source, const AxisWeights& down
     }
 }
 
+// The cross as it is, compiled for the wider vectors.
+KS_AVX2 void SharpenCrossFast(const HalftonePicture& destination, Sums& v, std::vector<BYTE>* line) {
+    SharpenCross(destination, v, line);
+}
+
 #endif  // KS_FAST_PATHS
 
 // ---------------------------------------------------------------------------------------------------
@@ -500,7 +506,7 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
     if (fast && s.plannable) {
         RoundedRowsAcrossFast(source, s.plan, s.rows.picture, &s.columns, &s.results);
         SumsDownFast(s.rows.picture, s.down, &s.sums);
-        SharpenCross(destination, s.sums, &s.line);
+        SharpenCrossFast(destination, s.sums, &s.line);
         return;
     }
     RoundedRowsAcross(source, s.across, s.rows.picture);
