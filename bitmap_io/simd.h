@@ -69,6 +69,7 @@ KS_SIMD V128 Add64(V128 a, V128 b) { return _mm_add_epi64(a, b); }
 KS_SIMD V256 MulLow32(V256 a, V256 b) { return _mm256_mullo_epi32(a, b); }
 // Each 32-bit lane: the sum of the products of its two 16-bit pairs.
 KS_SIMD V256 MulAddPairs16(V256 a, V256 b) { return _mm256_madd_epi16(a, b); }
+KS_SIMD V128 Mean8(V128 a, V128 b) { return _mm_avg_epu8(a, b); }                // (a + b + 1) >> 1, unsigned bytes
 KS_SIMD V128 SubtractSaturated8(V128 a, V128 b) { return _mm_subs_epu8(a, b); }  // unsigned, down to 0
 // The sum of each half's eight bytes, in its low 16 bits.
 KS_SIMD V128 SumBytes(V128 v) { return _mm_sad_epu8(v, _mm_setzero_si128()); }
@@ -87,6 +88,8 @@ KS_SIMD V128 InterleaveLow8(V128 a, V128 b) { return _mm_unpacklo_epi8(a, b); } 
 KS_SIMD V128 InterleaveHigh8(V128 a, V128 b) { return _mm_unpackhi_epi8(a, b); }  // a8 b8 … a15 b15
 KS_SIMD V128 InterleaveHigh64(V128 a, V128 b) { return _mm_unpackhi_epi64(a, b); }
 KS_SIMD V128 ShiftBytesDown6(V128 v) { return _mm_srli_si128(v, 6); }
+// Byte k of the result is byte order[k] of v, or 0 where order[k] is negative.
+KS_SIMD V128 PickBytes(V128 v, V128 order) { return _mm_shuffle_epi8(v, order); }
 KS_SIMD V256 InterleaveLow8(V256 a, V256 b) { return _mm256_unpacklo_epi8(a, b); }
 KS_SIMD V256 InterleaveHigh8(V256 a, V256 b) { return _mm256_unpackhi_epi8(a, b); }
 KS_SIMD V256 InterleaveLow16(V256 a, V256 b) { return _mm256_unpacklo_epi16(a, b); }

@@ -220,6 +220,7 @@ TEST(Halftone, FastPathsMatchTheDefinition) {
         if (trial % 4 == 0) sw = dw * (1 + static_cast<LONG>(random() % 8));
         if (trial % 4 == 1) sh = dh;
         if (trial % 8 == 2) sw = dw;
+        if (trial % 8 == 6) sw = 2 * dw;  // the halving fast path
         Buffer source(sw, sh, trial % 3 == 0 ? 4 : 3, trial % 5 == 0, random);
         Buffer plain(dw, dh, trial % 2 == 0 ? 4 : 3, trial % 7 == 0, random);
         Buffer fast = plain;

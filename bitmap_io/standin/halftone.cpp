@@ -418,6 +418,32 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
     }
 }
 
+// Sources exactly twice as wide as the destination, as the search's own picture is: every destination
+// pixel takes two source pixels of weight 4096, so X = 4096 · (a + b) and (X + 4096) >> 13 is the
+// rounded mean (a + b + 1) >> 1 of two bytes, which vectors take sixteen at a time. Each step means
+// every byte of sixteen with the byte a pixel on, and keeps the first pixel of each pair: three pairs of
+// 24-bit pixels, or two of 32-bit ones. The bytes at the ends of the rows go one by one.
+KS_AVX2 void RoundedRowsHalved(const HalftonePicture& source, const HalftonePicture& rows) {
+    using namespace simd;
+    const std::size_t step = source.step, row_bytes = static_cast<std::size_t>(source.width) * step;
+    const std::size_t out_bytes = static_cast<std::size_t>(rows.width) * 3;
+    const std::size_t pairs = step == 3 ? 3 : 2, in_advance = 2 * step * pairs, out_advance = 3 * pairs;
+    static constexpr std::int8_t kKeep24[16] = {0, 1, 2, 6, 7, 8, 12, 13, 14, -1, -1, -1, -1, -1, -1, -1};
+    static constexpr std::int8_t kKeep32[16] = {0, 1, 2, 8, 9, 10, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    const V128 keep = Load128(step == 3 ? kKeep24 : kKeep32);
+    for (std::int64_t y = 0; y < source.height; ++y) {
+        const BYTE* in = RowOf(source, y);
+        BYTE* out = PixelOf(rows, 0, y);
+        std::size_t i = 0, o = 0;
+        for (; i + step + 16 <= row_bytes && o + 16 <= out_bytes; i += in_advance, o += out_advance) {
+            Store128(out + o, PickBytes(Mean8(Load128(in + i), Load128(in + i + step)), keep));
+        }
+        for (; o < out_bytes; o += 3, i += 2 * step) {
+            for (std::size_t c = 0; c < 3; ++c) out[o + c] = static_cast<BYTE>((in[i + c] + in[i + step + c] + 1) >> 1);
+        }
+    }
+}
+
 // The rows averaged down (V above, 32-bit sums), sixteen bytes of every row at a time: two rows' bytes
 // interleaved and widened to 16 bits, so that one multiply-add of pairs takes both rows' products and
 // adds them. Products and sums stay below 2^31 as in the definition. A last group of sixteen that would
@@ -503,17 +529,21 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
     ShrinkSetup& s = SetupFor(destination, source);
     s.rows.Reset(destination.width, source.height);
 #if KS_FAST_PATHS
-    if (fast && s.plannable) {
-        RoundedRowsAcrossFast(source, s.plan, s.rows.picture, &s.columns, &s.results);
+    const bool halved = source.width == 2 * destination.width;
+    if (fast && (halved || s.plannable)) {
+        if (halved) {
+            RoundedRowsHalved(source, s.rows.picture);
+        } else {
+            RoundedRowsAcrossFast(source, s.plan, s.rows.picture, &s.columns, &s.results);
+        }
         SumsDownFast(s.rows.picture, s.down, &s.sums);
         SharpenCrossFast(destination, s.sums, &s.line);
         return;
     }
-    RoundedRowsAcross(source, s.across, s.rows.picture);
 #else
     (void)fast;
-    RoundedRowsAcross(source, s.across, s.rows.picture);
 #endif
+    RoundedRowsAcross(source, s.across, s.rows.picture);
     // The passes after the rows, over the few destination columns, are the definition's alone.
     SumsDown(s.rows.picture, s.down, &s.sums);
     SharpenCross(destination, s.sums, &s.line);
