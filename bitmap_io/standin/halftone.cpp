@@ -1,7 +1,8 @@
 // The halftone stretch; see halftone.h for the arithmetic and where it comes from.
 //
-// The plain definition comes first, written as the arithmetic reads. The fast path of its heavy part,
-// averaging every source row across, follows it, with the reason it gives the same bytes.
+// The plain definition comes first, written as the arithmetic reads. The fast paths follow it, each with
+// the reason it gives the same bytes: of its heavy part, averaging every source row across (in general,
+// and for sources twice as wide as the destination), and of the sums down and the cross after it.
 #include "halftone.h"
 
 #include <algorithm>
@@ -467,8 +468,7 @@ KS_AVX2 void SumsDownFast(const HalftonePicture& source, const AxisWeights& down
             for (std::uint32_t t = 0; t < count; t += 2, row += 2 * source.pitch) {
                 const bool pair = t + 1 < count;  // an odd last row is paired with zeros
                 const V128 a = Load128(row), c = pair ? Load128(row + source.pitch) : Zero128();
-                const V256 both = Every32x8(static_cast<std::int32_t>(
-                    static_cast<std::uint32_t>(w[t]) | static_cast<std::uint32_t>(pair ? w[t + 1] : 0) << 16));
+                const V256 both = Every32x8(Pair16(w[t], pair ? w[t + 1] : 0));
                 low = Add32(low, MulAddPairs16(BytesTo16(InterleaveLow8(a, c)), both));
                 high = Add32(high, MulAddPairs16(BytesTo16(InterleaveHigh8(a, c)), both));
             }
@@ -543,8 +543,8 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
 #else
     (void)fast;
 #endif
+    // The plain way: the definition's three passes.
     RoundedRowsAcross(source, s.across, s.rows.picture);
-    // The passes after the rows, over the few destination columns, are the definition's alone.
     SumsDown(s.rows.picture, s.down, &s.sums);
     SharpenCross(destination, s.sums, &s.line);
 }
