@@ -207,9 +207,9 @@ double AllBits() {
     return d;
 }
 
-// What resampling one pair of sizes needs beside the pictures, kept from one call to the next: the search
-// resamples one size again and again, and each sample costs a division in extended precision. The
-// resampler serves one thread, like the platform's objects the pictures live in.
+// What resampling one pair of sizes needs beside the pictures, kept from one call to the next (one per
+// thread): the search resamples one size again and again, and each sample costs a division in extended
+// precision.
 struct AnyRatioSetup {
     std::uint32_t source_width = 0, source_height = 0, width = 0, height = 0;
     std::vector<Sample> across, down;
@@ -219,7 +219,7 @@ struct AnyRatioSetup {
 };
 
 AnyRatioSetup& AnyRatioSetupFor(std::uint32_t sw, std::uint32_t sh, std::uint32_t dw, std::uint32_t dh) {
-    static AnyRatioSetup kept;
+    thread_local AnyRatioSetup kept;
     if (kept.source_width != sw || kept.source_height != sh || kept.width != dw || kept.height != dh) {
         kept.source_width = sw;
         kept.source_height = sh;
@@ -301,11 +301,12 @@ KS_AVX2 void ResampleAnyRatio(const BITMAP& destination, const BITMAP& source, A
         for (; j < width; ++j) *put++ = 8 * j;
         out = RowAt(destination, i);
         for (const std::uint32_t* p = pending; p != put; ++p) {
-            const std::uint32_t j = *p / 8, settled = *p % 8;
+            const std::uint32_t pixel = *p / 8, settled = *p % 8;
+            const Sample& x = across[pixel];
             for (std::uint32_t k = 0; k < 3; ++k) {
                 if ((settled >> k & 1) != 0) continue;
-                const std::size_t x0 = across[j].first * s_step + k, x1 = across[j].second * s_step + k;
-                out[j * d_step + k] = InterpolateExtended(row0[x0], row0[x1], row1[x0], row1[x1], across[j], y);
+                const std::size_t x0 = x.first * s_step + k, x1 = x.second * s_step + k;
+                out[pixel * d_step + k] = InterpolateExtended(row0[x0], row0[x1], row1[x0], row1[x1], x, y);
             }
         }
     }
