@@ -37,7 +37,8 @@ KS_SIMD V128 Load32(const void* p) {                                            
 }
 KS_SIMD void Store128(void* p, V128 v) { _mm_storeu_si128(static_cast<V128*>(p), v); }
 KS_SIMD void Store256(void* p, V256 v) { _mm256_storeu_si256(static_cast<V256*>(p), v); }
-KS_SIMD void Store32(void* p, V128 v) {  // the low 4 bytes
+KS_SIMD void Store64(void* p, V128 v) { _mm_storel_epi64(static_cast<V128*>(p), v); }  // the low 8 bytes
+KS_SIMD void Store32(void* p, V128 v) {                                                // the low 4 bytes
     const std::int32_t four = _mm_cvtsi128_si32(v);
     std::memcpy(p, &four, sizeof four);
 }
@@ -46,6 +47,7 @@ KS_SIMD V128 Zero128() { return _mm_setzero_si128(); }
 KS_SIMD V256 Zero256() { return _mm256_setzero_si256(); }
 KS_SIMD V128 Every8(std::int8_t x) { return _mm_set1_epi8(x); }
 KS_SIMD V128 Every16(std::int16_t x) { return _mm_set1_epi16(x); }
+KS_SIMD V256 Every16x16(std::int16_t x) { return _mm256_set1_epi16(x); }
 KS_SIMD V256 Every32x8(std::int32_t x) { return _mm256_set1_epi32(x); }
 KS_SIMD V128 ShiftCount(int n) { return _mm_cvtsi32_si128(n); }  // for the shifts by a count held in a register
 
@@ -66,6 +68,7 @@ KS_SIMD V128 Add16(V128 a, V128 b) { return _mm_add_epi16(a, b); }
 KS_SIMD V256 Add16(V256 a, V256 b) { return _mm256_add_epi16(a, b); }
 KS_SIMD V256 Add32(V256 a, V256 b) { return _mm256_add_epi32(a, b); }
 KS_SIMD V128 Add64(V128 a, V128 b) { return _mm_add_epi64(a, b); }
+KS_SIMD V256 MulLow16(V256 a, V256 b) { return _mm256_mullo_epi16(a, b); }  // the low 16 bits of each product
 KS_SIMD V256 MulLow32(V256 a, V256 b) { return _mm256_mullo_epi32(a, b); }
 // Each 32-bit lane: the sum of the products of its two 16-bit pairs.
 KS_SIMD V256 MulAddPairs16(V256 a, V256 b) { return _mm256_madd_epi16(a, b); }
@@ -74,12 +77,16 @@ KS_SIMD V128 SubtractSaturated8(V128 a, V128 b) { return _mm_subs_epu8(a, b); } 
 // The sum of each half's eight bytes, in its low 16 bits.
 KS_SIMD V128 SumBytes(V128 v) { return _mm_sad_epu8(v, _mm_setzero_si128()); }
 KS_SIMD V128 ShiftRight16(V128 v, int n) { return _mm_srli_epi16(v, n); }
+KS_SIMD V256 ShiftRight16(V256 v, V128 count) { return _mm256_srl_epi16(v, count); }
+KS_SIMD V256 ShiftLeft16(V256 v, int n) { return _mm256_slli_epi16(v, n); }
 KS_SIMD V256 ShiftRight32(V256 v, int n) { return _mm256_srli_epi32(v, n); }
 KS_SIMD V256 ShiftRightSigned32(V256 v, V128 count) { return _mm256_sra_epi32(v, count); }
 
 // ---- Comparing and masking ----
 KS_SIMD V128 And(V128 a, V128 b) { return _mm_and_si128(a, b); }
 KS_SIMD V128 Or(V128 a, V128 b) { return _mm_or_si128(a, b); }
+KS_SIMD V256 And(V256 a, V256 b) { return _mm256_and_si256(a, b); }
+KS_SIMD V256 Or(V256 a, V256 b) { return _mm256_or_si256(a, b); }
 KS_SIMD V128 EqualBytes(V128 a, V128 b) { return _mm_cmpeq_epi8(a, b); }                    // 0xFF where equal
 KS_SIMD unsigned ByteSigns(V128 v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }  // one bit a byte
 
@@ -90,6 +97,7 @@ KS_SIMD V128 InterleaveHigh64(V128 a, V128 b) { return _mm_unpackhi_epi64(a, b);
 KS_SIMD V128 ShiftBytesDown6(V128 v) { return _mm_srli_si128(v, 6); }
 // Byte k of the result is byte order[k] of v, or 0 where order[k] is negative.
 KS_SIMD V128 PickBytes(V128 v, V128 order) { return _mm_shuffle_epi8(v, order); }
+KS_SIMD V256 PickBytes(V256 v, V256 order) { return _mm256_shuffle_epi8(v, order); }  // within each half
 KS_SIMD V256 InterleaveLow8(V256 a, V256 b) { return _mm256_unpacklo_epi8(a, b); }
 KS_SIMD V256 InterleaveHigh8(V256 a, V256 b) { return _mm256_unpackhi_epi8(a, b); }
 KS_SIMD V256 InterleaveLow16(V256 a, V256 b) { return _mm256_unpacklo_epi16(a, b); }

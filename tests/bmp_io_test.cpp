@@ -7,6 +7,8 @@
 #include "SaveBitmapToFile.h"
 #include "test_support.h"
 #ifndef _WIN32
+#include "fast_paths.h"
+#include "row_decode.h"
 #include "win32_standin.h"
 #endif
 
@@ -312,6 +314,40 @@ TEST(Loader, DecodesAgainWhateverByteDiffers) {
 }
 #endif
 
+#ifndef _WIN32  // the stand-in loader's own row decoding
+// The fast path for 16-bit rows against the definition's table, over every pixel value, for channels of
+// every width it takes (1 to 8 bits, or none) wherever they sit, and rows that leave pixels over.
+TEST(RowDecoder, FastSixteenBitRowsMatchTheDefinition) {
+    struct Masks {
+        DWORD red, green, blue;
+    };
+    const Masks cases[] = {{0x7C00, 0x03E0, 0x001F}, {0xF800, 0x07E0, 0x001F}, {0x8000, 0x7F80, 0x0070},
+                           {0x7F00, 0x00F8, 0x0007}, {0, 0x00FF, 0xFF00},      {0x0001, 0x0006, 0x0F00}};
+    std::vector<BYTE> in(2 * 65536);
+    for (std::size_t p = 0; p < 65536; ++p) {
+        in[2 * p] = static_cast<BYTE>(p);
+        in[2 * p + 1] = static_cast<BYTE>(p >> 8);
+    }
+    for (const Masks& m : cases) {
+        for (const LONG width : {65536, 65531}) {
+            BmpLayout l;
+            l.bpp = 16;
+            l.width = width;
+            l.masks[0] = m.red;
+            l.masks[1] = m.green;
+            l.masks[2] = m.blue;
+            RowDecoder d = MakeRowDecoder(l, nullptr);
+            ASSERT_EQ(d.fast16, UseFastPaths()) << std::hex << m.red << " " << m.green << " " << m.blue;
+            std::vector<BYTE> fast(3 * static_cast<std::size_t>(width) + 1, 7), plain = fast;
+            DecodeRow(l, d, in.data(), fast.data());
+            d.fast16 = false;
+            DecodeRow(l, d, in.data(), plain.data());
+            EXPECT_EQ(fast, plain) << std::hex << m.red << " " << m.green << " " << m.blue << std::dec << ", " << width;
+        }
+    }
+}
+#endif
+
 // Run-length files: a 5 × 2 picture with a palette of 16 grey levels (entry i is 10·i), its codes given
 // as bytes; the loader gives its pixels as grey levels, bottom row first, or declines.
 #ifndef _WIN32  // the stand-in loader's own decoding of run-length data
@@ -323,6 +359,7 @@ struct RunLength {
     std::vector<int> expected;  // empty: declined
     friend void PrintTo(const RunLength& c, std::ostream* os) { *os << c.name; }
 };
+
 
 class RunLengthFiles : public testing::TestWithParam<RunLength> {};
 

@@ -13,13 +13,21 @@
 // look-up rather than arithmetic: each colour of the table as the four bytes B, G, R, 0 of one
 // little-endian word; for every channel mask of up to 16 bits the byte of each of its values; for a
 // 16-bit file the colour word of every pixel value; and for a 1 or 4-bit file the image bytes of all the
-// pixels one file byte holds, for every byte value.
+// pixels one file byte holds, for every byte value. The one arithmetic is the fast path's for 16-bit files
+// whose channels are runs of at most 8 bits: in vector lanes it costs less than sixteen look-ups.
 struct RowDecoder {
+    // How the fast path widens one channel of a 16-bit pixel: ((pixel >> shift) & top) · multiply + add,
+    // shifted right by `scale`, is the channel's byte (the multipliers are in row_decode.cpp).
+    struct Widening16 {
+        std::uint16_t shift = 0, top = 0, multiply = 0, add = 0, scale = 0;
+    };
     std::uint32_t colours[256] = {};
     std::vector<BYTE> channels[4];  // red, green, blue, alpha; empty for a mask wider than 16 bits
     int shifts[4] = {0, 0, 0, 0};
     const std::uint32_t* colours16 = nullptr;  // 65536 words, for a 16-bit file
     const BYTE* byte_pixels = nullptr;         // 256 · 24 bytes (1-bit) or 256 · 8, six used (4-bit)
+    bool fast16 = false;  // a 16-bit file whose rows the fast path widens, in `widening` (blue, green, red)
+    Widening16 widening[3];
 };
 
 // The decoder of a file of layout `l` whose colour table (if any) starts at `palette`.
@@ -28,5 +36,10 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette);
 // One file row into one image row: `in` holds l.width pixels as the file stores them, `out` takes
 // l.width pixels of 24 bits (32 for a 32-bit file) and nothing past them.
 void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* out);
+
+// Whether rows of layout `l` decode nearly as fast as a copy of their pixels would take (16-bit files whose
+// channels the fast path widens), so that keeping a decoded picture to copy from gains little, and loses
+// once the copies no longer stay in the caches.
+bool DecodesAtCopySpeed(const BmpLayout& l);
 
 #endif  // BITMAP_IO_STANDIN_ROW_DECODE_H
