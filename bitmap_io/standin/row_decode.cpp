@@ -159,10 +159,7 @@ constexpr RowDecoder::Widening16 kWidening[9] = {
     {0, 255, 1, 0, 0},
 };
 
-// The fast path for 16-bit files whose channels are runs of at most 8 bits: sixteen pixels at a time,
-// each channel widened in 16-bit lanes as above, blue and green then side by side in one lane and
-// red in another, and the three bytes of each pixel picked out of those into 48 image bytes. Rows of
-// fewer than sixteen pixels are widened one by one the same way.
+// One 16-bit pixel's colour word by that arithmetic, for the fast path's rows of fewer than sixteen pixels.
 inline std::uint32_t Widened16(const RowDecoder& d, std::uint32_t pixel) {
     std::uint32_t colour = 0;
     for (int c = 0; c < 3; ++c) {
@@ -206,6 +203,9 @@ KS_AVX2 inline void WidenSixteen(const WideningLanes w[3], const simd::V256 orde
     Store64(out + 40, HighHalf(high));
 }
 
+// The fast path for 16-bit files whose channels are runs of at most 8 bits: sixteen pixels at a time,
+// each channel widened in 16-bit lanes as above, blue and green then side by side in one lane and red in
+// another, and the three bytes of each pixel picked out of those into 48 image bytes.
 KS_AVX2 void Decode16Fast(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
     using namespace simd;
     // Per eight pixels (a 128-bit half): blue-green pairs in bytes 2k, 2k + 1 of one vector, red in byte
