@@ -360,7 +360,6 @@ struct RunLength {
     friend void PrintTo(const RunLength& c, std::ostream* os) { *os << c.name; }
 };
 
-
 class RunLengthFiles : public testing::TestWithParam<RunLength> {};
 
 TEST_P(RunLengthFiles, DecodeOrAreDeclined) {
