@@ -239,24 +239,16 @@ TEST_P(SearchStopsWhenThePictureIsSpoilt, KeepingEarlierPictures) {
     ScratchFolder dir;
     CopySample(dir);
     std::map<std::string, std::vector<BYTE>> earlier;
-    SearchRun run;
-    run.folder = dir.path().string();
-    run.seed = kClimbingSeed;
-    run.attempts = kClimbingAttempts;
-    run.out = std::tmpfile();
-    run.err = std::tmpfile();
-    run.after_attempt = [&](int) {
+    const test::Outcome o = test::Search(dir, kClimbingSeed, kClimbingAttempts, [&](int) {
         if (!earlier.empty() || !fs::exists(dir.path() / "diff.bmp")) return;
         for (const char* name : {"output0.bmp", "output1.bmp", "diff.bmp"}) {
             earlier[name] = test::ReadFileBytes(dir.path() / name);
         }
         GetParam().apply(dir.path() / "ant.bmp");
-    };
-    EXPECT_EQ(RunSearch(run), 1);
-    test::Drain(run.out);
-    const std::string err = test::Drain(run.err);
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-    EXPECT_NE(err.find("ant.bmp"), std::string::npos) << err;
+    });
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    EXPECT_NE(o.err.find("ant.bmp"), std::string::npos) << o.err;
     ASSERT_EQ(earlier.size(), 3u);
     for (const auto& [name, bytes] : earlier) EXPECT_EQ(test::ReadFileBytes(dir.path() / name), bytes) << name;
 }

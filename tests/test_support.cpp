@@ -112,13 +112,14 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<BYTE>& 
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-Outcome Search(const ScratchFolder& dir, unsigned seed, int attempts) {
+Outcome Search(const ScratchFolder& dir, unsigned seed, int attempts, std::function<void(int)> after_attempt) {
     SearchRun run;
     run.folder = dir.path().string();
     run.seed = seed;
     run.attempts = attempts;
     run.out = std::tmpfile();
     run.err = std::tmpfile();
+    run.after_attempt = std::move(after_attempt);
     Outcome o;
     o.status = RunSearch(run);
     o.out = Drain(run.out);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <utility>
@@ -110,8 +111,9 @@ struct Outcome {
     std::string out, err;
 };
 
-// A search of `dir`'s ant.bmp with `seed` for `attempts` attempts, its streams caught in temporary files.
-Outcome Search(const ScratchFolder& dir, unsigned seed, int attempts);
+// A search of `dir`'s ant.bmp with `seed` for `attempts` attempts, its streams caught in temporary files;
+// `after_attempt`, if given, is called after each attempt as the search would call it.
+Outcome Search(const ScratchFolder& dir, unsigned seed, int attempts, std::function<void(int)> after_attempt = {});
 
 // A BMP file in memory, built field by field so tests can damage any one of them.
 struct BmpBytes {
