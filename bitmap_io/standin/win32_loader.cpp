@@ -74,13 +74,6 @@ std::vector<BYTE>& Scratch() {
 // 24-bit picture costs; a load that finds the same bytes copies the pixels instead, which costs about
 // what the reading does. Since the bytes compared are all that decoding reads, the copy is what decoding
 // would give.
-//
-// A picture that decodes nearly as fast as it copies (DecodesAtCopySpeed) is kept only while its image is
-// small enough for the kept copies to stay in the processor's caches from load to load. Beyond that the
-// comparison and the copy go at the speed of memory, moving about 12 bytes a 16-bit pixel where decoding
-// moves 5, and decoding is faster: measured, the copy was 10 % faster at 1024 × 768 (2.4 MB of image),
-// decoding 40 % faster at 2000 × 1500 (9 MB).
-constexpr std::size_t kMostImageBytesKeptAtCopySpeed = std::size_t{4} << 20;
 struct Decoded {
     std::vector<BYTE> head, data, pixels;
 };
@@ -88,6 +81,13 @@ Decoded& LastDecoded() {
     thread_local Decoded last;
     return last;
 }
+
+// A picture that decodes nearly as fast as it copies (DecodesAtCopySpeed) is kept only while its image is
+// small enough for the kept copies to stay in the processor's caches from load to load. Beyond that the
+// comparison and the copy go at the speed of memory, moving about 12 bytes a 16-bit pixel where decoding
+// moves 5, and decoding is faster: measured, the copy was 10 % faster at 1024 × 768 (2.4 MB of image),
+// decoding 40 % faster at 2000 × 1500 (9 MB).
+constexpr std::size_t kMostImageBytesKeptAtCopySpeed = std::size_t{4} << 20;
 
 // The most pixels run-length data may describe per byte of it. A run code covers at most 255 pixels
 // with two bytes, and an end-of-line code skips the rest of a row with two: 2048 pixels per byte admits
