@@ -67,6 +67,7 @@ KS_SIMD V256 NarrowToUnsigned16(V256 a, V256 b) { return _mm256_packus_epi32(a, 
 KS_SIMD V128 Add16(V128 a, V128 b) { return _mm_add_epi16(a, b); }
 KS_SIMD V256 Add16(V256 a, V256 b) { return _mm256_add_epi16(a, b); }
 KS_SIMD V256 Add32(V256 a, V256 b) { return _mm256_add_epi32(a, b); }
+KS_SIMD V256 Subtract32(V256 a, V256 b) { return _mm256_sub_epi32(a, b); }
 KS_SIMD V128 Add64(V128 a, V128 b) { return _mm_add_epi64(a, b); }
 KS_SIMD V256 MulLow16(V256 a, V256 b) { return _mm256_mullo_epi16(a, b); }  // the low 16 bits of each product
 KS_SIMD V256 MulLow32(V256 a, V256 b) { return _mm256_mullo_epi32(a, b); }

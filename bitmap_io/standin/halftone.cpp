@@ -2,7 +2,8 @@
 //
 // The plain definition comes first, written as the arithmetic reads. The fast paths follow it, each with
 // the reason it gives the same bytes: of its heavy part, averaging every source row across (in general,
-// and for sources twice as wide as the destination), and of the sums down and the cross after it.
+// and for sources twice as wide as the destination), and of the sums down and the cross after it. A
+// shrink of one axis alone uses the same sums across (unrounded) or down.
 #include "halftone.h"
 
 #include <algorithm>
@@ -328,8 +329,10 @@ KS_AVX2 inline simd::V256 Column16(const BYTE* columns, std::uint32_t c) {
     return simd::BytesTo16(simd::Load128(columns + kBlockRows * c));
 }
 
-// One destination byte for the sixteen rows: (X + 4096) >> 13 with X as planned.
-KS_AVX2 inline simd::V128 RoundedColumn(const AcrossPlan& plan, std::size_t o, const BYTE* columns) {
+// One destination byte for the sixteen rows, X + 4096 with X as planned, in 32-bit lanes: rows 0-3 and 8-11
+// in `low`, 4-7 and 12-15 in `high`.
+KS_AVX2 inline void ColumnSums(const AcrossPlan& plan, std::size_t o, const BYTE* columns, simd::V256* low_out,
+                               simd::V256* high_out) {
     using namespace simd;
     // All its columns, in four sums so that the additions need not wait for each other.
     V256 sums[4] = {Zero256(), Zero256(), Zero256(), Zero256()};
@@ -348,56 +351,75 @@ KS_AVX2 inline simd::V128 RoundedColumn(const AcrossPlan& plan, std::size_t o, c
     }
     // Rows 0-3 and 8-11 in the first of each pair of vectors, 4-7 and 12-15 in the second.
     const V256 bias = Every32x8(plan.bias[o]), weights = Every32x8(Pair16(plan.base, 1));
-    V256 low = MulAddPairs16(Add16(InterleaveLow16(all, heavier), bias), weights);
-    V256 high = MulAddPairs16(Add16(InterleaveHigh16(all, heavier), bias), weights);
+    const V256 low = MulAddPairs16(Add16(InterleaveLow16(all, heavier), bias), weights);
+    const V256 high = MulAddPairs16(Add16(InterleaveHigh16(all, heavier), bias), weights);
     const V256 first_cut = Column16(columns, plan.cut[2 * o]), last_cut = Column16(columns, plan.cut[2 * o + 1]);
     const V256 cut_weights = Every32x8(plan.cut_weights[o]), constant = Every32x8(plan.constant[o]);
-    low = Add32(Add32(low, MulAddPairs16(InterleaveLow16(first_cut, last_cut), cut_weights)), constant);
-    high = Add32(Add32(high, MulAddPairs16(InterleaveHigh16(first_cut, last_cut), cut_weights)), constant);
+    *low_out = Add32(Add32(low, MulAddPairs16(InterleaveLow16(first_cut, last_cut), cut_weights)), constant);
+    *high_out = Add32(Add32(high, MulAddPairs16(InterleaveHigh16(first_cut, last_cut), cut_weights)), constant);
+}
+
+// One destination byte for the sixteen rows: (X + 4096) >> 13.
+KS_AVX2 inline simd::V128 RoundedColumn(const AcrossPlan& plan, std::size_t o, const BYTE* columns) {
+    using namespace simd;
+    V256 low, high;
+    ColumnSums(plan, o, columns, &low, &high);
     // At most 255 each: the narrowings only narrow, and put the rows back in order.
     const V256 words = NarrowToUnsigned16(ShiftRight32(low, kWeightBits), ShiftRight32(high, kWeightBits));
     return NarrowToBytes(LowHalf(words), HighHalf(words));
 }
 
+// The sixteen source rows from `y0` on, turned on their side into `columns` (16 bytes a column, each
+// byte of the rows a column). A last block of fewer rows repeats its last row.
+KS_AVX2 inline void TurnBlock(const HalftonePicture& source, std::int64_t y0, BYTE* columns) {
+    const std::size_t row_bytes = static_cast<std::size_t>(source.width) * source.step;
+    const BYTE* row[kBlockRows];
+    for (std::size_t r = 0; r < kBlockRows; ++r) {
+        row[r] = RowOf(source, std::min<std::int64_t>(y0 + static_cast<std::int64_t>(r), source.height - 1));
+    }
+    alignas(32) BYTE tail[kBlockRows][32];
+    for (std::size_t q = 0; q < (row_bytes + 31) / 32; ++q) {
+        simd::V256 v[kBlockRows];
+        // A last chunk that would read past the end of the rows overlaps the one before instead, writing
+        // some columns a second time with the same bytes; rows too short for that are copied out.
+        std::size_t at = 32 * q;
+        if (at + 32 > row_bytes && row_bytes >= 32) at = row_bytes - 32;
+        for (std::size_t r = 0; r < kBlockRows; ++r) {
+            const BYTE* from = row[r] + at;
+            if (row_bytes < 32) {
+                std::memset(tail[r], 0, sizeof tail[r]);
+                std::memcpy(tail[r], from, row_bytes);
+                from = tail[r];
+            }
+            v[r] = simd::Load256(from);
+        }
+        Transpose(v);
+        for (std::size_t t = 0; t < 16; ++t) {
+            simd::Store128(&columns[kBlockRows * (at + t)], simd::LowHalf(v[t]));
+            simd::Store128(&columns[kBlockRows * (at + 16 + t)], simd::HighHalf(v[t]));
+        }
+    }
+}
+
+// Memory for the columns of one block, the zero column after them zeroed (chunks leave it zero or alone).
+// Plain pointers are used into it: stores of bytes may alias anything, and would make each use reload a
+// vector's.
+BYTE* ColumnMemory(const HalftonePicture& source, const AcrossPlan& plan, std::vector<BYTE>* memory) {
+    const std::size_t row_bytes = static_cast<std::size_t>(source.width) * source.step;
+    memory->resize(kBlockRows * (32 * ((row_bytes + 31) / 32) + 1));
+    std::memset(memory->data() + kBlockRows * plan.zero_column, 0, kBlockRows);
+    return memory->data();
+}
+
 KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPlan& plan, const HalftonePicture& rows,
                                    std::vector<BYTE>* column_memory, std::vector<BYTE>* result_memory) {
-    const std::size_t row_bytes = static_cast<std::size_t>(source.width) * source.step;
-    const std::size_t chunks = (row_bytes + 31) / 32, outputs = static_cast<std::size_t>(rows.width) * 3;
+    const std::size_t outputs = static_cast<std::size_t>(rows.width) * 3;
     // Every column is written before it is read, and every result before it is turned back.
-    column_memory->resize(kBlockRows * (32 * chunks + 1));
+    BYTE* const columns = ColumnMemory(source, plan, column_memory);
     result_memory->resize(kBlockRows * (outputs + 32));
-    // Plain pointers: stores of bytes may alias anything, and would make each use reload a vector's.
-    BYTE* const columns = column_memory->data();
     BYTE* const results = result_memory->data();
-    std::memset(columns + kBlockRows * plan.zero_column, 0, kBlockRows);  // chunks leave it zero or alone
-    alignas(32) BYTE tail[kBlockRows][32];
     for (std::int64_t y0 = 0; y0 < source.height; y0 += kBlockRows) {
-        // A last block of fewer rows repeats its last row; those results are not kept.
-        const BYTE* row[kBlockRows];
-        for (std::size_t r = 0; r < kBlockRows; ++r) {
-            row[r] = RowOf(source, std::min<std::int64_t>(y0 + static_cast<std::int64_t>(r), source.height - 1));
-        }
-        for (std::size_t q = 0; q < chunks; ++q) {
-            simd::V256 v[kBlockRows];
-            // A last chunk that would read past the end of the rows overlaps the one before instead, writing
-            // some columns a second time with the same bytes; rows too short for that are copied out.
-            std::size_t at = 32 * q;
-            if (at + 32 > row_bytes && row_bytes >= 32) at = row_bytes - 32;
-            for (std::size_t r = 0; r < kBlockRows; ++r) {
-                const BYTE* from = row[r] + at;
-                if (row_bytes < 32) {
-                    std::memset(tail[r], 0, sizeof tail[r]);
-                    std::memcpy(tail[r], from, row_bytes);
-                    from = tail[r];
-                }
-                v[r] = simd::Load256(from);
-            }
-            Transpose(v);
-            for (std::size_t t = 0; t < 16; ++t) {
-                simd::Store128(&columns[kBlockRows * (at + t)], simd::LowHalf(v[t]));
-                simd::Store128(&columns[kBlockRows * (at + 16 + t)], simd::HighHalf(v[t]));
-            }
-        }
+        TurnBlock(source, y0, columns);  // the results of a last block's repeated rows are not kept
         for (std::size_t o = 0; o < outputs; ++o) {
             simd::Store128(&results[kBlockRows * o], RoundedColumn(plan, o, columns));
         }
@@ -415,6 +437,28 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
                 std::memcpy(PixelOf(rows, 0, y0 + static_cast<std::int64_t>(r)) + o0, line,
                             std::min<std::size_t>(32, outputs - o0));
             }
+        }
+    }
+}
+
+// The rows averaged across and not rounded (X, for a shrink of that axis alone), from the same columns
+// and sums: what the rounding adds is taken off again.
+KS_AVX2 void SumsAcrossFast(const HalftonePicture& source, const AcrossPlan& plan, std::vector<BYTE>* column_memory,
+                            Sums* out) {
+    const auto outputs = static_cast<std::size_t>(plan.count.size());
+    out->Reset(static_cast<std::int64_t>(outputs / 3), source.height);
+    BYTE* const columns = ColumnMemory(source, plan, column_memory);
+    const simd::V256 half = simd::Every32x8(kHalf);
+    for (std::int64_t y0 = 0; y0 < source.height; y0 += kBlockRows) {
+        TurnBlock(source, y0, columns);
+        const std::int64_t rows = std::min<std::int64_t>(kBlockRows, source.height - y0);
+        for (std::size_t o = 0; o < outputs; ++o) {
+            simd::V256 low, high;
+            ColumnSums(plan, o, columns, &low, &high);
+            alignas(32) std::int32_t x[kBlockRows];  // rows 0-3, 8-11, then 4-7, 12-15
+            simd::Store256(x, simd::Subtract32(low, half));
+            simd::Store256(x + 8, simd::Subtract32(high, half));
+            for (std::int64_t r = 0; r < rows; ++r) out->Row(y0 + r)[o] = x[r % 4 + (r / 4 % 2) * 8 + r / 8 * 4];
         }
     }
 }
@@ -447,33 +491,49 @@ KS_AVX2 void RoundedRowsHalved(const HalftonePicture& source, const HalftonePict
 
 // The rows averaged down (V above, 32-bit sums), sixteen bytes of every row at a time: two rows' bytes
 // interleaved and widened to 16 bits, so that one multiply-add of pairs takes both rows' products and
-// adds them. Products and sums stay below 2^31 as in the definition. A last group of sixteen that would
-// reach past the rows overlaps the one before instead; rows of fewer than sixteen bytes go the plain way.
+// adds them. Products and sums stay below 2^31 as in the definition. Sixteen bytes of 32-bit pixels are
+// four pixels, whose fourth bytes are dropped first: twelve sums a step. A last group that would reach
+// past the rows overlaps the one before instead; rows too short for one group go the plain way.
+// Sixteen bytes of a row, or twelve with the fourth byte of each 32-bit pixel dropped.
+KS_AVX2 inline simd::V128 ChannelBytes(const BYTE* p, bool packed, simd::V128 drop_fourth) {
+    return packed ? simd::Load128(p) : simd::PickBytes(simd::Load128(p), drop_fourth);
+}
+
 KS_AVX2 void SumsDownFast(const HalftonePicture& source, const AxisWeights& down, Sums* out) {
     using namespace simd;
     const auto n = static_cast<std::size_t>(source.width) * 3;
-    if (source.step != 3 || n < 16) {
+    const bool packed = source.step == 3;
+    const std::size_t group = packed ? 16 : 12;  // sums a step
+    if (n < 16) {
         SumsDown(source, down, out);
         return;
     }
+    static constexpr std::int8_t kDropFourth[16] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1};
+    const V128 drop_fourth = Load128(kDropFourth);
     out->Reset(source.width, static_cast<std::int64_t>(down.first.size()));
     for (std::int64_t i = 0; i < out->height; ++i) {
         const std::int32_t* w = &down.weights[down.offset[i]];
         const std::uint32_t count = down.count[i];
         const BYTE* first = RowOf(source, down.first[i]);
-        for (std::size_t b = 0; b < n; b += 16) {
-            const std::size_t at = std::min(b, n - 16);
+        std::int32_t* sums = out->Row(i);
+        for (std::size_t b = 0; b < n; b += group) {
+            const std::size_t at = std::min(b, n - group);
             V256 low = Zero256(), high = Zero256();
-            const BYTE* row = first + at;
+            const BYTE* row = first + (packed ? at : at / 3 * 4);
             for (std::uint32_t t = 0; t < count; t += 2, row += 2 * source.pitch) {
                 const bool pair = t + 1 < count;  // an odd last row is paired with zeros
-                const V128 a = Load128(row), c = pair ? Load128(row + source.pitch) : Zero128();
+                const V128 a = ChannelBytes(row, packed, drop_fourth);
+                const V128 c = pair ? ChannelBytes(row + source.pitch, packed, drop_fourth) : Zero128();
                 const V256 both = Every32x8(Pair16(w[t], pair ? w[t + 1] : 0));
                 low = Add32(low, MulAddPairs16(BytesTo16(InterleaveLow8(a, c)), both));
                 high = Add32(high, MulAddPairs16(BytesTo16(InterleaveHigh8(a, c)), both));
             }
-            Store256(out->Row(i) + at, low);
-            Store256(out->Row(i) + at + 8, high);
+            Store256(sums + at, low);
+            if (packed) {
+                Store256(sums + at + 8, high);
+            } else {
+                Store128(sums + at + 8, LowHalf(high));
+            }
         }
     }
 }
@@ -504,8 +564,8 @@ struct ShrinkSetup {
     std::vector<BYTE> line, columns, results;
 };
 
-ShrinkSetup& SetupFor(const HalftonePicture& destination, const HalftonePicture& source) {
-    static ShrinkSetup kept;
+// The setup kept for `kept`'s sizes, made again when they change.
+ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, const HalftonePicture& source) {
     if (kept.source_width != source.width || kept.source_height != source.height || kept.width != destination.width ||
         kept.height != destination.height || kept.step != source.step) {
         kept.source_width = source.width;
@@ -526,7 +586,8 @@ ShrinkSetup& SetupFor(const HalftonePicture& destination, const HalftonePicture&
 // Both axes shrink: rows averaged across and rounded to bytes, then averaged down and kept with their
 // fractional bits, then sharpened with the cross.
 void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& source, bool fast) {
-    ShrinkSetup& s = SetupFor(destination, source);
+    static ShrinkSetup kept;
+    ShrinkSetup& s = SetupFor(kept, destination, source);
     s.rows.Reset(destination.width, source.height);
 #if KS_FAST_PATHS
     const bool halved = source.width == 2 * destination.width;
@@ -554,23 +615,39 @@ void Stretch(const HalftonePicture& destination, const HalftonePicture& source, 
     case HalftonePath::kCopy:  // replication with every index its own
     case HalftonePath::kReplicate: Replicate(destination, source); break;
     case HalftonePath::kShrinkBoth: ShrinkBoth(destination, source, fast); break;
-    case HalftonePath::kShrinkOne: ShrinkOneAxis(destination, source); break;
-    case HalftonePath::kMixed: FilterWithEnlargement(destination, source); break;
+    case HalftonePath::kShrinkOne: ShrinkOneAxis(destination, source, fast); break;
+    case HalftonePath::kMixed: FilterWithEnlargement(destination, source, fast); break;
     }
 }
 
 }  // namespace
 
 // Declared in halftone_parts.h, for the approximated case.
-void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& source) {
+void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& source, bool fast) {
+    // Kept apart from the shrink of both axes: a picture with an axis shorter than the destination's
+    // takes this way for the reference while the search's other stretches shrink both.
+    static ShrinkSetup kept;
+    ShrinkSetup& s = SetupFor(kept, destination, source);
     const bool across = source.width > destination.width;
-    Sums a;
-    if (across) {
-        SumsAcross(source, ShrinkWeights(source.width, destination.width), &a);
-    } else {
-        SumsDown(source, ShrinkWeights(source.height, destination.height), &a);
+#if KS_FAST_PATHS
+    if (fast && (s.plannable || !across)) {
+        if (across) {
+            SumsAcrossFast(source, s.plan, &s.columns, &s.sums);
+        } else {
+            SumsDownFast(source, s.down, &s.sums);
+        }
+        SharpenAlong(destination, s.sums, across);
+        return;
     }
-    SharpenAlong(destination, a, across);
+#else
+    (void)fast;
+#endif
+    if (across) {
+        SumsAcross(source, s.across, &s.sums);
+    } else {
+        SumsDown(source, s.down, &s.sums);
+    }
+    SharpenAlong(destination, s.sums, across);
 }
 
 void HalftoneStretchPlain(const HalftonePicture& destination, const HalftonePicture& source) {

@@ -5,30 +5,46 @@
 // function, which is not publicly described exactly; here the enlarging axis takes the exact area
 // average instead, and the documentation says so.
 #include <algorithm>
+#include <vector>
 
 #include "halftone_parts.h"
 
 namespace {
 
-// The exact area average along one axis, rounded half up. Destination cell j covers [j·S, (j+1)·S) and
-// source cell k covers [k·D, (k+1)·D); a source cell weighs the length of their overlap, the weights of
-// a cell sum to S, and 255·S + S/2 < 2^64.
+// The exact area average along one growing axis, rounded half up. Destination cell j covers
+// [j·S, (j+1)·S) and source cell k covers [k·D, (k+1)·D); a source cell weighs the length of their overlap,
+// the weights of a cell sum to S, and since S < D a destination cell overlaps at most two source cells.
+// Those and their weights depend on the cell alone, so they are found once per cell, not per pixel.
+// The quotient of the sum (at most 255·S + S/2) by S is taken in double precision, at a fraction of the
+// cost of dividing 64-bit integers: both are exact in a double, and a quotient that is not whole lies at
+// least 1/S below the next integer, far more than its rounding error, so truncating it gives the integer
+// quotient exactly.
 void AverageAlong(const HalftonePicture& destination, const HalftonePicture& source, bool across) {
     const std::uint64_t s = across ? source.width : source.height;
     const std::uint64_t d = across ? destination.width : destination.height;
+    struct Overlap {
+        std::int64_t first;  // the first source cell; the second follows it
+        std::uint64_t weights[2];
+    };
+    std::vector<Overlap> cells(d);
+    for (std::uint64_t cell = 0; cell < d; ++cell) {
+        const std::uint64_t lo = cell * s, hi = (cell + 1) * s, k = lo / d;
+        const std::uint64_t w = std::min((k + 1) * d, hi) - lo;
+        cells[cell] = Overlap{static_cast<std::int64_t>(k), {w, s - w}};
+    }
+    const double divisor = static_cast<double>(s);
     for (std::int64_t i = 0; i < destination.height; ++i) {
         for (std::int64_t j = 0; j < destination.width; ++j) {
-            const std::uint64_t cell = static_cast<std::uint64_t>(across ? j : i);
-            const std::uint64_t lo = cell * s, hi = (cell + 1) * s;
-            std::uint64_t sum[3] = {s / 2, s / 2, s / 2};
-            for (std::uint64_t k = lo / d; k <= (hi - 1) / d; ++k) {
-                const std::uint64_t w = std::min((k + 1) * d, hi) - std::max(k * d, lo);
-                const BYTE* p = across ? PixelOf(source, static_cast<std::int64_t>(k), i)
-                                       : PixelOf(source, j, static_cast<std::int64_t>(k));
-                for (int c = 0; c < 3; ++c) sum[c] += w * p[c];
-            }
+            const Overlap& o = cells[static_cast<std::size_t>(across ? j : i)];
+            // A cell within one source cell gives the second no weight, and takes the first again for it.
+            const std::int64_t second = o.weights[1] == 0 ? o.first : o.first + 1;
+            const BYTE* p = across ? PixelOf(source, o.first, i) : PixelOf(source, j, o.first);
+            const BYTE* q = across ? PixelOf(source, second, i) : PixelOf(source, j, second);
             BYTE* out = PixelOf(destination, j, i);
-            for (int c = 0; c < 3; ++c) out[c] = static_cast<BYTE>(sum[c] / s);
+            for (int c = 0; c < 3; ++c) {
+                const std::uint64_t sum = s / 2 + o.weights[0] * p[c] + o.weights[1] * q[c];
+                out[c] = static_cast<BYTE>(static_cast<double>(sum) / divisor);
+            }
         }
     }
 }
@@ -37,12 +53,12 @@ void AverageAlong(const HalftonePicture& destination, const HalftonePicture& sou
 
 // The shrinking axis, if any, reduced as in the one-axis case into bytes, then every growing axis
 // area-averaged.
-void FilterWithEnlargement(const HalftonePicture& destination, const HalftonePicture& source) {
+void FilterWithEnlargement(const HalftonePicture& destination, const HalftonePicture& source, bool fast) {
     HalftonePicture from = source;
     OwnPicture reduced;
     reduced.Reset(std::min(source.width, destination.width), std::min(source.height, destination.height));
     if (source.width > destination.width || source.height > destination.height) {
-        ShrinkOneAxis(reduced.picture, source);
+        ShrinkOneAxis(reduced.picture, source, fast);
         from = reduced.picture;
     }
     if (from.width != destination.width && from.height != destination.height) {

@@ -28,10 +28,10 @@ struct OwnPicture {
 };
 
 // One axis averaged down with 13-bit weights and sharpened along itself; the other axis, of equal
-// length, taken as it is.
-void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& source);
+// length, taken as it is. `fast` lets the fast paths take the averaging.
+void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& source, bool fast);
 
 // The approximated case: an axis that grows while the picture is filtered.
-void FilterWithEnlargement(const HalftonePicture& destination, const HalftonePicture& source);
+void FilterWithEnlargement(const HalftonePicture& destination, const HalftonePicture& source, bool fast);
 
 #endif  // BITMAP_IO_STANDIN_HALFTONE_PARTS_H
