@@ -184,9 +184,7 @@ constexpr WORD kDepths[] = {24, 32, 8, 4, 1, 16};
 // A picture of the rung's size at `depth` bits, written once into the temporary folder: a texture of
 // gradients and noise, through a colour table of as many colours as the depth holds (a grey-blue ramp)
 // at 8 bits and less, 5-5-5 at 16 bits.
-std::string LadderPath(int rung, int depth_index) {
-    const Rung r = kRungs[rung];
-    const WORD bpp = kDepths[depth_index];
+std::string PicturePath(Rung r, WORD bpp) {
     const fs::path dir = fs::temp_directory_path() / "kernel_bench";
     fs::create_directories(dir);
     const std::string path = (dir / ("ladder-" + std::to_string(r.width) + "x" + std::to_string(r.height) + "-" +
@@ -236,6 +234,8 @@ std::string LadderPath(int rung, int depth_index) {
     return path;
 }
 
+std::string LadderPath(int rung, int depth_index) { return PicturePath(kRungs[rung], kDepths[depth_index]); }
+
 void LadderLabel(benchmark::State& state) {
     const Rung r = kRungs[state.range(0)];
     state.SetLabel(std::to_string(r.width) + "x" + std::to_string(r.height) + " " +
@@ -263,6 +263,27 @@ void LadderLoad(benchmark::State& state) {
         DeleteObject(image);
     }
     LadderLabel(state);
+}
+
+// Shapes beside the ladder's: the least, sizes that do not divide 24 or are smaller than it on one axis,
+// strips one pixel of the result wide or less, and the largest.
+constexpr Rung kShapes[] = {{16, 16},   {23, 23},   {16, 4096}, {4096, 16},  {25, 4000},
+                            {4000, 25}, {97, 1003}, {1003, 97}, {4096, 4096}};
+
+void ShapeLabel(benchmark::State& state) {
+    const Rung r = kShapes[state.range(0)];
+    state.SetLabel(std::to_string(r.width) + "x" + std::to_string(r.height) + " " +
+                   std::to_string(kDepths[state.range(1)]) + "-bit");
+}
+
+void ShapeFloor(benchmark::State& state) {
+    ReadTwice(state, PicturePath(kShapes[state.range(0)], kDepths[state.range(1)]));
+    ShapeLabel(state);
+}
+
+void ShapeAttempt(benchmark::State& state) {
+    Attempts(state, PicturePath(kShapes[state.range(0)], kDepths[state.range(1)]));
+    ShapeLabel(state);
 }
 
 // The two stretches alone on each rung's 24-bit picture: the parts of an attempt that grow with it.
@@ -351,6 +372,8 @@ BENCHMARK(Save);
 BENCHMARK(LadderFloor)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
 BENCHMARK(LadderAttempt)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
 BENCHMARK(LadderLoad)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
+BENCHMARK(ShapeFloor)->ArgsProduct({benchmark::CreateDenseRange(0, 8, 1), {0, 1}});
+BENCHMARK(ShapeAttempt)->ArgsProduct({benchmark::CreateDenseRange(0, 8, 1), {0, 1}});
 BENCHMARK(LadderHalftone)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {0}});
 BENCHMARK(LadderBilinear)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {0}});
 
