@@ -424,18 +424,25 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
             simd::Store128(&results[kBlockRows * o], RoundedColumn(plan, o, columns));
         }
         // Back on their feet, 32 destination bytes of each row at a time.
-        for (std::size_t o0 = 0; o0 < outputs; o0 += 32) {
+        for (std::size_t q = 0; q < outputs; q += 32) {
+            const std::size_t o0 = outputs >= 32 ? std::min(q, outputs - 32) : 0;
             simd::V256 v[kBlockRows];
             for (std::size_t r = 0; r < kBlockRows; ++r) {
                 v[r] = simd::Join(simd::Load128(&results[kBlockRows * (o0 + r)]),
                                   simd::Load128(&results[kBlockRows * (o0 + 16 + r)]));
             }
             Transpose(v);
+            // A last group that would reach past the rows overlaps the one before instead, as the chunks
+            // turned on their side do; rows too short for that are copied out.
             BYTE line[32];
             for (std::size_t r = 0; r < kBlockRows && y0 + static_cast<std::int64_t>(r) < source.height; ++r) {
-                simd::Store256(line, v[r]);
-                std::memcpy(PixelOf(rows, 0, y0 + static_cast<std::int64_t>(r)) + o0, line,
-                            std::min<std::size_t>(32, outputs - o0));
+                BYTE* out = PixelOf(rows, 0, y0 + static_cast<std::int64_t>(r));
+                if (outputs >= 32) {
+                    simd::Store256(out + o0, v[r]);
+                } else {
+                    simd::Store256(line, v[r]);
+                    std::memcpy(out, line, outputs);
+                }
             }
         }
     }
