@@ -255,9 +255,9 @@ struct AcrossPlan {
     std::vector<std::int32_t> cut_weights;  // per destination byte: their weights less base, paired
     std::vector<std::int32_t> bias;         // per destination byte: −128 · the columns of A, and of H, paired
     std::vector<std::int32_t> constant;     // per destination byte: the 128s taken, times their weight, + 4096
-    // With few columns a destination byte, each column and its weight, two by two: per destination byte
-    // and one more, where its pairs start; two columns (the second the zero column for an odd last one)
-    // and their weights, paired, for each pair.
+    // With few columns a destination byte, each column and its weight (at most 8192, so a signed 16-bit
+    // lane holds it), two by two: per destination byte and one more, where its pairs start; two columns
+    // (the second the zero column for an odd last one) and their weights, paired, for each pair.
     bool direct = false;
     std::vector<std::uint32_t> pairs_at;
     std::vector<std::uint32_t> pair_columns;
