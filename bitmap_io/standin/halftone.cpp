@@ -350,9 +350,36 @@ KS_AVX2 inline simd::V256 Column16(const BYTE* columns, std::uint32_t c) {
     return simd::BytesTo16(simd::Load128(columns + kBlockRows * c));
 }
 
+// The plan's arrays as plain pointers, taken once a call: read through the plan's vectors, each would be
+// read again after every store of result bytes, which may alias anything.
+struct PlanArrays {
+    std::int32_t base;
+    std::size_t apart;  // between a byte's columns in the turned block
+    bool direct;
+    const std::uint32_t *first, *count, *heavier_at, *heavier, *cut, *pairs_at, *pair_columns;
+    const std::int32_t *cut_weights, *bias, *constant, *pair_weights;
+};
+
+PlanArrays ArraysOf(const AcrossPlan& plan) {
+    return {plan.base,
+            plan.step * kBlockRows,
+            plan.direct,
+            plan.first.data(),
+            plan.count.data(),
+            plan.heavier_at.data(),
+            plan.heavier.data(),
+            plan.cut.data(),
+            plan.pairs_at.data(),
+            plan.pair_columns.data(),
+            plan.cut_weights.data(),
+            plan.bias.data(),
+            plan.constant.data(),
+            plan.pair_weights.data()};
+}
+
 // One destination byte for the sixteen rows, X + 4096 with X as planned, in 32-bit lanes: rows 0-3 and 8-11
 // in `low`, 4-7 and 12-15 in `high`.
-KS_AVX2 inline void ColumnSums(const AcrossPlan& plan, std::size_t o, const BYTE* columns, simd::V256* low_out,
+KS_AVX2 inline void ColumnSums(const PlanArrays& plan, std::size_t o, const BYTE* columns, simd::V256* low_out,
                                simd::V256* high_out) {
     using namespace simd;
     if (plan.direct) {
@@ -371,7 +398,7 @@ KS_AVX2 inline void ColumnSums(const AcrossPlan& plan, std::size_t o, const BYTE
     // All its columns, in four sums so that the additions need not wait for each other.
     V256 sums[4] = {Zero256(), Zero256(), Zero256(), Zero256()};
     const BYTE* column = columns + kBlockRows * plan.first[o];
-    const std::size_t apart = plan.step * kBlockRows;
+    const std::size_t apart = plan.apart;
     const std::uint32_t n = plan.count[o];
     std::uint32_t t = 0;
     for (; t + 4 <= n; t += 4, column += 4 * apart) {
@@ -394,7 +421,7 @@ KS_AVX2 inline void ColumnSums(const AcrossPlan& plan, std::size_t o, const BYTE
 }
 
 // One destination byte for the sixteen rows: (X + 4096) >> 13.
-KS_AVX2 inline simd::V128 RoundedColumn(const AcrossPlan& plan, std::size_t o, const BYTE* columns) {
+KS_AVX2 inline simd::V128 RoundedColumn(const PlanArrays& plan, std::size_t o, const BYTE* columns) {
     using namespace simd;
     V256 low, high;
     ColumnSums(plan, o, columns, &low, &high);
@@ -452,10 +479,11 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
     BYTE* const columns = ColumnMemory(source, plan, column_memory);
     result_memory->resize(kBlockRows * (outputs + 32));
     BYTE* const results = result_memory->data();
+    const PlanArrays arrays = ArraysOf(plan);
     for (std::int64_t y0 = 0; y0 < source.height; y0 += kBlockRows) {
         TurnBlock(source, y0, columns);  // the results of a last block's repeated rows are not kept
         for (std::size_t o = 0; o < outputs; ++o) {
-            simd::Store128(&results[kBlockRows * o], RoundedColumn(plan, o, columns));
+            simd::Store128(&results[kBlockRows * o], RoundedColumn(arrays, o, columns));
         }
         // Back on their feet, 32 destination bytes of each row at a time.
         for (std::size_t q = 0; q < outputs; q += 32) {
@@ -490,12 +518,13 @@ KS_AVX2 void SumsAcrossFast(const HalftonePicture& source, const AcrossPlan& pla
     out->Reset(static_cast<std::int64_t>(outputs / 3), source.height);
     BYTE* const columns = ColumnMemory(source, plan, column_memory);
     const simd::V256 half = simd::Every32x8(kHalf);
+    const PlanArrays arrays = ArraysOf(plan);
     for (std::int64_t y0 = 0; y0 < source.height; y0 += kBlockRows) {
         TurnBlock(source, y0, columns);
         const std::int64_t rows = std::min<std::int64_t>(kBlockRows, source.height - y0);
         for (std::size_t o = 0; o < outputs; ++o) {
             simd::V256 low, high;
-            ColumnSums(plan, o, columns, &low, &high);
+            ColumnSums(arrays, o, columns, &low, &high);
             alignas(32) std::int32_t x[kBlockRows];  // rows 0-3, 8-11, then 4-7, 12-15
             simd::Store256(x, simd::Subtract32(low, half));
             simd::Store256(x + 8, simd::Subtract32(high, half));
