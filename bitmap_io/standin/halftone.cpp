@@ -694,8 +694,8 @@ void Stretch(const HalftonePicture& destination, const HalftonePicture& source, 
 
 // Declared in halftone_parts.h, for the approximated case.
 void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& source, bool fast) {
-    // Kept apart from the shrink of both axes: a picture with an axis shorter than the destination's
-    // takes this way for the reference while the search's other stretches shrink both.
+    // Kept apart from the shrink of both axes', so that a run stretching pictures of both kinds keeps
+    // the setup of each.
     static ShrinkSetup kept;
     ShrinkSetup& s = SetupFor(kept, destination, source);
     const bool across = source.width > destination.width;
