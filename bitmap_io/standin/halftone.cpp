@@ -559,16 +559,16 @@ KS_AVX2 void RoundedRowsHalved(const HalftonePicture& source, const HalftonePict
     }
 }
 
-// The rows averaged down (V above, 32-bit sums), sixteen bytes of every row at a time: two rows' bytes
-// interleaved and widened to 16 bits, so that one multiply-add of pairs takes both rows' products and
-// adds them. Products and sums stay below 2^31 as in the definition. Sixteen bytes of 32-bit pixels are
-// four pixels, whose fourth bytes are dropped first: twelve sums a step. A last group that would reach
-// past the rows overlaps the one before instead; rows too short for one group go the plain way.
 // Sixteen bytes of a row, or twelve with the fourth byte of each 32-bit pixel dropped.
 KS_AVX2 inline simd::V128 ChannelBytes(const BYTE* p, bool packed, simd::V128 drop_fourth) {
     return packed ? simd::Load128(p) : simd::PickBytes(simd::Load128(p), drop_fourth);
 }
 
+// The rows averaged down (V above, 32-bit sums), sixteen bytes of every row at a time: two rows' bytes
+// interleaved and widened to 16 bits, so that one multiply-add of pairs takes both rows' products and
+// adds them. Products and sums stay below 2^31 as in the definition. Sixteen bytes of 32-bit pixels are
+// four pixels, whose fourth bytes are dropped first: twelve sums a step. A last group that would reach
+// past the rows overlaps the one before instead; rows too short for one group go the plain way.
 KS_AVX2 void SumsDownFast(const HalftonePicture& source, const AxisWeights& down, Sums* out) {
     using namespace simd;
     const auto n = static_cast<std::size_t>(source.width) * 3;
