@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "pipeline.h"
 #include "test_support.h"
@@ -210,6 +212,16 @@ struct Buffer {
     }
 };
 
+// The fast stretch of `source` into a copy of `destination` against the definition's into `destination`:
+// the bytes of both, for the caller to compare.
+std::pair<std::vector<BYTE>, std::vector<BYTE>> FastAndPlain(const Buffer& source, Buffer plain) {
+    Buffer fast = plain;
+    fast.picture.top = fast.bytes.data() + (plain.picture.top - plain.bytes.data());
+    HalftoneStretchPlain(plain.picture, source.picture);
+    HalftoneStretch(fast.picture, source.picture);
+    return {fast.bytes, plain.bytes};
+}
+
 // Sizes of every kind (whole and broken ratios, long and short boxes, one-axis shrinks, the search's own
 // 2:1 and 1024/24-like ratios), both depths and orientations on each side: not one byte may differ, and
 // the destination's padding and fourth bytes stay as they were.
@@ -221,24 +233,17 @@ TEST(Halftone, FastPathsMatchTheDefinition) {
         if (trial % 4 == 1) sh = dh;
         if (trial % 8 == 2) sw = dw;
         if (trial % 8 == 6) sw = 2 * dw;  // the halving fast path
-        Buffer source(sw, sh, trial % 3 == 0 ? 4 : 3, trial % 5 == 0, random);
-        Buffer plain(dw, dh, trial % 2 == 0 ? 4 : 3, trial % 7 == 0, random);
-        Buffer fast = plain;
-        fast.picture.top = fast.bytes.data() + (plain.picture.top - plain.bytes.data());
-        HalftoneStretchPlain(plain.picture, source.picture);
-        HalftoneStretch(fast.picture, source.picture);
-        ASSERT_EQ(fast.bytes, plain.bytes) << sw << " x " << sh << " to " << dw << " x " << dh << ", trial " << trial;
+        const Buffer source(sw, sh, trial % 3 == 0 ? 4 : 3, trial % 5 == 0, random);
+        const auto [fast, plain] = FastAndPlain(source, Buffer(dw, dh, trial % 2 == 0 ? 4 : 3, trial % 7 == 0, random));
+        ASSERT_EQ(fast, plain) << sw << " x " << sh << " to " << dw << " x " << dh << ", trial " << trial;
     });
     // Source pixels by the hundred per destination pixel: sums of bytes beyond 2^15 in the 16-bit lanes,
     // and beyond 256 of them too many for those lanes, so that those rows take the plain way.
     for (const LONG per_pixel : {255, 260}) {
         std::mt19937 random(257);
-        Buffer source(24 * per_pixel, 20, 3, false, random), plain(24, 5, 3, false, random);
-        Buffer fast = plain;
-        fast.picture.top = fast.bytes.data() + (plain.picture.top - plain.bytes.data());
-        HalftoneStretchPlain(plain.picture, source.picture);
-        HalftoneStretch(fast.picture, source.picture);
-        EXPECT_EQ(fast.bytes, plain.bytes) << per_pixel;
+        const Buffer source(24 * per_pixel, 20, 3, false, random);
+        const auto [fast, plain] = FastAndPlain(source, Buffer(24, 5, 3, false, random));
+        EXPECT_EQ(fast, plain) << per_pixel;
     }
 }
 
