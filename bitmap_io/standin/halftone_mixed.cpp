@@ -15,9 +15,11 @@ namespace {
 // [j·S, (j+1)·S) and source cell k covers [k·D, (k+1)·D); a source cell weighs the length of their overlap,
 // the weights of a cell sum to S, and since S < D a destination cell overlaps at most two source cells.
 // Those and their weights depend on the cell alone, so they are found once per cell, not per pixel.
-// The quotient of the sum (at most 255·S + S/2) by S is taken in double precision, at a fraction of the
-// cost of dividing 64-bit integers: both are exact in a double, and a quotient that is not whole lies at
-// least 1/S below the next integer, far more than its rounding error, so truncating it gives the integer
+// The quotient of the sum (at most 255·S + S/2, exact in a double) by S is taken as its product with
+// 1/S in double precision, at a fraction of the cost of a division: 1/S, the product and the sum below
+// each round once, so that the result strays from the exact quotient (below 256) by less than 2^-43; a
+// quotient that is not whole lies at least 1/S > 2^-31 below the next integer; so with 2^-40 added the
+// result lies above the exact quotient and below the next integer, and truncating it gives the integer
 // quotient exactly.
 void AverageAlong(const HalftonePicture& destination, const HalftonePicture& source, bool across) {
     const std::uint64_t s = across ? source.width : source.height;
@@ -32,7 +34,8 @@ void AverageAlong(const HalftonePicture& destination, const HalftonePicture& sou
         const std::uint64_t w = std::min((k + 1) * d, hi) - lo;
         cells[cell] = Overlap{static_cast<std::int64_t>(k), {w, s - w}};
     }
-    const double divisor = static_cast<double>(s);
+    const double reciprocal = 1.0 / static_cast<double>(s);
+    constexpr double kNudge = 0x1p-40;
     for (std::int64_t i = 0; i < destination.height; ++i) {
         for (std::int64_t j = 0; j < destination.width; ++j) {
             const Overlap& o = cells[static_cast<std::size_t>(across ? j : i)];
@@ -43,7 +46,7 @@ void AverageAlong(const HalftonePicture& destination, const HalftonePicture& sou
             BYTE* out = PixelOf(destination, j, i);
             for (int c = 0; c < 3; ++c) {
                 const std::uint64_t sum = s / 2 + o.weights[0] * p[c] + o.weights[1] * q[c];
-                out[c] = static_cast<BYTE>(static_cast<double>(sum) / divisor);
+                out[c] = static_cast<BYTE>(static_cast<double>(sum) * reciprocal + kNudge);
             }
         }
     }
