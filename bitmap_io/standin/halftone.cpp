@@ -592,11 +592,14 @@ KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan
         BYTE* out = PixelOf(rows, 0, y);
         for (std::size_t k = 0; k < groups; ++k) {
             const V256 bytes = Join(Load128(in + window[2 * k]), Load128(in + window[2 * k + 1]));
-            V256 high = half, low = Zero256();
-            for (std::size_t p = 32 * k * pairs; p < 32 * (k + 1) * pairs; p += 32) {
-                const V256 columns = PickBytes(bytes, Load256(order + p));
-                high = Add16(high, MulAddPairs8(columns, Load256(high_weights + p)));
-                low = Add16(low, MulAddPairs8(columns, Load256(low_weights + p)));
+            const std::size_t p = 32 * k * pairs;
+            V256 columns = PickBytes(bytes, Load256(order + p));
+            V256 high = Add16(half, MulAddPairs8(columns, Load256(high_weights + p)));
+            V256 low = MulAddPairs8(columns, Load256(low_weights + p));
+            if (pairs == 2) {
+                columns = PickBytes(bytes, Load256(order + p + 32));
+                high = Add16(high, MulAddPairs8(columns, Load256(high_weights + p + 32)));
+                low = Add16(low, MulAddPairs8(columns, Load256(low_weights + p + 32)));
             }
             const V256 rounded =
                 ShiftRight16(Add16(high, ShiftRight16(low, kLowWeightBits)), kWeightBits - kLowWeightBits);
