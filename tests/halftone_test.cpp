@@ -238,12 +238,12 @@ TEST(Halftone, FastPathsMatchTheDefinition) {
         ASSERT_EQ(fast, plain) << sw << " x " << sh << " to " << dw << " x " << dh << ", trial " << trial;
     });
     // Source pixels by the hundred per destination pixel: sums of bytes beyond 2^15 in the 16-bit lanes,
-    // and beyond 256 of them too many for those lanes, so that those rows take the plain way. Sources a
-    // little wider than the destination, whose rows are taken as they lie: two columns a destination
-    // byte, two or three, and 32-bit pixels.
+    // and beyond 256 of them too many for those lanes, so that those rows take the plain way. Sources up
+    // to twice as wide as the destination, whose rows are taken as they lie: two columns a destination
+    // byte, two or three, eight or six destination bytes from one window, and 32-bit pixels.
     const struct {
         LONG width, height, step;
-    } kCases[] = {{24 * 255, 20, 3}, {24 * 260, 20, 3}, {25, 400, 3}, {29, 90, 3}, {27, 60, 4}};
+    } kCases[] = {{24 * 255, 20, 3}, {24 * 260, 20, 3}, {25, 400, 3}, {29, 90, 3}, {40, 90, 3}, {30, 60, 4}};
     for (const auto& c : kCases) {
         std::mt19937 random(257);
         const Buffer source(c.width, c.height, c.step, false, random);

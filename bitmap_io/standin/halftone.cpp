@@ -512,62 +512,66 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
 }
 
 // ---------------------------------------------------------------------------------------------------
-// Sources less than about one and a half times as wide as the destination: each destination byte takes
-// two to four columns, and eight destination bytes side by side take theirs from sixteen bytes of the
-// row. So the rows are taken as they lie, not turned: one byte shuffle a pair of columns puts each
-// destination byte's two beside each other in a 16-bit lane, and one multiply-add of unsigned bytes by
-// signed byte weights adds their products, sixteen destination bytes at once. A weight (below 8192
-// where the source is the wider) does not fit a signed byte, but its parts w = 64·h + l do: h ≤ 127,
-// l ≤ 63. With H = Σ h·S and L = Σ l·S, X + 4096 = 64·(H + 64) + L, so that the rounded byte
-// (X + 4096) >> 13 is (H + 64 + (L >> 6)) >> 7, H being whole. A destination byte's weights sum to
-// 8192, so H ≤ 255 · 128 fits a signed 16-bit lane, as each pair's part of it does; L ≤ 255 · 63 · 4
-// fits an unsigned one with up to four columns, and each pair's part, 255 · 126, a signed one: no sum
-// saturates, and the bytes are the definition's exactly.
+// Sources less than about twice as wide as the destination: each destination byte takes two to four
+// columns, and eight destination bytes side by side (six where the source is wider, two whole 24-bit
+// pixels) take theirs from sixteen bytes of the row. So the rows are taken as they lie, not turned: one
+// byte shuffle a pair of columns puts each destination byte's two beside each other in a 16-bit lane,
+// and one multiply-add of unsigned bytes by signed byte weights adds their products, twelve or sixteen
+// destination bytes at once. A weight (below 8192 where the source is the wider) does not fit a signed
+// byte, but its parts w = 64·h + l do: h ≤ 127, l ≤ 63. With H = Σ h·S and L = Σ l·S,
+// X + 4096 = 64·(H + 64) + L, so that the rounded byte (X + 4096) >> 13 is (H + 64 + (L >> 6)) >> 7,
+// H being whole. A destination byte's weights sum to 8192, so H ≤ 255 · 128 fits a signed 16-bit lane,
+// as each pair's part of it does; L ≤ 255 · 63 · 4 fits an unsigned one with up to four columns, and
+// each pair's part, 255 · 126, a signed one: no sum saturates, and the bytes are the definition's
+// exactly.
 // ---------------------------------------------------------------------------------------------------
 
-// Destination bytes a half of a vector makes, and the source bytes it may take them from.
-constexpr std::size_t kLaneOutputs = 8;
+// A half of a vector makes eight destination bytes, or six, from sixteen source bytes.
+constexpr std::size_t kLaneOutputs = 8, kNarrowLaneOutputs = 6;
 constexpr std::size_t kLaneWindow = 16;
 constexpr std::uint32_t kMostGatheredColumns = 4;
 constexpr int kLowWeightBits = 6;
 
 struct GatherPlan {
     std::size_t pairs = 0;               // pairs of columns per destination byte; 0 where rows are not gathered
-    std::vector<std::uint32_t> at;       // per group of sixteen destination bytes: the first (the last
+    std::size_t lane = 0;                // destination bytes a half of a vector makes
+    std::vector<std::uint32_t> at;       // per group (two halves): its first destination byte (the last
                                          // group overlaps the one before)
     std::vector<std::uint32_t> window;   // per half of a group: where its sixteen source bytes start
     std::vector<std::int8_t> order;      // per group and pair, 32 bytes: where each column is in the window
     std::vector<std::int8_t> high, low;  // and the parts h and l of its weight
 };
 
-// Leaves `gather->pairs` 0 where some destination byte has more columns, a weight does not split as
-// above, eight destination bytes reach over more than sixteen source bytes, or the rows are too short.
-void PlanGather(const AxisWeights& across, std::size_t step, std::size_t row_bytes, GatherPlan* gather) {
+// False where some destination byte has more columns, a weight does not split as above, `lane`
+// destination bytes side by side reach over more than sixteen source bytes, or the rows are too short.
+bool PlanGather(const AxisWeights& across, std::size_t step, std::size_t row_bytes, std::size_t lane,
+                GatherPlan* gather) {
     const std::size_t outputs = across.first.size() * 3;
     const std::uint32_t most = *std::max_element(across.count.begin(), across.count.end());
     const bool light =
         std::all_of(across.weights.begin(), across.weights.end(), [](std::int32_t w) { return w < kWeightOne; });
-    if (outputs < 2 * kLaneOutputs || row_bytes < kLaneWindow || most > kMostGatheredColumns || !light) return;
+    if (outputs < 2 * lane || row_bytes < kLaneWindow || most > kMostGatheredColumns || !light) return false;
     GatherPlan g;
     g.pairs = (most + 1) / 2;
+    g.lane = lane;
     const auto column = [&](std::size_t o, std::uint32_t n) { return (across.first[o / 3] + n) * step + o % 3; };
-    const std::size_t groups = (outputs + 2 * kLaneOutputs - 1) / (2 * kLaneOutputs);
+    const std::size_t groups = (outputs + 2 * lane - 1) / (2 * lane);
     g.order.assign(groups * g.pairs * 32, -1);  // a negative place picks a zero
     g.high.assign(groups * g.pairs * 32, 0);
     g.low.assign(groups * g.pairs * 32, 0);
     for (std::size_t k = 0; k < groups; ++k) {
-        g.at.push_back(static_cast<std::uint32_t>(std::min(2 * kLaneOutputs * k, outputs - 2 * kLaneOutputs)));
+        g.at.push_back(static_cast<std::uint32_t>(std::min(2 * lane * k, outputs - 2 * lane)));
         for (std::size_t half = 0; half < 2; ++half) {
-            const std::size_t o0 = g.at.back() + kLaneOutputs * half;
+            const std::size_t o0 = g.at.back() + lane * half;
             std::size_t lowest = column(o0, 0), highest = 0;
-            for (std::size_t o = o0; o < o0 + kLaneOutputs; ++o) {
+            for (std::size_t o = o0; o < o0 + lane; ++o) {
                 lowest = std::min(lowest, column(o, 0));
                 highest = std::max(highest, column(o, across.count[o / 3] - 1));
             }
             const std::size_t start = std::min(lowest, row_bytes - kLaneWindow);
-            if (highest - start >= kLaneWindow) return;
+            if (highest - start >= kLaneWindow) return false;
             g.window.push_back(static_cast<std::uint32_t>(start));
-            for (std::size_t o = o0; o < o0 + kLaneOutputs; ++o) {
+            for (std::size_t o = o0; o < o0 + lane; ++o) {
                 const std::int32_t* w = &across.weights[across.offset[o / 3]];
                 for (std::uint32_t n = 0; n < across.count[o / 3]; ++n) {
                     const std::size_t place = 32 * (k * g.pairs + n / 2) + 16 * half + 2 * (o - o0) + n % 2;
@@ -579,12 +583,17 @@ void PlanGather(const AxisWeights& across, std::size_t step, std::size_t row_byt
         }
     }
     *gather = std::move(g);
+    return true;
 }
 
 KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan& plan, const HalftonePicture& rows) {
     using namespace simd;
     const V256 half = Every16x16(kHalf >> kLowWeightBits);
+    // Six destination bytes a half: the twelve made, out of the sixteen narrowed.
+    static constexpr std::int8_t kTwelve[16] = {0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1};
+    const V128 twelve = Load128(kTwelve);
     const std::size_t groups = plan.at.size(), pairs = plan.pairs;
+    const bool narrow = plan.lane == kNarrowLaneOutputs;
     const std::uint32_t *at = plan.at.data(), *window = plan.window.data();
     const std::int8_t *order = plan.order.data(), *high_weights = plan.high.data(), *low_weights = plan.low.data();
     for (std::int64_t y = 0; y < source.height; ++y) {
@@ -603,7 +612,14 @@ KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan
             }
             const V256 rounded =
                 ShiftRight16(Add16(high, ShiftRight16(low, kLowWeightBits)), kWeightBits - kLowWeightBits);
-            Store128(out + at[k], NarrowToBytes(LowHalf(rounded), HighHalf(rounded)));
+            const V128 made = NarrowToBytes(LowHalf(rounded), HighHalf(rounded));
+            if (narrow) {  // twelve bytes, stored as eight and four so as not to reach past the row
+                const V128 kept = PickBytes(made, twelve);
+                Store64(out + at[k], kept);
+                Store32(out + at[k] + 8, InterleaveHigh64(kept, kept));
+            } else {
+                Store128(out + at[k], made);
+            }
         }
     }
 }
@@ -748,7 +764,10 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
         kept.plan = AcrossPlan{};
         kept.plannable = PlanAcross(kept.across, source.width, destination.width, source.step, &kept.plan);
         kept.gather = GatherPlan{};
-        PlanGather(kept.across, source.step, static_cast<std::size_t>(source.width) * source.step, &kept.gather);
+        const auto row_bytes = static_cast<std::size_t>(source.width) * source.step;
+        if (!PlanGather(kept.across, source.step, row_bytes, kLaneOutputs, &kept.gather)) {
+            PlanGather(kept.across, source.step, row_bytes, kNarrowLaneOutputs, &kept.gather);
+        }
 #endif
     }
     return kept;
