@@ -266,9 +266,10 @@ void LadderLoad(benchmark::State& state) {
 }
 
 // Shapes beside the ladder's: the least, sizes that do not divide 24 or are smaller than it on one axis,
-// strips one pixel of the result wide or less, and the largest.
-constexpr Rung kShapes[] = {{16, 16},   {23, 23},   {16, 4096}, {4096, 16},  {25, 4000},
-                            {4000, 25}, {97, 1003}, {1003, 97}, {4096, 4096}};
+// strips one pixel of the result wide or less, tall pictures from one to eight source pixels a result
+// pixel across, and the largest.
+constexpr Rung kShapes[] = {{16, 16},   {23, 23},    {16, 4096}, {4096, 16}, {25, 4000}, {40, 4000},
+                            {60, 3000}, {190, 1000}, {4000, 25}, {97, 1003}, {1003, 97}, {4096, 4096}};
 
 void ShapeLabel(benchmark::State& state) {
     const Rung r = kShapes[state.range(0)];
