@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -373,8 +374,10 @@ BENCHMARK(Save);
 BENCHMARK(LadderFloor)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
 BENCHMARK(LadderAttempt)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
 BENCHMARK(LadderLoad)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchmark::CreateDenseRange(0, 5, 1)});
-BENCHMARK(ShapeFloor)->ArgsProduct({benchmark::CreateDenseRange(0, 8, 1), {0, 1}});
-BENCHMARK(ShapeAttempt)->ArgsProduct({benchmark::CreateDenseRange(0, 8, 1), {0, 1}});
+BENCHMARK(ShapeFloor)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, static_cast<int64_t>(std::size(kShapes)) - 1, 1), {0, 1}});
+BENCHMARK(ShapeAttempt)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, static_cast<int64_t>(std::size(kShapes)) - 1, 1), {0, 1}});
 BENCHMARK(LadderHalftone)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {0}});
 BENCHMARK(LadderBilinear)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {0}});
 
