@@ -511,6 +511,14 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
     }
 }
 
+// Where the bytes of four 32-bit pixels are in sixteen, their fourth bytes left out.
+constexpr std::int8_t kDropFourth[16] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1};
+
+// Sixteen bytes of a row, or twelve with the fourth byte of each 32-bit pixel dropped.
+KS_AVX2 inline simd::V128 ChannelBytes(const BYTE* p, bool packed, simd::V128 drop_fourth) {
+    return packed ? simd::Load128(p) : simd::PickBytes(simd::Load128(p), drop_fourth);
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Sources less than about twice as wide as the destination: each destination byte takes two to four
 // columns, and eight destination bytes side by side (six where the source is wider, two whole 24-bit
@@ -523,7 +531,8 @@ KS_AVX2 void RoundedRowsAcrossFast(const HalftonePicture& source, const AcrossPl
 // H being whole. A destination byte's weights sum to 8192, so H ≤ 255 · 128 fits a signed 16-bit lane,
 // as each pair's part of it does; L ≤ 255 · 63 · 4 fits an unsigned one with up to four columns, and
 // each pair's part, 255 · 126, a signed one: no sum saturates, and the bytes are the definition's
-// exactly.
+// exactly. The fourth bytes of 32-bit pixels widen the windows: where they would not fit, each row is
+// first copied to 24 bits, four pixels a shuffle.
 // ---------------------------------------------------------------------------------------------------
 
 // A half of a vector makes eight destination bytes, or six, from sixteen source bytes.
@@ -535,6 +544,7 @@ constexpr int kLowWeightBits = 6;
 struct GatherPlan {
     std::size_t pairs = 0;               // pairs of columns per destination byte; 0 where rows are not gathered
     std::size_t lane = 0;                // destination bytes a half of a vector makes
+    bool packed = false;                 // 32-bit rows are copied to 24 bits first, and planned as such
     std::vector<std::uint32_t> at;       // per group (two halves): its first destination byte (the last
                                          // group overlaps the one before)
     std::vector<std::uint32_t> window;   // per half of a group: where its sixteen source bytes start
@@ -586,8 +596,27 @@ bool PlanGather(const AxisWeights& across, std::size_t step, std::size_t row_byt
     return true;
 }
 
-KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan& plan, const HalftonePicture& rows) {
+// Row `y` of 32-bit pixels copied to 24 bits, four pixels a store of sixteen bytes (twelve and four to
+// spare, which the next store overwrites or the row's room takes); a last group overlaps the one before.
+KS_AVX2 inline void PackRow(const HalftonePicture& source, std::int64_t y, BYTE* out) {
+    const auto width = static_cast<std::size_t>(source.width);
+    const BYTE* in = RowOf(source, y);
+    const simd::V128 drop_fourth = simd::Load128(kDropFourth);
+    for (std::size_t x = 0; x < width; x += 4) {
+        const std::size_t at = std::min(x, width - 4);
+        simd::Store128(out + 3 * at, ChannelBytes(in + 4 * at, false, drop_fourth));
+    }
+}
+
+KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan& plan, const HalftonePicture& rows,
+                                 std::vector<BYTE>* row_memory) {
     using namespace simd;
+    // Copied rows are made a row ahead, in two rooms by turns: windows read straight after the stores
+    // that wrote them, across two of them, would wait for the stores to reach the cache.
+    const std::size_t room = 3 * static_cast<std::size_t>(source.width) + 4;
+    row_memory->resize(plan.packed ? 2 * room : 0);
+    BYTE* const packed_rows = row_memory->data();
+    if (plan.packed && source.height > 0) PackRow(source, 0, packed_rows);
     const V256 half = Every16x16(kHalf >> kLowWeightBits);
     // Six destination bytes a half: the twelve made, out of the sixteen narrowed.
     static constexpr std::int8_t kTwelve[16] = {0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1};
@@ -598,6 +627,10 @@ KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan
     const std::int8_t *order = plan.order.data(), *high_weights = plan.high.data(), *low_weights = plan.low.data();
     for (std::int64_t y = 0; y < source.height; ++y) {
         const BYTE* in = RowOf(source, y);
+        if (plan.packed) {
+            if (y + 1 < source.height) PackRow(source, y + 1, packed_rows + (y + 1) % 2 * room);
+            in = packed_rows + y % 2 * room;
+        }
         BYTE* out = PixelOf(rows, 0, y);
         for (std::size_t k = 0; k < groups; ++k) {
             const V256 bytes = Join(Load128(in + window[2 * k]), Load128(in + window[2 * k + 1]));
@@ -673,11 +706,6 @@ KS_AVX2 void RoundedRowsHalved(const HalftonePicture& source, const HalftonePict
     }
 }
 
-// Sixteen bytes of a row, or twelve with the fourth byte of each 32-bit pixel dropped.
-KS_AVX2 inline simd::V128 ChannelBytes(const BYTE* p, bool packed, simd::V128 drop_fourth) {
-    return packed ? simd::Load128(p) : simd::PickBytes(simd::Load128(p), drop_fourth);
-}
-
 // The rows averaged down (V above, 32-bit sums), sixteen bytes of every row at a time: two rows' bytes
 // interleaved and widened to 16 bits, so that one multiply-add of pairs takes both rows' products and
 // adds them. Products and sums stay below 2^31 as in the definition. Sixteen bytes of 32-bit pixels are
@@ -692,7 +720,6 @@ KS_AVX2 void SumsDownFast(const HalftonePicture& source, const AxisWeights& down
         SumsDown(source, down, out);
         return;
     }
-    static constexpr std::int8_t kDropFourth[16] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1};
     const V128 drop_fourth = Load128(kDropFourth);
     out->Reset(source.width, static_cast<std::int64_t>(down.first.size()));
     for (std::int64_t i = 0; i < out->height; ++i) {
@@ -746,7 +773,7 @@ struct ShrinkSetup {
     // Working memory.
     OwnPicture rows;
     Sums sums;
-    std::vector<BYTE> line, columns, results;
+    std::vector<BYTE> line, columns, results, packed_row;
 };
 
 // The setup kept for `kept`'s sizes, made again when they change.
@@ -764,9 +791,13 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
         kept.plan = AcrossPlan{};
         kept.plannable = PlanAcross(kept.across, source.width, destination.width, source.step, &kept.plan);
         kept.gather = GatherPlan{};
-        const auto row_bytes = static_cast<std::size_t>(source.width) * source.step;
-        if (!PlanGather(kept.across, source.step, row_bytes, kLaneOutputs, &kept.gather)) {
-            PlanGather(kept.across, source.step, row_bytes, kNarrowLaneOutputs, &kept.gather);
+        const auto width = static_cast<std::size_t>(source.width);
+        const bool gathered =
+            PlanGather(kept.across, source.step, width * source.step, kLaneOutputs, &kept.gather) ||
+            PlanGather(kept.across, source.step, width * source.step, kNarrowLaneOutputs, &kept.gather);
+        if (!gathered && source.step == 4) {
+            kept.gather.packed = PlanGather(kept.across, 3, width * 3, kLaneOutputs, &kept.gather) ||
+                                 PlanGather(kept.across, 3, width * 3, kNarrowLaneOutputs, &kept.gather);
         }
 #endif
     }
@@ -785,7 +816,7 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
         if (halved) {
             RoundedRowsHalved(source, s.rows.picture);
         } else if (s.gather.pairs != 0) {
-            RoundedRowsGathered(source, s.gather, s.rows.picture);
+            RoundedRowsGathered(source, s.gather, s.rows.picture, &s.packed_row);
         } else {
             RoundedRowsAcrossFast(source, s.plan, s.rows.picture, &s.columns, &s.results);
         }
