@@ -240,12 +240,13 @@ TEST(Halftone, FastPathsMatchTheDefinition) {
     // Source pixels by the hundred per destination pixel: sums of bytes beyond 2^15 in the 16-bit lanes,
     // and beyond 256 of them too many for those lanes, so that those rows take the plain way. Sources up
     // to twice as wide as the destination, whose rows are taken as they lie: two columns a destination
-    // byte, two or three, eight or six destination bytes from one window, and 32-bit pixels as they lie
-    // or first copied to 24 bits.
+    // byte, two or three, eight or six destination bytes from one window, 32-bit pixels as they lie or
+    // first copied to 24 bits, and rows summed down as they are made (from three rows a destination
+    // row) or not.
     const struct {
         LONG width, height, step;
-    } kCases[] = {{24 * 255, 20, 3}, {24 * 260, 20, 3}, {25, 400, 3}, {29, 90, 3},
-                  {40, 90, 3},       {30, 60, 4},       {45, 60, 4}};
+    } kCases[] = {{24 * 255, 20, 3}, {24 * 260, 20, 3}, {25, 400, 3}, {29, 90, 3}, {40, 90, 3},
+                  {40, 9, 3},        {25, 8, 3},        {30, 60, 4},  {45, 60, 4}};
     for (const auto& c : kCases) {
         std::mt19937 random(257);
         const Buffer source(c.width, c.height, c.step, false, random);

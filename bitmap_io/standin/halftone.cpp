@@ -608,6 +608,39 @@ KS_AVX2 inline void PackRow(const HalftonePicture& source, std::int64_t y, BYTE*
     }
 }
 
+// One group's weights, as vectors.
+struct GroupWeights {
+    std::uint32_t window[2];
+    simd::V256 order[2], high[2], low[2];
+};
+
+KS_AVX2 inline GroupWeights WeightsOfGroup(const GatherPlan& plan, std::size_t k) {
+    GroupWeights g{{plan.window[2 * k], plan.window[2 * k + 1]}, {}, {}, {}};
+    for (std::size_t p = 0; p < plan.pairs; ++p) {
+        const std::size_t at = 32 * (k * plan.pairs + p);
+        g.order[p] = simd::Load256(&plan.order[at]);
+        g.high[p] = simd::Load256(&plan.high[at]);
+        g.low[p] = simd::Load256(&plan.low[at]);
+    }
+    return g;
+}
+
+// A group's destination bytes of the row at `in`, rounded, in 16-bit lanes (where a half makes six,
+// its last two lanes are 0).
+KS_AVX2 inline simd::V256 RoundedGroup(const BYTE* in, const GroupWeights& g, std::size_t pairs) {
+    using namespace simd;
+    const V256 bytes = Join(Load128(in + g.window[0]), Load128(in + g.window[1]));
+    V256 columns = PickBytes(bytes, g.order[0]);
+    V256 high = Add16(Every16x16(kHalf >> kLowWeightBits), MulAddPairs8(columns, g.high[0]));
+    V256 low = MulAddPairs8(columns, g.low[0]);
+    if (pairs == 2) {
+        columns = PickBytes(bytes, g.order[1]);
+        high = Add16(high, MulAddPairs8(columns, g.high[1]));
+        low = Add16(low, MulAddPairs8(columns, g.low[1]));
+    }
+    return ShiftRight16(Add16(high, ShiftRight16(low, kLowWeightBits)), kWeightBits - kLowWeightBits);
+}
+
 KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan& plan, const HalftonePicture& rows,
                                  std::vector<BYTE>* row_memory) {
     using namespace simd;
@@ -617,14 +650,14 @@ KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan
     row_memory->resize(plan.packed ? 2 * room : 0);
     BYTE* const packed_rows = row_memory->data();
     if (plan.packed && source.height > 0) PackRow(source, 0, packed_rows);
-    const V256 half = Every16x16(kHalf >> kLowWeightBits);
     // Six destination bytes a half: the twelve made, out of the sixteen narrowed.
     static constexpr std::int8_t kTwelve[16] = {0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1};
     const V128 twelve = Load128(kTwelve);
-    const std::size_t groups = plan.at.size(), pairs = plan.pairs;
     const bool narrow = plan.lane == kNarrowLaneOutputs;
-    const std::uint32_t *at = plan.at.data(), *window = plan.window.data();
-    const std::int8_t *order = plan.order.data(), *high_weights = plan.high.data(), *low_weights = plan.low.data();
+    const std::size_t pairs = plan.pairs;
+    std::vector<GroupWeights> weights(plan.at.size());
+    for (std::size_t k = 0; k < weights.size(); ++k) weights[k] = WeightsOfGroup(plan, k);
+    const std::uint32_t* at = plan.at.data();
     for (std::int64_t y = 0; y < source.height; ++y) {
         const BYTE* in = RowOf(source, y);
         if (plan.packed) {
@@ -632,19 +665,8 @@ KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan
             in = packed_rows + y % 2 * room;
         }
         BYTE* out = PixelOf(rows, 0, y);
-        for (std::size_t k = 0; k < groups; ++k) {
-            const V256 bytes = Join(Load128(in + window[2 * k]), Load128(in + window[2 * k + 1]));
-            const std::size_t p = 32 * k * pairs;
-            V256 columns = PickBytes(bytes, Load256(order + p));
-            V256 high = Add16(half, MulAddPairs8(columns, Load256(high_weights + p)));
-            V256 low = MulAddPairs8(columns, Load256(low_weights + p));
-            if (pairs == 2) {
-                columns = PickBytes(bytes, Load256(order + p + 32));
-                high = Add16(high, MulAddPairs8(columns, Load256(high_weights + p + 32)));
-                low = Add16(low, MulAddPairs8(columns, Load256(low_weights + p + 32)));
-            }
-            const V256 rounded =
-                ShiftRight16(Add16(high, ShiftRight16(low, kLowWeightBits)), kWeightBits - kLowWeightBits);
+        for (std::size_t k = 0; k < weights.size(); ++k) {
+            const V256 rounded = RoundedGroup(in, weights[k], pairs);
             const V128 made = NarrowToBytes(LowHalf(rounded), HighHalf(rounded));
             if (narrow) {  // twelve bytes, stored as eight and four so as not to reach past the row
                 const V128 kept = PickBytes(made, twelve);
@@ -652,6 +674,90 @@ KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan
                 Store32(out + at[k] + 8, InterleaveHigh64(kept, kept));
             } else {
                 Store128(out + at[k], made);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Tall sources whose rows are gathered: the rounded rows are summed down as they are made, in the
+// 16-bit lanes they are made in, instead of being stored as bytes and read again. Every row inside a
+// destination row's cell weighs base = ⌊8192·D/S⌋ or a step more; only its first and last rows may be
+// cut. So V = base · A + H + (first's weight − base) · first + (last's − base) · last, A the sum of all
+// its rows and H of the inner rows a step heavier: the same combination as the columns' sums above,
+// with up to 256 rows (A ≤ 255 · 256 in an unsigned lane, less 128 a row in a signed one), so V is the
+// definition's exactly.
+// ---------------------------------------------------------------------------------------------------
+
+constexpr std::uint32_t kFewestSummedRows = 3;  // a first, a last and inner rows between them
+
+struct DownSums {
+    bool fused = false;
+    std::int32_t base = 0;
+    std::vector<std::int16_t> heavier;   // per source row: all bits set where it is inner and a step heavier
+    std::vector<std::int32_t> edges;     // per destination row: its first and last rows' weights less base
+    std::vector<std::int32_t> bias;      // per destination row: −128 · its rows, and · its heavier, paired
+    std::vector<std::int32_t> constant;  // per destination row: the 128s taken, times their weights
+};
+
+// Fused where every destination row has from three to 256 source rows.
+DownSums PlanDownSums(const AxisWeights& down, std::uint64_t source, std::uint64_t destination) {
+    DownSums d;
+    d.base = static_cast<std::int32_t>(kWeightOne * destination / source);
+    d.heavier.assign(source, 0);
+    for (std::size_t i = 0; i < down.first.size(); ++i) {
+        const std::uint32_t n = down.count[i];
+        if (n < kFewestSummedRows || n > kMostPlainColumns) return DownSums{};
+        const std::int32_t* w = &down.weights[down.offset[i]];
+        std::int32_t heavier = 0;
+        for (std::uint32_t t = 1; t + 1 < n; ++t) {
+            if (w[t] != d.base && w[t] != d.base + 1) return DownSums{};
+            if (w[t] == d.base + 1) d.heavier[down.first[i] + t] = -1, ++heavier;
+        }
+        const auto rows = static_cast<std::int32_t>(n);
+        d.edges.push_back(Pair16(w[0] - d.base, w[n - 1] - d.base));
+        d.bias.push_back(Pair16(-128 * rows, -128 * heavier));
+        d.constant.push_back(128 * (d.base * rows + heavier));
+    }
+    d.fused = true;
+    return d;
+}
+
+KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& plan, const AxisWeights& down,
+                              const DownSums& d, std::int64_t width, Sums* out) {
+    using namespace simd;
+    out->Reset(width, static_cast<std::int64_t>(down.first.size()));
+    const V256 weights = Every32x8(Pair16(d.base, 1));
+    for (std::size_t i = 0; i < down.first.size(); ++i) {
+        const std::int64_t first = down.first[i], last = first + down.count[i] - 1;
+        std::int32_t* sums = out->Row(static_cast<std::int64_t>(i));
+        for (std::size_t k = 0; k < plan.at.size(); ++k) {
+            const GroupWeights g = WeightsOfGroup(plan, k);
+            const V256 top = RoundedGroup(RowOf(source, first), g, plan.pairs);
+            const V256 bottom = RoundedGroup(RowOf(source, last), g, plan.pairs);
+            V256 all = Add16(top, bottom), heavier = Zero256();
+            for (std::int64_t y = first + 1; y < last; ++y) {
+                const V256 rounded = RoundedGroup(RowOf(source, y), g, plan.pairs);
+                all = Add16(all, rounded);
+                heavier = Add16(heavier, And(rounded, Every16x16(d.heavier[static_cast<std::size_t>(y)])));
+            }
+            // Lanes 0-3 of each half in `low`, 4-7 in `high`.
+            const V256 bias = Every32x8(d.bias[i]), edges = Every32x8(d.edges[i]), constant = Every32x8(d.constant[i]);
+            const V256 low = Add32(Add32(MulAddPairs16(Add16(InterleaveLow16(all, heavier), bias), weights),
+                                         MulAddPairs16(InterleaveLow16(top, bottom), edges)),
+                                   constant);
+            const V256 high = Add32(Add32(MulAddPairs16(Add16(InterleaveHigh16(all, heavier), bias), weights),
+                                          MulAddPairs16(InterleaveHigh16(top, bottom), edges)),
+                                    constant);
+            const std::size_t at = plan.at[k], second = at + plan.lane;
+            Store128(sums + at, LowHalf(low));
+            Store128(sums + second, HighHalf(low));
+            if (plan.lane == kLaneOutputs) {
+                Store128(sums + at + 4, LowHalf(high));
+                Store128(sums + second + 4, HighHalf(high));
+            } else {
+                Store64(sums + at + 4, LowHalf(high));
+                Store64(sums + second + 4, HighHalf(high));
             }
         }
     }
@@ -769,6 +875,7 @@ struct ShrinkSetup {
     bool plannable = false;  // the fast path can take these sizes
     AcrossPlan plan;
     GatherPlan gather;
+    DownSums down_sums;
 #endif
     // Working memory.
     OwnPicture rows;
@@ -799,6 +906,9 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
             kept.gather.packed = PlanGather(kept.across, 3, width * 3, kLaneOutputs, &kept.gather) ||
                                  PlanGather(kept.across, 3, width * 3, kNarrowLaneOutputs, &kept.gather);
         }
+        const bool shrinks_down = source.height > destination.height;
+        kept.down_sums =
+            gathered && shrinks_down ? PlanDownSums(kept.down, source.height, destination.height) : DownSums{};
 #endif
     }
     return kept;
@@ -812,6 +922,11 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
     s.rows.Reset(destination.width, source.height);
 #if KS_FAST_PATHS
     const bool halved = source.width == 2 * destination.width;
+    if (fast && s.down_sums.fused) {
+        SumsDownGathered(source, s.gather, s.down, s.down_sums, destination.width, &s.sums);
+        SharpenCrossFast(destination, s.sums, &s.line);
+        return;
+    }
     if (fast && (halved || s.plannable)) {
         if (halved) {
             RoundedRowsHalved(source, s.rows.picture);
