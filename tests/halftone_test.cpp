@@ -246,7 +246,7 @@ TEST(Halftone, FastPathsMatchTheDefinition) {
     const struct {
         LONG width, height, step;
     } kCases[] = {{24 * 255, 20, 3}, {24 * 260, 20, 3}, {25, 400, 3}, {29, 90, 3}, {40, 90, 3},
-                  {40, 9, 3},        {25, 8, 3},        {30, 60, 4},  {45, 60, 4}};
+                  {40, 9, 3},        {25, 8, 3},        {30, 60, 4},  {45, 60, 4}, {45, 9, 4}};
     for (const auto& c : kCases) {
         std::mt19937 random(257);
         const Buffer source(c.width, c.height, c.step, false, random);

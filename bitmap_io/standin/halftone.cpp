@@ -596,15 +596,24 @@ bool PlanGather(const AxisWeights& across, std::size_t step, std::size_t row_byt
     return true;
 }
 
-// Row `y` of 32-bit pixels copied to 24 bits, four pixels a store of sixteen bytes (twelve and four to
-// spare, which the next store overwrites or the row's room takes); a last group overlaps the one before.
+// Row `y` of 32-bit pixels copied to 24 bits: eight pixels a step, four in each half of a vector, each
+// half stored as sixteen bytes (twelve and four to spare, which the next store overwrites or the row's
+// room takes); the pixels left over four at a time, a last group overlapping the one before.
 KS_AVX2 inline void PackRow(const HalftonePicture& source, std::int64_t y, BYTE* out) {
+    using namespace simd;
     const auto width = static_cast<std::size_t>(source.width);
     const BYTE* in = RowOf(source, y);
-    const simd::V128 drop_fourth = simd::Load128(kDropFourth);
-    for (std::size_t x = 0; x < width; x += 4) {
+    const V128 drop_fourth = Load128(kDropFourth);
+    const V256 drop_fourths = Join(drop_fourth, drop_fourth);
+    std::size_t x = 0;
+    for (; x + 8 <= width; x += 8) {
+        const V256 both = PickBytes(Load256(in + 4 * x), drop_fourths);
+        Store128(out + 3 * x, LowHalf(both));
+        Store128(out + 3 * x + 12, HighHalf(both));
+    }
+    for (; x < width; x += 4) {
         const std::size_t at = std::min(x, width - 4);
-        simd::Store128(out + 3 * at, ChannelBytes(in + 4 * at, false, drop_fourth));
+        Store128(out + 3 * at, ChannelBytes(in + 4 * at, false, drop_fourth));
     }
 }
 
@@ -724,20 +733,31 @@ DownSums PlanDownSums(const AxisWeights& down, std::uint64_t source, std::uint64
 }
 
 KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& plan, const AxisWeights& down,
-                              const DownSums& d, std::int64_t width, Sums* out) {
+                              const DownSums& d, std::int64_t width, Sums* out, std::vector<BYTE>* row_memory) {
     using namespace simd;
     out->Reset(width, static_cast<std::int64_t>(down.first.size()));
     const V256 weights = Every32x8(Pair16(d.base, 1));
+    // 32-bit rows are copied to 24 bits a destination row's rows at a time (at most 256, a few dozen
+    // kilobytes for the narrow rows gathered), before its groups read them.
+    const std::size_t room = 3 * static_cast<std::size_t>(source.width) + 4;
+    row_memory->resize(plan.packed ? kMostPlainColumns * room : 0);
     for (std::size_t i = 0; i < down.first.size(); ++i) {
         const std::int64_t first = down.first[i], last = first + down.count[i] - 1;
         std::int32_t* sums = out->Row(static_cast<std::int64_t>(i));
+        HalftonePicture rows = source;  // the destination row's rows, from its first
+        rows.top = source.top + first * source.pitch;
+        if (plan.packed) {
+            rows.top = row_memory->data();
+            rows.pitch = static_cast<std::ptrdiff_t>(room);
+            for (std::int64_t y = first; y <= last; ++y) PackRow(source, y, rows.top + (y - first) * rows.pitch);
+        }
         for (std::size_t k = 0; k < plan.at.size(); ++k) {
             const GroupWeights g = WeightsOfGroup(plan, k);
-            const V256 top = RoundedGroup(RowOf(source, first), g, plan.pairs);
-            const V256 bottom = RoundedGroup(RowOf(source, last), g, plan.pairs);
+            const V256 top = RoundedGroup(RowOf(rows, 0), g, plan.pairs);
+            const V256 bottom = RoundedGroup(RowOf(rows, last - first), g, plan.pairs);
             V256 all = Add16(top, bottom), heavier = Zero256();
             for (std::int64_t y = first + 1; y < last; ++y) {
-                const V256 rounded = RoundedGroup(RowOf(source, y), g, plan.pairs);
+                const V256 rounded = RoundedGroup(RowOf(rows, y - first), g, plan.pairs);
                 all = Add16(all, rounded);
                 heavier = Add16(heavier, And(rounded, Every16x16(d.heavier[static_cast<std::size_t>(y)])));
             }
@@ -907,8 +927,9 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
                                  PlanGather(kept.across, 3, width * 3, kNarrowLaneOutputs, &kept.gather);
         }
         const bool shrinks_down = source.height > destination.height;
-        kept.down_sums =
-            gathered && shrinks_down ? PlanDownSums(kept.down, source.height, destination.height) : DownSums{};
+        kept.down_sums = (gathered || kept.gather.packed) && shrinks_down
+                             ? PlanDownSums(kept.down, source.height, destination.height)
+                             : DownSums{};
 #endif
     }
     return kept;
@@ -923,7 +944,7 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
 #if KS_FAST_PATHS
     const bool halved = source.width == 2 * destination.width;
     if (fast && s.down_sums.fused) {
-        SumsDownGathered(source, s.gather, s.down, s.down_sums, destination.width, &s.sums);
+        SumsDownGathered(source, s.gather, s.down, s.down_sums, destination.width, &s.sums, &s.packed_row);
         SharpenCrossFast(destination, s.sums, &s.line);
         return;
     }
