@@ -531,8 +531,8 @@ KS_AVX2 inline simd::V128 ChannelBytes(const BYTE* p, bool packed, simd::V128 dr
 // H being whole. A destination byte's weights sum to 8192, so H ≤ 255 · 128 fits a signed 16-bit lane,
 // as each pair's part of it does; L ≤ 255 · 63 · 4 fits an unsigned one with up to four columns, and
 // each pair's part, 255 · 126, a signed one: no sum saturates, and the bytes are the definition's
-// exactly. The fourth bytes of 32-bit pixels widen the windows: where they would not fit, each row is
-// first copied to 24 bits, four pixels a shuffle.
+// exactly. The fourth bytes of 32-bit pixels widen the windows: where they would not fit, the rows are
+// first copied to 24 bits by byte shuffles.
 // ---------------------------------------------------------------------------------------------------
 
 // A half of a vector makes eight destination bytes, or six, from sixteen source bytes.
@@ -709,7 +709,7 @@ struct DownSums {
     std::vector<std::int32_t> constant;  // per destination row: the 128s taken, times their weights
 };
 
-// Fused where every destination row has from three to 256 source rows.
+// Fused where every destination row has from three to 256 source rows (the columns' sums' limit).
 DownSums PlanDownSums(const AxisWeights& down, std::uint64_t source, std::uint64_t destination) {
     DownSums d;
     d.base = static_cast<std::int32_t>(kWeightOne * destination / source);
