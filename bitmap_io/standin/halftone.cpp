@@ -2,8 +2,9 @@
 //
 // The plain definition comes first, written as the arithmetic reads. The fast paths follow it, each with
 // the reason it gives the same bytes: of its heavy part, averaging every source row across (in general,
-// for sources a little wider than the destination and for those twice as wide), and of the sums down
-// and the cross after it. A shrink of one axis alone uses the same sums across (unrounded) or down.
+// for sources up to about twice as wide as the destination, tall ones summed down as their rows are
+// made, and for those exactly twice as wide), and of the sums down and the cross after it. A shrink of
+// one axis alone uses the same sums across (unrounded) or down.
 #include "halftone.h"
 
 #include <algorithm>
