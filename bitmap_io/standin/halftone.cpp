@@ -258,11 +258,12 @@ struct AcrossPlan {
     std::vector<std::int32_t> bias;         // per destination byte: −128 · the columns of A, and of H, paired
     std::vector<std::int32_t> constant;     // per destination byte: the 128s taken, times their weight, + 4096
     // With few columns a destination byte, each column and its weight (at most 8192, so a signed 16-bit
-    // lane holds it), two by two: per destination byte and one more, where its pairs start; two columns
-    // (the second the zero column for an odd last one) and their weights, paired, for each pair.
+    // lane holds it), two by two: per destination byte and one more, where its pairs start; two columns'
+    // places in the turned block (the second the zero column's for an odd last one) and their weights,
+    // paired, for each pair.
     bool direct = false;
     std::vector<std::uint32_t> pairs_at;
-    std::vector<std::uint32_t> pair_columns;
+    std::vector<std::size_t> pair_columns;
     std::vector<std::int32_t> pair_weights;
 };
 
@@ -289,8 +290,9 @@ bool PlanAcross(const AxisWeights& across, std::uint64_t source, std::uint64_t d
             plan->pairs_at.push_back(static_cast<std::uint32_t>(plan->pair_weights.size()));
             for (std::uint32_t n = 0; plan->direct && n < across.count[j]; n += 2) {
                 const bool pair = n + 1 < across.count[j];
-                plan->pair_columns.insert(plan->pair_columns.end(),
-                                          {column(n), pair ? column(n + 1) : plan->zero_column});
+                plan->pair_columns.insert(
+                    plan->pair_columns.end(),
+                    {kBlockRows * column(n), kBlockRows * (pair ? column(n + 1) : plan->zero_column)});
                 plan->pair_weights.push_back(Pair16(w[n], pair ? w[n + 1] : 0));
             }
             plan->first.push_back(column(0));
@@ -358,7 +360,8 @@ struct PlanArrays {
     std::int32_t base;
     std::size_t apart;  // between a byte's columns in the turned block
     bool direct;
-    const std::uint32_t *first, *count, *heavier_at, *heavier, *cut, *pairs_at, *pair_columns;
+    const std::uint32_t *first, *count, *heavier_at, *heavier, *cut, *pairs_at;
+    const std::size_t* pair_columns;
     const std::int32_t *cut_weights, *bias, *constant, *pair_weights;
 };
 
@@ -386,10 +389,12 @@ KS_AVX2 inline void ColumnSums(const PlanArrays& plan, std::size_t o, const BYTE
     using namespace simd;
     if (plan.direct) {
         V256 low = Every32x8(kHalf), high = low;
-        for (std::uint32_t k = plan.pairs_at[o]; k < plan.pairs_at[o + 1]; ++k) {
-            const V256 a = Column16(columns, plan.pair_columns[2 * k]);
-            const V256 b = Column16(columns, plan.pair_columns[2 * k + 1]);
-            const V256 weights = Every32x8(plan.pair_weights[k]);
+        const std::size_t* pair = plan.pair_columns + 2 * plan.pairs_at[o];
+        for (const std::int32_t *w = plan.pair_weights + plan.pairs_at[o],
+                                *end = plan.pair_weights + plan.pairs_at[o + 1];
+             w != end; ++w, pair += 2) {
+            const V256 a = BytesTo16(Load128(columns + pair[0])), b = BytesTo16(Load128(columns + pair[1]));
+            const V256 weights = Every32x8(*w);
             low = Add32(low, MulAddPairs16(InterleaveLow16(a, b), weights));
             high = Add32(high, MulAddPairs16(InterleaveHigh16(a, b), weights));
         }
