@@ -247,20 +247,20 @@ std::int32_t Pair16(std::int32_t first, std::int32_t second) {
 // How each destination byte (3·j + c of a row) is made from columns.
 struct AcrossPlan {
     std::int32_t base = 0;
-    std::size_t step = 3;                   // the source's pixel step: a byte's columns are this far apart
-    std::uint32_t zero_column = 0;          // a column of zeros, after the source's
-    std::vector<std::uint32_t> first;       // per destination byte: its first column
+    std::size_t step = 3;           // the source's pixel step: a byte's columns are this far apart
+    std::uint32_t zero_column = 0;  // a column of zeros, after the source's
+    // Columns are named by their places in the turned block (16 bytes a column), ready to load from.
+    std::vector<std::size_t> first;         // per destination byte: its first column
     std::vector<std::uint32_t> count;       // and how many it has
     std::vector<std::uint32_t> heavier_at;  // per destination byte and one more: where its heavier ones start
-    std::vector<std::uint32_t> heavier;     // the columns weighing base + 1
-    std::vector<std::uint32_t> cut;         // per destination byte two: the columns of another weight or zeros
+    std::vector<std::size_t> heavier;       // the columns weighing base + 1
+    std::vector<std::size_t> cut;           // per destination byte two: the columns of another weight or zeros
     std::vector<std::int32_t> cut_weights;  // per destination byte: their weights less base, paired
     std::vector<std::int32_t> bias;         // per destination byte: −128 · the columns of A, and of H, paired
     std::vector<std::int32_t> constant;     // per destination byte: the 128s taken, times their weight, + 4096
     // With few columns a destination byte, each column and its weight (at most 8192, so a signed 16-bit
-    // lane holds it), two by two: per destination byte and one more, where its pairs start; two columns'
-    // places in the turned block (the second the zero column's for an odd last one) and their weights,
-    // paired, for each pair.
+    // lane holds it), two by two: per destination byte and one more, where its pairs start; two columns
+    // (the second the zero column for an odd last one) and their weights, paired, for each pair.
     bool direct = false;
     std::vector<std::uint32_t> pairs_at;
     std::vector<std::size_t> pair_columns;
@@ -279,26 +279,23 @@ bool PlanAcross(const AxisWeights& across, std::uint64_t source, std::uint64_t d
     plan->base = static_cast<std::int32_t>(kWeightOne * destination / source);
     plan->step = step;
     plan->zero_column = static_cast<std::uint32_t>(source * step);
+    const std::size_t zero = kBlockRows * plan->zero_column;
     plan->direct = *std::max_element(across.count.begin(), across.count.end()) <= kMostDirectColumns;
     for (std::size_t j = 0; j < across.first.size(); ++j) {
         if (across.count[j] > kMostPlainColumns) return false;
         const std::int32_t* w = &across.weights[across.offset[j]];
         for (std::size_t c = 0; c < 3; ++c) {
-            const auto column = [&](std::uint32_t n) {
-                return static_cast<std::uint32_t>((across.first[j] + n) * step + c);
-            };
+            const auto column = [&](std::uint32_t n) { return kBlockRows * ((across.first[j] + n) * step + c); };
             plan->pairs_at.push_back(static_cast<std::uint32_t>(plan->pair_weights.size()));
             for (std::uint32_t n = 0; plan->direct && n < across.count[j]; n += 2) {
                 const bool pair = n + 1 < across.count[j];
-                plan->pair_columns.insert(
-                    plan->pair_columns.end(),
-                    {kBlockRows * column(n), kBlockRows * (pair ? column(n + 1) : plan->zero_column)});
+                plan->pair_columns.insert(plan->pair_columns.end(), {column(n), pair ? column(n + 1) : zero});
                 plan->pair_weights.push_back(Pair16(w[n], pair ? w[n + 1] : 0));
             }
             plan->first.push_back(column(0));
             plan->count.push_back(across.count[j]);
             plan->heavier_at.push_back(static_cast<std::uint32_t>(plan->heavier.size()));
-            std::uint32_t cut[2] = {plan->zero_column, plan->zero_column};
+            std::size_t cut[2] = {zero, zero};
             std::int32_t cut_weight[2] = {0, 0}, cuts = 0;
             for (std::uint32_t n = 0; n < across.count[j]; ++n) {
                 if (w[n] == plan->base + 1) {
@@ -349,9 +346,9 @@ KS_AVX2 inline void Transpose(simd::V256 v[16]) {
     }
 }
 
-// Column `c` of the sixteen rows, widened to 16 bits.
-KS_AVX2 inline simd::V256 Column16(const BYTE* columns, std::uint32_t c) {
-    return simd::BytesTo16(simd::Load128(columns + kBlockRows * c));
+// The column at `place` of the sixteen rows, widened to 16 bits.
+KS_AVX2 inline simd::V256 Column16(const BYTE* columns, std::size_t place) {
+    return simd::BytesTo16(simd::Load128(columns + place));
 }
 
 // The plan's arrays as plain pointers, taken once a call: read through the plan's vectors, each would be
@@ -360,26 +357,26 @@ struct PlanArrays {
     std::int32_t base;
     std::size_t apart;  // between a byte's columns in the turned block
     bool direct;
-    const std::uint32_t *first, *count, *heavier_at, *heavier, *cut, *pairs_at;
-    const std::size_t* pair_columns;
+    const std::uint32_t *count, *heavier_at, *pairs_at;
+    const std::size_t *first, *heavier, *cut, *pair_columns;
     const std::int32_t *cut_weights, *bias, *constant, *pair_weights;
 };
 
 PlanArrays ArraysOf(const AcrossPlan& plan) {
-    return {plan.base,
-            plan.step * kBlockRows,
-            plan.direct,
-            plan.first.data(),
-            plan.count.data(),
-            plan.heavier_at.data(),
-            plan.heavier.data(),
-            plan.cut.data(),
-            plan.pairs_at.data(),
-            plan.pair_columns.data(),
-            plan.cut_weights.data(),
-            plan.bias.data(),
-            plan.constant.data(),
-            plan.pair_weights.data()};
+    return {.base = plan.base,
+            .apart = plan.step * kBlockRows,
+            .direct = plan.direct,
+            .count = plan.count.data(),
+            .heavier_at = plan.heavier_at.data(),
+            .pairs_at = plan.pairs_at.data(),
+            .first = plan.first.data(),
+            .heavier = plan.heavier.data(),
+            .cut = plan.cut.data(),
+            .pair_columns = plan.pair_columns.data(),
+            .cut_weights = plan.cut_weights.data(),
+            .bias = plan.bias.data(),
+            .constant = plan.constant.data(),
+            .pair_weights = plan.pair_weights.data()};
 }
 
 // One destination byte for the sixteen rows, X + 4096 with X as planned, in 32-bit lanes: rows 0-3 and 8-11
@@ -393,7 +390,7 @@ KS_AVX2 inline void ColumnSums(const PlanArrays& plan, std::size_t o, const BYTE
         for (const std::int32_t *w = plan.pair_weights + plan.pairs_at[o],
                                 *end = plan.pair_weights + plan.pairs_at[o + 1];
              w != end; ++w, pair += 2) {
-            const V256 a = BytesTo16(Load128(columns + pair[0])), b = BytesTo16(Load128(columns + pair[1]));
+            const V256 a = Column16(columns, pair[0]), b = Column16(columns, pair[1]);
             const V256 weights = Every32x8(*w);
             low = Add32(low, MulAddPairs16(InterleaveLow16(a, b), weights));
             high = Add32(high, MulAddPairs16(InterleaveHigh16(a, b), weights));
@@ -404,7 +401,7 @@ KS_AVX2 inline void ColumnSums(const PlanArrays& plan, std::size_t o, const BYTE
     }
     // All its columns, in four sums so that the additions need not wait for each other.
     V256 sums[4] = {Zero256(), Zero256(), Zero256(), Zero256()};
-    const BYTE* column = columns + kBlockRows * plan.first[o];
+    const BYTE* column = columns + plan.first[o];
     const std::size_t apart = plan.apart;
     const std::uint32_t n = plan.count[o];
     std::uint32_t t = 0;
@@ -414,8 +411,9 @@ KS_AVX2 inline void ColumnSums(const PlanArrays& plan, std::size_t o, const BYTE
     for (; t < n; ++t, column += apart) sums[0] = Add16(sums[0], BytesTo16(Load128(column)));
     const V256 all = Add16(Add16(sums[0], sums[1]), Add16(sums[2], sums[3]));
     V256 heavier = Zero256();
-    for (std::uint32_t k = plan.heavier_at[o]; k < plan.heavier_at[o + 1]; ++k) {
-        heavier = Add16(heavier, Column16(columns, plan.heavier[k]));
+    for (const std::size_t *k = plan.heavier + plan.heavier_at[o], *end = plan.heavier + plan.heavier_at[o + 1];
+         k != end; ++k) {
+        heavier = Add16(heavier, Column16(columns, *k));
     }
     // Rows 0-3 and 8-11 in the first of each pair of vectors, 4-7 and 12-15 in the second.
     const V256 bias = Every32x8(plan.bias[o]), weights = Every32x8(Pair16(plan.base, 1));
