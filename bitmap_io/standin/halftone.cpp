@@ -741,8 +741,8 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
     using namespace simd;
     out->Reset(width, static_cast<std::int64_t>(down.first.size()));
     const V256 weights = Every32x8(Pair16(d.base, 1));
-    // 32-bit rows are copied to 24 bits a destination row's rows at a time (at most 256, a few dozen
-    // kilobytes for the narrow rows gathered), before its groups read them.
+    // 32-bit rows are copied to 24 bits a destination row's rows (at most 256) at a time, before its
+    // groups read them.
     const std::size_t room = 3 * static_cast<std::size_t>(source.width) + 4;
     row_memory->resize(plan.packed ? kMostPlainColumns * room : 0);
     for (std::size_t i = 0; i < down.first.size(); ++i) {
