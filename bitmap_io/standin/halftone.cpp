@@ -379,6 +379,23 @@ PlanArrays ArraysOf(const AcrossPlan& plan) {
             .pair_weights = plan.pair_weights.data()};
 }
 
+// base · A + H + the two others times their weights (less base) + constant, in 32-bit lanes: lanes 0-3
+// of each half in `low`, 4-7 in `high`. A and H are plain sums in 16-bit lanes; `bias` takes 128 for
+// each byte they hold, so that they fit signed lanes for the multiply-add of pairs, and `constant` adds
+// it back.
+KS_AVX2 inline void Combined(simd::V256 all, simd::V256 heavier, simd::V256 bias, std::int32_t base, simd::V256 first,
+                             simd::V256 last, simd::V256 their_weights, simd::V256 constant, simd::V256* low,
+                             simd::V256* high) {
+    using namespace simd;
+    const V256 weights = Every32x8(Pair16(base, 1));
+    *low = Add32(Add32(MulAddPairs16(Add16(InterleaveLow16(all, heavier), bias), weights),
+                       MulAddPairs16(InterleaveLow16(first, last), their_weights)),
+                 constant);
+    *high = Add32(Add32(MulAddPairs16(Add16(InterleaveHigh16(all, heavier), bias), weights),
+                        MulAddPairs16(InterleaveHigh16(first, last), their_weights)),
+                  constant);
+}
+
 // One destination byte for the sixteen rows, X + 4096 with X as planned, in 32-bit lanes: rows 0-3 and 8-11
 // in `low`, 4-7 and 12-15 in `high`.
 KS_AVX2 inline void ColumnSums(const PlanArrays& plan, std::size_t o, const BYTE* columns, simd::V256* low_out,
@@ -415,14 +432,10 @@ KS_AVX2 inline void ColumnSums(const PlanArrays& plan, std::size_t o, const BYTE
          k != end; ++k) {
         heavier = Add16(heavier, Column16(columns, *k));
     }
-    // Rows 0-3 and 8-11 in the first of each pair of vectors, 4-7 and 12-15 in the second.
-    const V256 bias = Every32x8(plan.bias[o]), weights = Every32x8(Pair16(plan.base, 1));
-    const V256 low = MulAddPairs16(Add16(InterleaveLow16(all, heavier), bias), weights);
-    const V256 high = MulAddPairs16(Add16(InterleaveHigh16(all, heavier), bias), weights);
-    const V256 first_cut = Column16(columns, plan.cut[2 * o]), last_cut = Column16(columns, plan.cut[2 * o + 1]);
-    const V256 cut_weights = Every32x8(plan.cut_weights[o]), constant = Every32x8(plan.constant[o]);
-    *low_out = Add32(Add32(low, MulAddPairs16(InterleaveLow16(first_cut, last_cut), cut_weights)), constant);
-    *high_out = Add32(Add32(high, MulAddPairs16(InterleaveHigh16(first_cut, last_cut), cut_weights)), constant);
+    // Rows 0-3 and 8-11 in `low`, 4-7 and 12-15 in `high`.
+    Combined(all, heavier, Every32x8(plan.bias[o]), plan.base, Column16(columns, plan.cut[2 * o]),
+             Column16(columns, plan.cut[2 * o + 1]), Every32x8(plan.cut_weights[o]), Every32x8(plan.constant[o]),
+             low_out, high_out);
 }
 
 // One destination byte for the sixteen rows: (X + 4096) >> 13.
@@ -740,7 +753,6 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
                               const DownSums& d, std::int64_t width, Sums* out, std::vector<BYTE>* row_memory) {
     using namespace simd;
     out->Reset(width, static_cast<std::int64_t>(down.first.size()));
-    const V256 weights = Every32x8(Pair16(d.base, 1));
     // 32-bit rows are copied to 24 bits a destination row's rows (at most 256) at a time, before its
     // groups read them.
     const std::size_t room = 3 * static_cast<std::size_t>(source.width) + 4;
@@ -765,14 +777,9 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
                 all = Add16(all, rounded);
                 heavier = Add16(heavier, And(rounded, Every16x16(d.heavier[static_cast<std::size_t>(y)])));
             }
-            // Lanes 0-3 of each half in `low`, 4-7 in `high`.
-            const V256 bias = Every32x8(d.bias[i]), edges = Every32x8(d.edges[i]), constant = Every32x8(d.constant[i]);
-            const V256 low = Add32(Add32(MulAddPairs16(Add16(InterleaveLow16(all, heavier), bias), weights),
-                                         MulAddPairs16(InterleaveLow16(top, bottom), edges)),
-                                   constant);
-            const V256 high = Add32(Add32(MulAddPairs16(Add16(InterleaveHigh16(all, heavier), bias), weights),
-                                          MulAddPairs16(InterleaveHigh16(top, bottom), edges)),
-                                    constant);
+            V256 low, high;
+            Combined(all, heavier, Every32x8(d.bias[i]), d.base, top, bottom, Every32x8(d.edges[i]),
+                     Every32x8(d.constant[i]), &low, &high);
             const std::size_t at = plan.at[k], second = at + plan.lane;
             Store128(sums + at, LowHalf(low));
             Store128(sums + second, HighHalf(low));
@@ -944,14 +951,16 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
 void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& source, bool fast) {
     static ShrinkSetup kept;
     ShrinkSetup& s = SetupFor(kept, destination, source);
-    s.rows.Reset(destination.width, source.height);
 #if KS_FAST_PATHS
-    const bool halved = source.width == 2 * destination.width;
-    if (fast && s.down_sums.fused) {
+    if (fast && s.down_sums.fused) {  // no rounded rows kept between the passes
         SumsDownGathered(source, s.gather, s.down, s.down_sums, destination.width, &s.sums, &s.packed_row);
         SharpenCrossFast(destination, s.sums, &s.line);
         return;
     }
+#endif
+    s.rows.Reset(destination.width, source.height);
+#if KS_FAST_PATHS
+    const bool halved = source.width == 2 * destination.width;
     if (fast && (halved || s.plannable)) {
         if (halved) {
             RoundedRowsHalved(source, s.rows.picture);
