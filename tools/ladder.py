@@ -3,8 +3,8 @@
 reading its file twice, and against the same picture in 24 bits, with the load alone beside them. Each time is
 the fastest of the repetitions, which run interleaved at random: on a shared machine noise only ever adds
 time, and a slow spell should not fall on one rung's floor and not on its attempt.
-With FAMILY "Shape", the shapes beside the ladder (strips, sizes that do not divide 24, the least and the
-largest) take the ladder's place, without the load.
+With FAMILY "Shape", the shapes beside the ladder (strips, tall narrow pictures, sizes that do not divide 24,
+the least and the largest) take the ladder's place, without the load.
 Usage: tools/ladder.py [KERNEL_BENCH] [REPETITIONS] [FILTER] [FAMILY]
        (default build/release/bench/kernel_bench, 5, all, Ladder)"""
 import json
