@@ -288,10 +288,16 @@ void ShapeAttempt(benchmark::State& state) {
     ShapeLabel(state);
 }
 
-// The two stretches alone on each rung's 24-bit picture: the parts of an attempt that grow with it.
+// The two stretches alone on each rung's 24-bit picture, and the halftone on each shape: the parts of an
+// attempt that grow with it.
 void LadderHalftone(benchmark::State& state) {
     HalftoneOn(state, LadderPath(static_cast<int>(state.range(0)), 0));
     LadderLabel(state);
+}
+
+void ShapeHalftone(benchmark::State& state) {
+    HalftoneOn(state, PicturePath(kShapes[state.range(0)], kDepths[state.range(1)]));
+    ShapeLabel(state);
 }
 
 void LadderBilinear(benchmark::State& state) {
@@ -377,6 +383,8 @@ BENCHMARK(LadderLoad)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), benchm
 BENCHMARK(ShapeFloor)
     ->ArgsProduct({benchmark::CreateDenseRange(0, static_cast<int64_t>(std::size(kShapes)) - 1, 1), {0, 1}});
 BENCHMARK(ShapeAttempt)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, static_cast<int64_t>(std::size(kShapes)) - 1, 1), {0, 1}});
+BENCHMARK(ShapeHalftone)
     ->ArgsProduct({benchmark::CreateDenseRange(0, static_cast<int64_t>(std::size(kShapes)) - 1, 1), {0, 1}});
 BENCHMARK(LadderHalftone)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {0}});
 BENCHMARK(LadderBilinear)->ArgsProduct({benchmark::CreateDenseRange(0, 5, 1), {0}});
