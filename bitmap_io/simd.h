@@ -76,6 +76,8 @@ KS_SIMD V256 MulAddPairs16(V256 a, V256 b) { return _mm256_madd_epi16(a, b); }
 // Each 16-bit lane: the sum of the products of its two bytes, unsigned in `a` and signed in `b`,
 // saturated to signed 16 bits.
 KS_SIMD V256 MulAddPairs8(V256 a, V256 b) { return _mm256_maddubs_epi16(a, b); }
+// (a · b + 2^14) >> 15 in signed 16-bit lanes: with b = 2^(15 − n), a rounded shift of a by n.
+KS_SIMD V256 MulHighRounded16(V256 a, V256 b) { return _mm256_mulhrs_epi16(a, b); }
 KS_SIMD V128 Mean8(V128 a, V128 b) { return _mm_avg_epu8(a, b); }                // (a + b + 1) >> 1, unsigned bytes
 KS_SIMD V128 SubtractSaturated8(V128 a, V128 b) { return _mm_subs_epu8(a, b); }  // unsigned, down to 0
 // The sum of each half's eight bytes, in its low 16 bits.

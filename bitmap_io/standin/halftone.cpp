@@ -544,9 +544,10 @@ KS_AVX2 inline simd::V128 ChannelBytes(const BYTE* p, bool packed, simd::V128 dr
 // and one multiply-add of unsigned bytes by signed byte weights adds their products, twelve or sixteen
 // destination bytes at once. A weight (below 8192 where the source is the wider) does not fit a signed
 // byte, but its parts w = 64·h + l do: h ≤ 127, l ≤ 63. With H = Σ h·S and L = Σ l·S,
-// X + 4096 = 64·(H + 64) + L, so that the rounded byte (X + 4096) >> 13 is (H + 64 + (L >> 6)) >> 7,
-// H being whole. A destination byte's weights sum to 8192, so H ≤ 255 · 128 fits a signed 16-bit lane,
-// as each pair's part of it does; L ≤ 255 · 63 · 4 fits an unsigned one with up to four columns, and
+// X + 4096 = 64·(H + 64) + L, so that the rounded byte (X + 4096) >> 13 is (T + 64) >> 7 with
+// T = H + (L >> 6), H being whole. A destination byte's weights sum to 8192, so H ≤ 255 · 128 fits a
+// signed 16-bit lane, as each pair's part of it does, and so does T ≤ X / 64 ≤ 255 · 128, which a
+// rounding multiply by 2^8 shifts; L ≤ 255 · 63 · 4 fits an unsigned lane with up to four columns, and
 // each pair's part, 255 · 126, a signed one: no sum saturates, and the bytes are the definition's
 // exactly. The fourth bytes of 32-bit pixels widen the windows: where they would not fit, the rows are
 // first copied to 24 bits by byte shuffles.
@@ -657,14 +658,15 @@ KS_AVX2 inline simd::V256 RoundedGroup(const BYTE* in, const GroupWeights& g, st
     using namespace simd;
     const V256 bytes = Join(Load128(in + g.window[0]), Load128(in + g.window[1]));
     V256 columns = PickBytes(bytes, g.order[0]);
-    V256 high = Add16(Every16x16(kHalf >> kLowWeightBits), MulAddPairs8(columns, g.high[0]));
+    V256 high = MulAddPairs8(columns, g.high[0]);
     V256 low = MulAddPairs8(columns, g.low[0]);
     if (pairs == 2) {
         columns = PickBytes(bytes, g.order[1]);
         high = Add16(high, MulAddPairs8(columns, g.high[1]));
         low = Add16(low, MulAddPairs8(columns, g.low[1]));
     }
-    return ShiftRight16(Add16(high, ShiftRight16(low, kLowWeightBits)), kWeightBits - kLowWeightBits);
+    constexpr int kShift = kWeightBits - kLowWeightBits;  // (T + 64) >> 7 as a rounding multiply
+    return MulHighRounded16(Add16(high, ShiftRight16(low, kLowWeightBits)), Every16x16(1 << (15 - kShift)));
 }
 
 KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan& plan, const HalftonePicture& rows,
