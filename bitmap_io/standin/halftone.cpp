@@ -722,31 +722,40 @@ constexpr std::uint32_t kFewestSummedRows = 3;  // a first, a last and inner row
 struct DownSums {
     bool fused = false;
     std::int32_t base = 0;
-    std::vector<std::int16_t> heavier;   // per source row: all bits set where it is inner and a step heavier
-    std::vector<std::int32_t> edges;     // per destination row: its first and last rows' weights less base
-    std::vector<std::int32_t> bias;      // per destination row: −128 · its rows, and · its heavier, paired
-    std::vector<std::int32_t> constant;  // per destination row: the 128s taken, times their weights
+    // Per destination row, its inner rows counted from its first, those a step heavier first: so that
+    // each loop adds to one sum, and no row is masked.
+    std::vector<std::uint32_t> inner;
+    std::vector<std::uint32_t> inner_at;    // per destination row and one more: where its inner rows start
+    std::vector<std::uint32_t> lighter_at;  // per destination row: where its rows of weight base start
+    std::vector<std::int32_t> edges;        // per destination row: its first and last rows' weights less base
+    std::vector<std::int32_t> bias;         // per destination row: −128 · its rows, and · its heavier, paired
+    std::vector<std::int32_t> constant;     // per destination row: the 128s taken, times their weights
 };
 
 // Fused where every destination row has from three to 256 source rows (the columns' sums' limit).
 DownSums PlanDownSums(const AxisWeights& down, std::uint64_t source, std::uint64_t destination) {
     DownSums d;
     d.base = static_cast<std::int32_t>(kWeightOne * destination / source);
-    d.heavier.assign(source, 0);
     for (std::size_t i = 0; i < down.first.size(); ++i) {
         const std::uint32_t n = down.count[i];
         if (n < kFewestSummedRows || n > kMostPlainColumns) return DownSums{};
         const std::int32_t* w = &down.weights[down.offset[i]];
-        std::int32_t heavier = 0;
+        d.inner_at.push_back(static_cast<std::uint32_t>(d.inner.size()));
         for (std::uint32_t t = 1; t + 1 < n; ++t) {
             if (w[t] != d.base && w[t] != d.base + 1) return DownSums{};
-            if (w[t] == d.base + 1) d.heavier[down.first[i] + t] = -1, ++heavier;
+            if (w[t] == d.base + 1) d.inner.push_back(t);
+        }
+        const auto heavier = static_cast<std::int32_t>(d.inner.size() - d.inner_at.back());
+        d.lighter_at.push_back(static_cast<std::uint32_t>(d.inner.size()));
+        for (std::uint32_t t = 1; t + 1 < n; ++t) {
+            if (w[t] == d.base) d.inner.push_back(t);
         }
         const auto rows = static_cast<std::int32_t>(n);
         d.edges.push_back(Pair16(w[0] - d.base, w[n - 1] - d.base));
         d.bias.push_back(Pair16(-128 * rows, -128 * heavier));
         d.constant.push_back(128 * (d.base * rows + heavier));
     }
+    d.inner_at.push_back(static_cast<std::uint32_t>(d.inner.size()));
     d.fused = true;
     return d;
 }
@@ -759,6 +768,7 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
     // groups read them.
     const std::size_t room = 3 * static_cast<std::size_t>(source.width) + 4;
     row_memory->resize(plan.packed ? kMostPlainColumns * room : 0);
+    const std::uint32_t* inner = d.inner.data();
     for (std::size_t i = 0; i < down.first.size(); ++i) {
         const std::int64_t first = down.first[i], last = first + down.count[i] - 1;
         std::int32_t* sums = out->Row(static_cast<std::int64_t>(i));
@@ -773,11 +783,14 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
             const GroupWeights g = WeightsOfGroup(plan, k);
             const V256 top = RoundedGroup(RowOf(rows, 0), g, plan.pairs);
             const V256 bottom = RoundedGroup(RowOf(rows, last - first), g, plan.pairs);
-            V256 all = Add16(top, bottom), heavier = Zero256();
-            for (std::int64_t y = first + 1; y < last; ++y) {
-                const V256 rounded = RoundedGroup(RowOf(rows, y - first), g, plan.pairs);
-                all = Add16(all, rounded);
-                heavier = Add16(heavier, And(rounded, Every16x16(d.heavier[static_cast<std::size_t>(y)])));
+            const std::uint32_t* row = inner + d.inner_at[i];
+            V256 heavier = Zero256();
+            for (const std::uint32_t* end = inner + d.lighter_at[i]; row != end; ++row) {
+                heavier = Add16(heavier, RoundedGroup(RowOf(rows, *row), g, plan.pairs));
+            }
+            V256 all = Add16(Add16(top, bottom), heavier);
+            for (const std::uint32_t* end = inner + d.inner_at[i + 1]; row != end; ++row) {
+                all = Add16(all, RoundedGroup(RowOf(rows, *row), g, plan.pairs));
             }
             V256 low, high;
             Combined(all, heavier, Every32x8(d.bias[i]), d.base, top, bottom, Every32x8(d.edges[i]),
