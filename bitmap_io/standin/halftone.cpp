@@ -226,11 +226,13 @@ void Replicate(const HalftonePicture& destination, const HalftonePicture& source
 // sixteen rows at once, and the rounded results are turned back the same way. Every source pixel of a
 // destination pixel weighs base = ⌊8192·D/S⌋ or a step more, but for the two its edges cut, so each
 // destination byte is X = base · A + H + (the two cut columns times their weight less base), A the sum
-// of all its columns and H of those a step heavier. A and H are plain sums of bytes in 16-bit lanes;
-// less 128 for each column they hold they fit signed 16 bits, so that one multiply-add of 16-bit pairs
-// gives base · A + H, and another the cut columns' part, with what the 128s took added back in the
-// rounding constant. Each product and sum is below 2^31, so X and the rounded bytes are the
-// definition's exactly.
+// of all its columns and H of those a step heavier; or, where most are heavier, X = (base + 1) · A − L
+// + (the cut columns times their weight less base + 1), L the sum of those of weight base. The rarer
+// weight's columns are summed apart, each column a second time, so the smaller set is. A and H (or L)
+// are plain sums of bytes in 16-bit lanes; less 128 for each column they hold they fit signed 16 bits,
+// so that one multiply-add of 16-bit pairs gives base · A + H, and another the cut columns' part, with
+// what the 128s took added back in the rounding constant. Each product and sum is below 2^31, so X and the rounded
+// bytes are the definition's exactly.
 // ---------------------------------------------------------------------------------------------------
 
 // The most columns a sum may take: 256 · (0 − 128) is the least a signed 16-bit lane holds.
@@ -252,10 +254,11 @@ struct AcrossPlan {
     // Columns are named by their places in the turned block (16 bytes a column), ready to load from.
     std::vector<std::size_t> first;         // per destination byte: its first column
     std::vector<std::uint32_t> count;       // and how many it has
-    std::vector<std::uint32_t> heavier_at;  // per destination byte and one more: where its heavier ones start
-    std::vector<std::size_t> heavier;       // the columns weighing base + 1
+    std::vector<std::int32_t> sum_weights;  // per destination byte: what A and the rarer columns weigh, paired
+    std::vector<std::uint32_t> rarer_at;    // per destination byte and one more: where its rarer ones start
+    std::vector<std::size_t> rarer;         // the inner columns of the rarer weight, base + 1 or base
     std::vector<std::size_t> cut;           // per destination byte two: the columns of another weight or zeros
-    std::vector<std::int32_t> cut_weights;  // per destination byte: their weights less base, paired
+    std::vector<std::int32_t> cut_weights;  // per destination byte: their weights less A's, paired
     std::vector<std::int32_t> bias;         // per destination byte: −128 · the columns of A, and of H, paired
     std::vector<std::int32_t> constant;     // per destination byte: the 128s taken, times their weight, + 4096
     // With few columns a destination byte, each column and its weight (at most 8192, so a signed 16-bit
@@ -294,26 +297,31 @@ bool PlanAcross(const AxisWeights& across, std::uint64_t source, std::uint64_t d
             }
             plan->first.push_back(column(0));
             plan->count.push_back(across.count[j]);
-            plan->heavier_at.push_back(static_cast<std::uint32_t>(plan->heavier.size()));
+            const std::int32_t* end = w + across.count[j];
+            const auto heavier = static_cast<std::int32_t>(std::count(w, end, plan->base + 1));
+            const bool mostly_heavier = heavier > std::count(w, end, plan->base);
+            const std::int32_t a_weight = plan->base + (mostly_heavier ? 1 : 0), sign = mostly_heavier ? -1 : 1;
+            plan->sum_weights.push_back(Pair16(a_weight, sign));
+            plan->rarer_at.push_back(static_cast<std::uint32_t>(plan->rarer.size()));
             std::size_t cut[2] = {zero, zero};
             std::int32_t cut_weight[2] = {0, 0}, cuts = 0;
             for (std::uint32_t n = 0; n < across.count[j]; ++n) {
-                if (w[n] == plan->base + 1) {
-                    plan->heavier.push_back(column(n));
-                } else if (w[n] != plan->base) {  // only the first and the last can be cut
+                if (w[n] == a_weight + sign) {
+                    plan->rarer.push_back(column(n));
+                } else if (w[n] != a_weight) {  // only the first and the last can be cut
                     cut[cuts] = column(n);
-                    cut_weight[cuts++] = w[n] - plan->base;
+                    cut_weight[cuts++] = w[n] - a_weight;
                 }
             }
-            const auto heavier = static_cast<std::int32_t>(plan->heavier.size() - plan->heavier_at.back());
+            const auto rarer = static_cast<std::int32_t>(plan->rarer.size() - plan->rarer_at.back());
             const auto all = static_cast<std::int32_t>(across.count[j]);
             plan->cut.insert(plan->cut.end(), {cut[0], cut[1]});
             plan->cut_weights.push_back(Pair16(cut_weight[0], cut_weight[1]));
-            plan->bias.push_back(Pair16(-128 * all, -128 * heavier));
-            plan->constant.push_back(128 * (plan->base * all + heavier) + kHalf);
+            plan->bias.push_back(Pair16(-128 * all, -128 * rarer));
+            plan->constant.push_back(128 * (a_weight * all + sign * rarer) + kHalf);
         }
     }
-    plan->heavier_at.push_back(static_cast<std::uint32_t>(plan->heavier.size()));
+    plan->rarer_at.push_back(static_cast<std::uint32_t>(plan->rarer.size()));
     plan->pairs_at.push_back(static_cast<std::uint32_t>(plan->pair_weights.size()));
     return true;
 }
@@ -354,40 +362,38 @@ KS_AVX2 inline simd::V256 Column16(const BYTE* columns, std::size_t place) {
 // The plan's arrays as plain pointers, taken once a call: read through the plan's vectors, each would be
 // read again after every store of result bytes, which may alias anything.
 struct PlanArrays {
-    std::int32_t base;
     std::size_t apart;  // between a byte's columns in the turned block
     bool direct;
-    const std::uint32_t *count, *heavier_at, *pairs_at;
-    const std::size_t *first, *heavier, *cut, *pair_columns;
-    const std::int32_t *cut_weights, *bias, *constant, *pair_weights;
+    const std::uint32_t *count, *rarer_at, *pairs_at;
+    const std::size_t *first, *rarer, *cut, *pair_columns;
+    const std::int32_t *sum_weights, *cut_weights, *bias, *constant, *pair_weights;
 };
 
 PlanArrays ArraysOf(const AcrossPlan& plan) {
-    return {.base = plan.base,
-            .apart = plan.step * kBlockRows,
+    return {.apart = plan.step * kBlockRows,
             .direct = plan.direct,
             .count = plan.count.data(),
-            .heavier_at = plan.heavier_at.data(),
+            .rarer_at = plan.rarer_at.data(),
             .pairs_at = plan.pairs_at.data(),
             .first = plan.first.data(),
-            .heavier = plan.heavier.data(),
+            .rarer = plan.rarer.data(),
             .cut = plan.cut.data(),
             .pair_columns = plan.pair_columns.data(),
+            .sum_weights = plan.sum_weights.data(),
             .cut_weights = plan.cut_weights.data(),
             .bias = plan.bias.data(),
             .constant = plan.constant.data(),
             .pair_weights = plan.pair_weights.data()};
 }
 
-// base · A + H + the two others times their weights (less base) + constant, in 32-bit lanes: lanes 0-3
-// of each half in `low`, 4-7 in `high`. A and H are plain sums in 16-bit lanes; `bias` takes 128 for
-// each byte they hold, so that they fit signed lanes for the multiply-add of pairs, and `constant` adds
-// it back.
-KS_AVX2 inline void Combined(simd::V256 all, simd::V256 heavier, simd::V256 bias, std::int32_t base, simd::V256 first,
+// A and H times `weights` (paired: base and 1, or base + 1 and −1) + the two others times theirs
+// + constant, in 32-bit lanes: lanes 0-3 of each half in `low`, 4-7 in `high`. A and H are plain sums in
+// 16-bit lanes; `bias` takes 128 for each byte they hold, so that they fit signed lanes for the
+// multiply-add of pairs, and `constant` adds it back.
+KS_AVX2 inline void Combined(simd::V256 all, simd::V256 heavier, simd::V256 bias, simd::V256 weights, simd::V256 first,
                              simd::V256 last, simd::V256 their_weights, simd::V256 constant, simd::V256* low,
                              simd::V256* high) {
     using namespace simd;
-    const V256 weights = Every32x8(Pair16(base, 1));
     *low = Add32(Add32(MulAddPairs16(Add16(InterleaveLow16(all, heavier), bias), weights),
                        MulAddPairs16(InterleaveLow16(first, last), their_weights)),
                  constant);
@@ -427,13 +433,13 @@ KS_AVX2 inline void ColumnSums(const PlanArrays& plan, std::size_t o, const BYTE
     }
     for (; t < n; ++t, column += apart) sums[0] = Add16(sums[0], BytesTo16(Load128(column)));
     const V256 all = Add16(Add16(sums[0], sums[1]), Add16(sums[2], sums[3]));
-    V256 heavier = Zero256();
-    for (const std::size_t *k = plan.heavier + plan.heavier_at[o], *end = plan.heavier + plan.heavier_at[o + 1];
-         k != end; ++k) {
-        heavier = Add16(heavier, Column16(columns, *k));
+    V256 rarer = Zero256();
+    for (const std::size_t *k = plan.rarer + plan.rarer_at[o], *end = plan.rarer + plan.rarer_at[o + 1]; k != end;
+         ++k) {
+        rarer = Add16(rarer, Column16(columns, *k));
     }
     // Rows 0-3 and 8-11 in `low`, 4-7 and 12-15 in `high`.
-    Combined(all, heavier, Every32x8(plan.bias[o]), plan.base, Column16(columns, plan.cut[2 * o]),
+    Combined(all, rarer, Every32x8(plan.bias[o]), Every32x8(plan.sum_weights[o]), Column16(columns, plan.cut[2 * o]),
              Column16(columns, plan.cut[2 * o + 1]), Every32x8(plan.cut_weights[o]), Every32x8(plan.constant[o]),
              low_out, high_out);
 }
@@ -793,8 +799,8 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
                 all = Add16(all, RoundedGroup(RowOf(rows, *row), g, plan.pairs));
             }
             V256 low, high;
-            Combined(all, heavier, Every32x8(d.bias[i]), d.base, top, bottom, Every32x8(d.edges[i]),
-                     Every32x8(d.constant[i]), &low, &high);
+            Combined(all, heavier, Every32x8(d.bias[i]), Every32x8(Pair16(d.base, 1)), top, bottom,
+                     Every32x8(d.edges[i]), Every32x8(d.constant[i]), &low, &high);
             const std::size_t at = plan.at[k], second = at + plan.lane;
             Store128(sums + at, LowHalf(low));
             Store128(sums + second, HighHalf(low));
