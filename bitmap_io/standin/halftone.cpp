@@ -227,12 +227,12 @@ void Replicate(const HalftonePicture& destination, const HalftonePicture& source
 // destination pixel weighs base = ⌊8192·D/S⌋ or a step more, but for the two its edges cut, so each
 // destination byte is X = base · A + H + (the two cut columns times their weight less base), A the sum
 // of all its columns and H of those a step heavier; or, where most are heavier, X = (base + 1) · A − L
-// + (the cut columns times their weight less base + 1), L the sum of those of weight base. The rarer
-// weight's columns are summed apart, each column a second time, so the smaller set is. A and H (or L)
-// are plain sums of bytes in 16-bit lanes; less 128 for each column they hold they fit signed 16 bits,
-// so that one multiply-add of 16-bit pairs gives base · A + H, and another the cut columns' part, with
-// what the 128s took added back in the rounding constant. Each product and sum is below 2^31, so X and the rounded
-// bytes are the definition's exactly.
+// + (the cut columns times their weight less base + 1), L the sum of those of weight base. The columns
+// of H or L are read a second time, so the fewer are taken. A and H (or L) are plain sums of bytes in
+// 16-bit lanes; less 128 for each column they hold they fit signed 16 bits, so that one multiply-add of
+// 16-bit pairs gives base · A + H, and another the cut columns' part, with what the 128s took added
+// back in the rounding constant. Each product and sum is below 2^31, so X and the rounded bytes are the
+// definition's exactly.
 // ---------------------------------------------------------------------------------------------------
 
 // The most columns a sum may take: 256 · (0 − 128) is the least a signed 16-bit lane holds.
@@ -386,18 +386,18 @@ PlanArrays ArraysOf(const AcrossPlan& plan) {
             .pair_weights = plan.pair_weights.data()};
 }
 
-// A and H times `weights` (paired: base and 1, or base + 1 and −1) + the two others times theirs
-// + constant, in 32-bit lanes: lanes 0-3 of each half in `low`, 4-7 in `high`. A and H are plain sums in
-// 16-bit lanes; `bias` takes 128 for each byte they hold, so that they fit signed lanes for the
-// multiply-add of pairs, and `constant` adds it back.
-KS_AVX2 inline void Combined(simd::V256 all, simd::V256 heavier, simd::V256 bias, simd::V256 weights, simd::V256 first,
+// A and P (the columns or rows summed apart) times `weights` (paired: base and 1, or base + 1 and −1)
+// + the two others times theirs + constant, in 32-bit lanes: lanes 0-3 of each half in `low`, 4-7 in
+// `high`. A and P are plain sums in 16-bit lanes; `bias` takes 128 for each byte they hold, so that they
+// fit signed lanes for the multiply-add of pairs, and `constant` adds it back.
+KS_AVX2 inline void Combined(simd::V256 all, simd::V256 apart, simd::V256 bias, simd::V256 weights, simd::V256 first,
                              simd::V256 last, simd::V256 their_weights, simd::V256 constant, simd::V256* low,
                              simd::V256* high) {
     using namespace simd;
-    *low = Add32(Add32(MulAddPairs16(Add16(InterleaveLow16(all, heavier), bias), weights),
+    *low = Add32(Add32(MulAddPairs16(Add16(InterleaveLow16(all, apart), bias), weights),
                        MulAddPairs16(InterleaveLow16(first, last), their_weights)),
                  constant);
-    *high = Add32(Add32(MulAddPairs16(Add16(InterleaveHigh16(all, heavier), bias), weights),
+    *high = Add32(Add32(MulAddPairs16(Add16(InterleaveHigh16(all, apart), bias), weights),
                         MulAddPairs16(InterleaveHigh16(first, last), their_weights)),
                   constant);
 }
