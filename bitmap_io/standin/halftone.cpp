@@ -578,8 +578,8 @@ struct GatherPlan {
 
 // False where some destination byte has more columns, a weight does not split as above, `lane`
 // destination bytes side by side reach over more than sixteen source bytes, or the rows are too short.
-bool PlanGather(const AxisWeights& across, std::size_t step, std::size_t row_bytes, std::size_t lane,
-                GatherPlan* gather) {
+bool PlanGatherLanes(const AxisWeights& across, std::size_t step, std::size_t row_bytes, std::size_t lane,
+                     GatherPlan* gather) {
     const std::size_t outputs = across.first.size() * 3;
     const std::uint32_t most = *std::max_element(across.count.begin(), across.count.end());
     const bool light =
@@ -618,6 +618,12 @@ bool PlanGather(const AxisWeights& across, std::size_t step, std::size_t row_byt
     }
     *gather = std::move(g);
     return true;
+}
+
+// Eight destination bytes a half where their columns fit one window, else six.
+bool PlanGather(const AxisWeights& across, std::size_t step, std::size_t row_bytes, GatherPlan* gather) {
+    return PlanGatherLanes(across, step, row_bytes, kLaneOutputs, gather) ||
+           PlanGatherLanes(across, step, row_bytes, kNarrowLaneOutputs, gather);
 }
 
 // Row `y` of 32-bit pixels copied to 24 bits: eight pixels a step, four in each half of a vector, each
@@ -951,13 +957,8 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
         kept.plannable = PlanAcross(kept.across, source.width, destination.width, source.step, &kept.plan);
         kept.gather = GatherPlan{};
         const auto width = static_cast<std::size_t>(source.width);
-        const bool gathered =
-            PlanGather(kept.across, source.step, width * source.step, kLaneOutputs, &kept.gather) ||
-            PlanGather(kept.across, source.step, width * source.step, kNarrowLaneOutputs, &kept.gather);
-        if (!gathered && source.step == 4) {
-            kept.gather.packed = PlanGather(kept.across, 3, width * 3, kLaneOutputs, &kept.gather) ||
-                                 PlanGather(kept.across, 3, width * 3, kNarrowLaneOutputs, &kept.gather);
-        }
+        const bool gathered = PlanGather(kept.across, source.step, width * source.step, &kept.gather);
+        if (!gathered && source.step == 4) kept.gather.packed = PlanGather(kept.across, 3, width * 3, &kept.gather);
         const bool shrinks_down = source.height > destination.height;
         kept.down_sums = (gathered || kept.gather.packed) && shrinks_down
                              ? PlanDownSums(kept.down, source.height, destination.height)
