@@ -647,6 +647,9 @@ KS_AVX2 inline void PackRow(const HalftonePicture& source, std::int64_t y, BYTE*
     }
 }
 
+// The room a copied row takes: its bytes, and the four its last sixteen-byte store reaches past them.
+std::size_t PackedRoom(const HalftonePicture& source) { return 3 * static_cast<std::size_t>(source.width) + 4; }
+
 // One group's weights, as vectors.
 struct GroupWeights {
     std::uint32_t window[2];
@@ -686,7 +689,7 @@ KS_AVX2 void RoundedRowsGathered(const HalftonePicture& source, const GatherPlan
     using namespace simd;
     // Copied rows are made a row ahead, in two rooms by turns: windows read straight after the stores
     // that wrote them, across two of them, would wait for the stores to reach the cache.
-    const std::size_t room = 3 * static_cast<std::size_t>(source.width) + 4;
+    const std::size_t room = PackedRoom(source);
     row_memory->resize(plan.packed ? 2 * room : 0);
     BYTE* const packed_rows = row_memory->data();
     if (plan.packed && source.height > 0) PackRow(source, 0, packed_rows);
@@ -778,7 +781,7 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
     out->Reset(width, static_cast<std::int64_t>(down.first.size()));
     // 32-bit rows are copied to 24 bits a destination row's rows (at most 256) at a time, before its
     // groups read them.
-    const std::size_t room = 3 * static_cast<std::size_t>(source.width) + 4;
+    const std::size_t room = PackedRoom(source);
     row_memory->resize(plan.packed ? kMostPlainColumns * room : 0);
     const std::uint32_t* inner = d.inner.data();
     for (std::size_t i = 0; i < down.first.size(); ++i) {
