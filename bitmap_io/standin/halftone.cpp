@@ -189,19 +189,31 @@ __attribute__((always_inline)) inline void SharpenCross(const HalftonePicture& d
     }
 }
 
-// The sharpening along one axis, edges repeated: (6·A − the two neighbours) >> 15, saturated.
-void SharpenAlong(const HalftonePicture& destination, Sums& a, bool across) {
+// The sharpening along one axis, edges repeated: (6·A − the two neighbours) >> 15, saturated. Across,
+// byte b of a row has its neighbours at b ∓ 3; down, at b of the rows above and below.
+__attribute__((always_inline)) inline void SharpenAlong(const HalftonePicture& destination, Sums& a, bool across,
+                                                        std::vector<BYTE>* line) {
     const std::int64_t n = a.width * 3;
-    std::vector<BYTE> line(static_cast<std::size_t>(n));
+    line->resize(static_cast<std::size_t>(n));
+    BYTE* __restrict out = line->data();
     for (std::int64_t i = 0; i < a.height; ++i) {
-        const std::int32_t* row = a.Row(i);
-        const std::int32_t* before = a.Row(across ? i : std::max<std::int64_t>(i - 1, 0));
-        const std::int32_t* after = a.Row(across ? i : std::min(i + 1, a.height - 1));
-        for (std::int64_t b = 0; b < n; ++b) {
-            const std::int64_t left = across ? (b < 3 ? b : b - 3) : b, right = across ? (b >= n - 3 ? b : b + 3) : b;
-            line[b] = Saturated((6 * row[b] - before[left] - after[right]) >> kAlongShift);
+        const std::int32_t* __restrict row = a.Row(i);
+        const auto along = [&](const std::int32_t* before, const std::int32_t* after, std::int64_t b) {
+            return Saturated((6 * row[b] - before[b] - after[b]) >> kAlongShift);
+        };
+        if (across) {
+            for (std::int64_t b = 3; b < n - 3; ++b) out[b] = along(row - 3, row + 3, b);
+            for (std::int64_t b = 0; b < std::min<std::int64_t>(3, n); ++b) {
+                out[b] = Saturated((6 * row[b] - row[b] - row[b + 3 < n ? b + 3 : b]) >> kAlongShift);
+                const std::int64_t e = n - 1 - b;  // and the right edge
+                out[e] = Saturated((6 * row[e] - row[e - 3 >= 0 ? e - 3 : e] - row[e]) >> kAlongShift);
+            }
+        } else {
+            const std::int32_t* __restrict up = a.Row(std::max<std::int64_t>(i - 1, 0));
+            const std::int32_t* __restrict down = a.Row(std::min(i + 1, a.height - 1));
+            for (std::int64_t b = 0; b < n; ++b) out[b] = along(up, down, b);
         }
-        StoreRow(destination, i, line.data());
+        StoreRow(destination, i, out);
     }
 }
 
@@ -977,9 +989,13 @@ KS_AVX2 void SumsDownFast(const HalftonePicture& source, const AxisWeights& down
     }
 }
 
-// The cross as it is, compiled for the wider vectors.
+// The cross and the sharpening along one axis as they are, compiled for the wider vectors.
 KS_AVX2 void SharpenCrossFast(const HalftonePicture& destination, Sums& v, std::vector<BYTE>* line) {
     SharpenCross(destination, v, line);
+}
+
+KS_AVX2 void SharpenAlongFast(const HalftonePicture& destination, Sums& a, bool across, std::vector<BYTE>* line) {
+    SharpenAlong(destination, a, across, line);
 }
 
 #endif  // KS_FAST_PATHS
@@ -1094,7 +1110,7 @@ void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& so
         } else {
             SumsDownFast(source, s.down, &s.sums);
         }
-        SharpenAlong(destination, s.sums, across);
+        SharpenAlongFast(destination, s.sums, across, &s.line);
         return;
     }
 #else
@@ -1105,7 +1121,7 @@ void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& so
     } else {
         SumsDown(source, s.down, &s.sums);
     }
-    SharpenAlong(destination, s.sums, across);
+    SharpenAlong(destination, s.sums, across, &s.line);
 }
 
 void HalftoneStretchPlain(const HalftonePicture& destination, const HalftonePicture& source) {
