@@ -295,9 +295,9 @@ constexpr std::uint32_t kMostDirectColumns = 16;
 constexpr int kDirectLowBits = 5;
 constexpr std::int32_t kDirectLowMask = (1 << kDirectLowBits) - 1;
 
-// Whether a destination pixel's weights can be taken directly in 16-bit lanes: no pair's products
-// saturate a signed lane (255 · (h + h') ≤ 32767, the same for l), and L = Σ l·S ≤ 255 · Σ l stays
-// within an unsigned one. H = Σ h·S ≤ X / 32 ≤ 255 · 256 always does.
+// Whether a destination pixel's weights can be taken directly in 16-bit lanes: each h fits a signed
+// byte, no pair's products saturate a signed lane (255 · (h + h') ≤ 32767; l + l' ≤ 62 always does),
+// and L = Σ l·S ≤ 255 · Σ l stays within an unsigned one. H = Σ h·S ≤ X / 32 ≤ 255 · 256 always does.
 bool DirectWeights(const std::int32_t* w, std::uint32_t count) {
     constexpr std::int32_t kMostPart = 127, kMostPairPart = 32767 / 255, kMostLowParts = 65535 / 255;
     std::int32_t lows = 0;
