@@ -4,8 +4,9 @@
 // file alone. It exists only where the fast paths are built (see fast_paths.h): the plain build has
 // none of it, and so no 256-bit instruction at all.
 //
-// Names: a register is V128 or V256 of integer lanes, or D256 of four doubles; the lane width is part of
-// the name where it matters (Add16: lanes of 16 bits). Loads and stores take any address (unaligned).
+// Names: a register is V128 or V256 of integer lanes, D256 of four doubles or F256 of eight floats; the
+// lane width is part of the name where it matters (Add16: lanes of 16 bits). Loads and stores take any
+// address (unaligned).
 #ifndef BITMAP_IO_SIMD_H
 #define BITMAP_IO_SIMD_H
 
@@ -22,6 +23,7 @@ namespace simd {
 using V128 = __m128i;
 using V256 = __m256i;
 using D256 = __m256d;
+using F256 = __m256;
 
 // Every operation is inlined into the KS_AVX2 function that uses it.
 #define KS_SIMD __attribute__((target("avx2"), always_inline)) inline
@@ -98,8 +100,9 @@ KS_SIMD V128 EqualBytes(V128 a, V128 b) { return _mm_cmpeq_epi8(a, b); }        
 KS_SIMD unsigned ByteSigns(V128 v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }  // one bit a byte
 
 // ---- Rearranging lanes (within each 128-bit half, as AVX2 does) ----
-KS_SIMD V128 InterleaveLow8(V128 a, V128 b) { return _mm_unpacklo_epi8(a, b); }   // a0 b0 a1 b1 … a7 b7
-KS_SIMD V128 InterleaveHigh8(V128 a, V128 b) { return _mm_unpackhi_epi8(a, b); }  // a8 b8 … a15 b15
+KS_SIMD V128 InterleaveLow8(V128 a, V128 b) { return _mm_unpacklo_epi8(a, b); }    // a0 b0 a1 b1 … a7 b7
+KS_SIMD V128 InterleaveHigh8(V128 a, V128 b) { return _mm_unpackhi_epi8(a, b); }   // a8 b8 … a15 b15
+KS_SIMD V128 InterleaveLow32(V128 a, V128 b) { return _mm_unpacklo_epi32(a, b); }  // a0 b0 a1 b1
 KS_SIMD V128 InterleaveHigh64(V128 a, V128 b) { return _mm_unpackhi_epi64(a, b); }
 KS_SIMD V128 ShiftBytesDown6(V128 v) { return _mm_srli_si128(v, 6); }
 // Byte k of the result is byte order[k] of v, or 0 where order[k] is negative.
@@ -138,6 +141,22 @@ KS_SIMD unsigned Signs(D256 v) { return static_cast<unsigned>(_mm256_movemask_pd
 KS_SIMD D256 Min(D256 a, D256 b) { return _mm256_min_pd(a, b); }
 KS_SIMD D256 Max(D256 a, D256 b) { return _mm256_max_pd(a, b); }
 KS_SIMD V128 TruncateTo32(D256 v) { return _mm256_cvttpd_epi32(v); }  // toward zero
+
+// ---- Floats ----
+KS_SIMD F256 EveryFloat(float x) { return _mm256_set1_ps(x); }
+KS_SIMD F256 LoadFloats(const float* p) { return _mm256_loadu_ps(p); }
+KS_SIMD F256 ToFloats(V256 v) { return _mm256_cvtepi32_ps(v); }  // eight 32-bit lanes
+KS_SIMD F256 Add(F256 a, F256 b) { return _mm256_add_ps(a, b); }
+KS_SIMD F256 Subtract(F256 a, F256 b) { return _mm256_sub_ps(a, b); }
+KS_SIMD F256 Mul(F256 a, F256 b) { return _mm256_mul_ps(a, b); }
+KS_SIMD F256 Floor(F256 v) { return _mm256_floor_ps(v); }
+KS_SIMD F256 And(F256 a, F256 b) { return _mm256_and_ps(a, b); }
+KS_SIMD F256 Or(F256 a, F256 b) { return _mm256_or_ps(a, b); }
+KS_SIMD F256 Equal(F256 a, F256 b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }    // all ones where a = b
+KS_SIMD F256 Greater(F256 a, F256 b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }  // all ones where a > b
+KS_SIMD F256 Less(F256 a, F256 b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+KS_SIMD unsigned Signs(F256 v) { return static_cast<unsigned>(_mm256_movemask_ps(v)); }  // one bit a lane
+KS_SIMD V256 TruncateTo32(F256 v) { return _mm256_cvttps_epi32(v); }                     // toward zero
 
 #undef KS_SIMD
 

@@ -180,31 +180,35 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
 }
 
 // ---------------------------------------------------------------------------------------------------
-// The second fast path, for any other sizes: the definition's steps in doubles, a pixel at a time.
+// The second fast path, for any other sizes: the definition's steps in floats, two pixels at a time.
 //
-// Doubles round where extended precision does not, so a result is kept only where it cannot differ from
+// Floats round where extended precision does not, so a result is kept only where it cannot differ from
 // the definition's:
-// - where both fractions are multiples of 2^-20, every step is exact in doubles as in extended precision
-//   (each numerator over 2^40 stays below 2^51), so both give the exact value;
-// - elsewhere, v + 1/2 in doubles strays from its exact value (with the fractions as extended precision
-//   holds them) by less than 2^-40, and in extended precision by far less, so where the double result
-//   lies further than 2^-30 from a whole number both truncate it alike.
-// The few bytes left, within 2^-30 of a tie, are the definition's own.
+// - where both fractions are multiples of 2^-8, every step is exact in floats as in extended precision
+//   (each value a multiple of 2^-16 below 2^8, which a float's 24 bits hold), so both give the exact
+//   value;
+// - elsewhere, v + 1/2 in floats strays from its exact value (with the fractions as extended precision
+//   holds them) by less than 14 · 2^-17: each fraction is rounded to a float by at most 2^-25, which a
+//   difference of at most 255 makes less than 2^-17, each of the seven operations rounds a result below
+//   2^8 by at most 2^-17, and the errors of the two ends add in their difference. In extended precision
+//   it strays by far less, so where the float result lies further than 2^-13 from a whole number both
+//   truncate it alike. (The part of the result past its whole number is formed exactly, Sterbenz.)
+// The few bytes left, within 2^-13 of a tie, are the definition's own.
 // ---------------------------------------------------------------------------------------------------
 
-constexpr double kTieMargin = 0x1p-30;
+constexpr float kTieMargin = 0x1p-13f;
 
-bool IsShort(long double fraction) {  // a multiple of 2^-20
-    const long double scaled = fraction * 0x1p20L;
+bool IsShort(long double fraction) {  // a multiple of 2^-8
+    const long double scaled = fraction * 0x1p8L;
     return scaled == std::floor(scaled);
 }
 
-// A double of all bits set, a mask for the vector comparisons.
-double AllBits() {
-    const std::uint64_t bits = ~std::uint64_t{0};
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
+// A float of all bits set, a mask for the vector comparisons.
+float AllBits() {
+    const std::uint32_t bits = ~std::uint32_t{0};
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
 }
 
 // What resampling one pair of sizes needs beside the pictures, kept from one call to the next (one per
@@ -213,8 +217,10 @@ double AllBits() {
 struct AnyRatioSetup {
     std::uint32_t source_width = 0, source_height = 0, width = 0, height = 0;
     std::vector<Sample> across, down;
-    std::vector<double> fraction;        // across, in doubles
-    std::vector<double> short_fraction;  // across: all bits set where a multiple of 2^-20, else 0
+    // Four lanes a destination pixel (and one past the last, the last again), so that a pair's eight
+    // load together, the first pixel's in the low half of a vector and the second's in the high.
+    std::vector<float> fraction;         // across, in floats
+    std::vector<float> short_fraction;   // across: all bits set where a multiple of 2^-8, else 0
     std::vector<std::uint32_t> pending;  // the pixels of a row left to the definition
 };
 
@@ -227,27 +233,33 @@ AnyRatioSetup& AnyRatioSetupFor(std::uint32_t sw, std::uint32_t sh, std::uint32_
         kept.height = dh;
         kept.across = Samples(sw, dw);
         kept.down = Samples(sh, dh);
-        kept.fraction.resize(dw);
-        kept.short_fraction.resize(dw);
-        for (std::size_t j = 0; j < dw; ++j) {
-            kept.fraction[j] = static_cast<double>(kept.across[j].fraction);
-            kept.short_fraction[j] = IsShort(kept.across[j].fraction) ? AllBits() : 0.0;
+        kept.fraction.assign(4 * (std::size_t{dw} + 1), 0.0f);
+        kept.short_fraction.assign(4 * (std::size_t{dw} + 1), 0.0f);
+        for (std::size_t j = 0; j < 2 * ((std::size_t{dw} + 1) / 2); ++j) {
+            const Sample& x = kept.across[std::min<std::size_t>(j, dw - 1)];
+            for (std::size_t lane = 0; lane < 4; ++lane) {
+                kept.fraction[4 * j + lane] = static_cast<float>(x.fraction);
+                kept.short_fraction[4 * j + lane] = IsShort(x.fraction) ? AllBits() : 0.0f;
+            }
         }
         kept.pending.resize(dw);
     }
     return kept;
 }
 
-// A pixel's three bytes and the one after them, as four doubles.
-KS_AVX2 inline simd::D256 PixelDoubles(const BYTE* p) { return simd::ToDoubles(simd::BytesTo32x4(simd::Load32(p))); }
+// Two pixels' three bytes and the one after each, as eight floats.
+KS_AVX2 inline simd::F256 PixelFloats(const BYTE* first, const BYTE* second) {
+    using namespace simd;
+    return ToFloats(BytesTo32(InterleaveLow32(Load32(first), Load32(second))));
+}
 
-// A row at a time: first every destination pixel in doubles, its three bytes in three lanes of a vector,
-// each source pixel read as four bytes (the fourth unused) but where that would read past the end of the
-// image; then the bytes the doubles could not settle, by the definition. The pixels holding those are
-// listed on the way rather than branched on, which keeps the first loop free of branches it cannot
-// predict.
+// A row at a time: first every pair of destination pixels in floats, the three bytes of each in three
+// lanes of its half of a vector, each source pixel read as four bytes (the fourth unused) but where that
+// would read past the end of the image; then the bytes the floats could not settle, by the definition.
+// The pixels holding those are listed on the way rather than branched on, which keeps the first loop
+// free of branches it cannot predict.
 //
-// A byte is settled where every step is exact in doubles as in extended precision, so that both give
+// A byte is settled where every step is exact in floats as in extended precision, so that both give
 // the exact value: a step is exact where its fraction is short (above) or its two ends are equal (the
 // difference is then 0); else where the result lies further than the margin from a tie.
 KS_AVX2 void ResampleAnyRatio(const BITMAP& destination, const BITMAP& source, AnyRatioSetup& setup) {
@@ -257,7 +269,9 @@ KS_AVX2 void ResampleAnyRatio(const BITMAP& destination, const BITMAP& source, A
     const std::size_t s_step = PixelStep(source), d_step = PixelStep(destination);
     const auto source_rows = static_cast<std::uint32_t>(source.bmHeight);
     const auto stride = static_cast<std::size_t>(source.bmWidthBytes);
-    const D256 half = EveryDouble(0.5), low = EveryDouble(kTieMargin), high = EveryDouble(1 - kTieMargin);
+    const F256 half = EveryFloat(0.5f), low = EveryFloat(kTieMargin), high = EveryFloat(1 - kTieMargin);
+    static constexpr std::int8_t kSix[16] = {0, 1, 2, 4, 5, 6, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    const V128 six = Load128(kSix);
     constexpr unsigned kAllSettled = 7;
     std::uint32_t* const pending = setup.pending.data();  // 8 · pixel + its settled bytes, one bit each
     for (std::uint32_t i = 0; i < down.size(); ++i) {
@@ -265,8 +279,8 @@ KS_AVX2 void ResampleAnyRatio(const BITMAP& destination, const BITMAP& source, A
         const BYTE* row0 = RowAt(source, y.first);
         const BYTE* row1 = RowAt(source, y.second);
         const std::size_t readable = (source_rows - std::max(y.first, y.second)) * stride;
-        const D256 fy = EveryDouble(static_cast<double>(y.fraction));
-        const D256 y_short = EveryDouble(IsShort(y.fraction) ? AllBits() : 0.0);
+        const F256 fy = EveryFloat(static_cast<float>(y.fraction));
+        const F256 y_short = EveryFloat(IsShort(y.fraction) ? AllBits() : 0.0f);
         BYTE* out = RowAt(destination, i);
         std::uint32_t* put = pending;
         std::uint32_t vector_end = width;  // the source indices only grow with j
@@ -275,28 +289,36 @@ KS_AVX2 void ResampleAnyRatio(const BITMAP& destination, const BITMAP& source, A
             --vector_end;
         }
         std::uint32_t j = 0;
-        for (; j < vector_end; ++j, out += d_step) {
+        for (; j + 2 <= vector_end; j += 2, out += 2 * d_step) {
             const std::size_t x0 = across[j].first * s_step, x1 = across[j].second * s_step;
-            const D256 da = PixelDoubles(row0 + x0), db = PixelDoubles(row0 + x1);
-            const D256 dc = PixelDoubles(row1 + x0), dd = PixelDoubles(row1 + x1);
-            const D256 fx = EveryDouble(setup.fraction[j]);
-            const D256 top = Add(Mul(Subtract(db, da), fx), da);
-            const D256 bottom = Add(Mul(Subtract(dd, dc), fx), dc);
-            const D256 t = Add(Add(top, Mul(Subtract(bottom, top), fy)), half);
-            const D256 part = Subtract(t, Floor(t));
-            const D256 x_exact = Or(EveryDouble(setup.short_fraction[j]), And(Equal(da, db), Equal(dc, dd)));
-            const D256 exact = And(x_exact, Or(y_short, Equal(top, bottom)));
-            const unsigned settled = Signs(Or(exact, And(Greater(part, low), Less(part, high)))) & kAllSettled;
-            const V128 words = NarrowTo16(TruncateTo32(t), Zero128());
+            const std::size_t x2 = across[j + 1].first * s_step, x3 = across[j + 1].second * s_step;
+            const F256 fa = PixelFloats(row0 + x0, row0 + x2), fb = PixelFloats(row0 + x1, row0 + x3);
+            const F256 fc = PixelFloats(row1 + x0, row1 + x2), fd = PixelFloats(row1 + x1, row1 + x3);
+            const F256 fx = LoadFloats(&setup.fraction[4 * j]);
+            const F256 top = Add(Mul(Subtract(fb, fa), fx), fa);
+            const F256 bottom = Add(Mul(Subtract(fd, fc), fx), fc);
+            const F256 t = Add(Add(top, Mul(Subtract(bottom, top), fy)), half);
+            const F256 part = Subtract(t, Floor(t));
+            const F256 x_exact = Or(LoadFloats(&setup.short_fraction[4 * j]), And(Equal(fa, fb), Equal(fc, fd)));
+            const F256 exact = And(x_exact, Or(y_short, Equal(top, bottom)));
+            const unsigned settled = Signs(Or(exact, And(Greater(part, low), Less(part, high))));
+            const V256 whole = TruncateTo32(t);
+            const V128 words = NarrowTo16(LowHalf(whole), HighHalf(whole));
             const V128 bytes = NarrowToBytes(words, words);
-            if (d_step == 3 && j + 1 < width) {
-                Store32(out, bytes);  // the fourth byte is the next pixel's, written next
+            if (d_step == 3 && j + 2 < width) {
+                // Both pixels' three bytes side by side, and two to spare: the next pixel's, written next.
+                Store64(out, PickBytes(bytes, six));
             } else {
-                const std::int32_t four = Low32(bytes);
-                std::memcpy(out, &four, 3);
+                BYTE eight[8];
+                Store64(eight, bytes);
+                std::memcpy(out, eight, 3);
+                std::memcpy(out + d_step, eight + 4, 3);
             }
-            *put = 8 * j + settled;
-            put += settled != kAllSettled;
+            for (std::uint32_t k = 0; k < 2; ++k) {
+                const unsigned its = settled >> (4 * k) & kAllSettled;
+                *put = 8 * (j + k) + its;
+                put += its != kAllSettled;
+            }
         }
         for (; j < width; ++j) *put++ = 8 * j;
         out = RowAt(destination, i);

@@ -94,7 +94,7 @@ TEST(Bilinear, LeavesDestinationUntouchedWhenNothingCanBeDone) {
 TEST(Bilinear, FastPathMatchesTheDefinitionForWholeAndBrokenRatios) {
     test::RandomTrials(7, 300, [](std::mt19937& random, int trial) {
         // Every third source is a whole multiple of the target, the sizes of the first fast path; the
-        // others take the second, whose doubles must give way to the definition near ties, which pictures
+        // others take the second, whose floats must give way to the definition near ties, which pictures
         // of few levels (every fifth) make common.
         const std::uint32_t dw = 1 + random() % 12, dh = 1 + random() % 12;
         const std::uint32_t sw = trial % 3 == 0 ? dw * (1 + random() % 5) : 1 + random() % 40;
