@@ -128,16 +128,7 @@ KS_SIMD D256 ZeroDoubles() { return _mm256_setzero_pd(); }
 KS_SIMD D256 EveryDouble(double x) { return _mm256_set1_pd(x); }
 KS_SIMD D256 ToDoubles(V128 v) { return _mm256_cvtepi32_pd(v); }  // four 32-bit lanes
 KS_SIMD D256 Add(D256 a, D256 b) { return _mm256_add_pd(a, b); }
-KS_SIMD D256 Subtract(D256 a, D256 b) { return _mm256_sub_pd(a, b); }
 KS_SIMD D256 Mul(D256 a, D256 b) { return _mm256_mul_pd(a, b); }
-KS_SIMD D256 Floor(D256 v) { return _mm256_floor_pd(v); }
-KS_SIMD D256 LoadDoubles(const double* p) { return _mm256_loadu_pd(p); }
-KS_SIMD D256 And(D256 a, D256 b) { return _mm256_and_pd(a, b); }
-KS_SIMD D256 Or(D256 a, D256 b) { return _mm256_or_pd(a, b); }
-KS_SIMD D256 Equal(D256 a, D256 b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }    // all ones where a = b
-KS_SIMD D256 Greater(D256 a, D256 b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }  // all ones where a > b
-KS_SIMD D256 Less(D256 a, D256 b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
-KS_SIMD unsigned Signs(D256 v) { return static_cast<unsigned>(_mm256_movemask_pd(v)); }  // one bit a lane
 KS_SIMD D256 Min(D256 a, D256 b) { return _mm256_min_pd(a, b); }
 KS_SIMD D256 Max(D256 a, D256 b) { return _mm256_max_pd(a, b); }
 KS_SIMD V128 TruncateTo32(D256 v) { return _mm256_cvttpd_epi32(v); }  // toward zero
