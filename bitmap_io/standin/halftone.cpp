@@ -198,20 +198,20 @@ __attribute__((always_inline)) inline void SharpenAlong(const HalftonePicture& d
     BYTE* __restrict out = line->data();
     for (std::int64_t i = 0; i < a.height; ++i) {
         const std::int32_t* __restrict row = a.Row(i);
-        const auto along = [&](const std::int32_t* before, const std::int32_t* after, std::int64_t b) {
-            return Saturated((6 * row[b] - before[b] - after[b]) >> kAlongShift);
-        };
         if (across) {
-            for (std::int64_t b = 3; b < n - 3; ++b) out[b] = along(row - 3, row + 3, b);
+            const auto along = [&](std::int64_t b, std::int64_t left, std::int64_t right) {
+                return Saturated((6 * row[b] - row[left] - row[right]) >> kAlongShift);
+            };
+            for (std::int64_t b = 3; b < n - 3; ++b) out[b] = along(b, b - 3, b + 3);
             for (std::int64_t b = 0; b < std::min<std::int64_t>(3, n); ++b) {
-                out[b] = Saturated((6 * row[b] - row[b] - row[b + 3 < n ? b + 3 : b]) >> kAlongShift);
-                const std::int64_t e = n - 1 - b;  // and the right edge
-                out[e] = Saturated((6 * row[e] - row[e - 3 >= 0 ? e - 3 : e] - row[e]) >> kAlongShift);
+                out[b] = along(b, b, b + 3 < n ? b + 3 : b);  // the left edge repeats itself
+                const std::int64_t e = n - 1 - b;             // and the right
+                out[e] = along(e, e >= 3 ? e - 3 : e, e);
             }
         } else {
             const std::int32_t* __restrict up = a.Row(std::max<std::int64_t>(i - 1, 0));
             const std::int32_t* __restrict down = a.Row(std::min(i + 1, a.height - 1));
-            for (std::int64_t b = 0; b < n; ++b) out[b] = along(up, down, b);
+            for (std::int64_t b = 0; b < n; ++b) out[b] = Saturated((6 * row[b] - up[b] - down[b]) >> kAlongShift);
         }
         StoreRow(destination, i, out);
     }
