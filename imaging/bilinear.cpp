@@ -233,9 +233,9 @@ AnyRatioSetup& AnyRatioSetupFor(std::uint32_t sw, std::uint32_t sh, std::uint32_
         kept.height = dh;
         kept.across = Samples(sw, dw);
         kept.down = Samples(sh, dh);
-        kept.fraction.assign(4 * (std::size_t{dw} + 1), 0.0f);
-        kept.short_fraction.assign(4 * (std::size_t{dw} + 1), 0.0f);
-        for (std::size_t j = 0; j < 2 * ((std::size_t{dw} + 1) / 2); ++j) {
+        kept.fraction.resize(4 * (std::size_t{dw} + 1));
+        kept.short_fraction.resize(4 * (std::size_t{dw} + 1));
+        for (std::size_t j = 0; j <= dw; ++j) {
             const Sample& x = kept.across[std::min<std::size_t>(j, dw - 1)];
             for (std::size_t lane = 0; lane < 4; ++lane) {
                 kept.fraction[4 * j + lane] = static_cast<float>(x.fraction);
