@@ -85,9 +85,7 @@ KS_SIMD V128 SubtractSaturated8(V128 a, V128 b) { return _mm_subs_epu8(a, b); } 
 // The sum of each half's eight bytes, in its low 16 bits.
 KS_SIMD V128 SumBytes(V128 v) { return _mm_sad_epu8(v, _mm_setzero_si128()); }
 KS_SIMD V128 ShiftRight16(V128 v, int n) { return _mm_srli_epi16(v, n); }
-KS_SIMD V256 ShiftRight16(V256 v, V128 count) { return _mm256_srl_epi16(v, count); }
 KS_SIMD V256 ShiftRight16(V256 v, int n) { return _mm256_srli_epi16(v, n); }
-KS_SIMD V256 ShiftLeft16(V256 v, int n) { return _mm256_slli_epi16(v, n); }
 KS_SIMD V256 ShiftRight32(V256 v, int n) { return _mm256_srli_epi32(v, n); }
 KS_SIMD V256 ShiftRightSigned32(V256 v, V128 count) { return _mm256_sra_epi32(v, count); }
 

@@ -143,110 +143,132 @@ void DecodePacked(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
         std::memcpy(out, &d.colours[BmpIndexAt(in, x, kBpp)], 3);
 }
 
-// Widening a channel of b bits (1 to 8, its top value 2^b − 1) to a byte, (v · 255 + top / 2) / top,
-// is (v · multiply + add) >> scale for every v up to top, with v · multiply + add below 2^16: a multiply
-// and shifts in 16-bit lanes instead of a division. Found by search, and checked against the
-// definition for every value by the decoding tests.
-constexpr RowDecoder::Widening16 kWidening[9] = {
-    {},
-    {0, 1, 255, 0, 0},
-    {0, 3, 85, 0, 0},
-    {0, 7, 73, 0, 1},
-    {0, 15, 17, 0, 0},
-    {0, 31, 527, 23, 6},
-    {0, 63, 259, 33, 6},
-    {0, 127, 129, 0, 6},
-    {0, 255, 1, 0, 0},
+// One channel of a 16-bit pixel by the fast path's arithmetic (see RowDecoder::Widening16), for its plan's
+// check and for rows of fewer than sixteen pixels. With v · 2^k and multiply below 2^15 it is what a
+// rounding multiply of signed 16-bit lanes gives.
+inline BYTE Widened16(const RowDecoder::Widening16& w, std::uint32_t pixel) {
+    const std::uint32_t lane = w.high ? pixel >> 8 : pixel;
+    const std::uint32_t v = lane * w.factor & w.mask;  // the mask is below 2^15: the product kept to 16 bits
+    return static_cast<BYTE>((v * w.multiply + (1u << 14)) >> 15);
+}
+
+// Widening a channel of b bits (top = 2^b − 1) to a byte, (v · 255 + top / 2) / top, is
+// (v · 2^k · multiply + 2^14) >> 15 with a multiply near 255 · 2^(15 − k) / top, for each b from some
+// least k on (below it the 15 bits of the multiplier cannot hold the slope finely enough) up to 15 − b
+// (v · 2^k must stay below 2^15). A multiply of the lane shifts the channel up to bit k, never down, so
+// the channel must sit at or below k: in the pixel, or in its high byte taken alone. The plan tries both,
+// each k from the lowest and the two multipliers about the exact slope, and keeps the first that widens
+// every value as Channel does; a channel that no placement fits (6 bits from bit 6 or 7, say) is left to
+// the look-ups.
+bool PlanWidening16(DWORD mask, RowDecoder::Widening16* w) {
+    *w = {};
+    if (mask == 0) return true;  // every value widens to 0
+    const int shift = std::countr_zero(mask), bits = std::popcount(mask);
+    const DWORD top = mask >> shift;
+    if (bits > 8 || (top & (top + 1)) != 0 || mask > 0xFFFF) return false;
+    for (const bool high : {false, true}) {
+        const int at = high ? shift - 8 : shift;  // the channel's lowest bit in the lane
+        if (at < 0) continue;
+        for (int k = at; k + bits <= 15; ++k) {
+            const std::uint32_t slope = 255u << (15 - k);
+            for (const std::uint32_t multiply : {slope / top, slope / top + 1}) {
+                if (multiply >= 1u << 15) continue;
+                const RowDecoder::Widening16 c{high, static_cast<std::uint16_t>(1u << (k - at)),
+                                               static_cast<std::uint16_t>(top << k),
+                                               static_cast<std::uint16_t>(multiply)};
+                bool exact = true;
+                for (DWORD v = 0; v <= top && exact; ++v) exact = Widened16(c, v << shift) == Channel(v << shift, mask);
+                if (exact) {
+                    *w = c;
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+// The fast path's plan for one set of masks: whether every channel has one, and the constants of each
+// channel and of each lane. Made on the first 16-bit load and kept while the masks stay the same, as they
+// do for every load of one picture: its checks divide for every value of every channel.
+struct Plan16 {
+    bool fast = false;
+    RowDecoder::Widening16 widening[3];  // blue, green, red
+    RowDecoder::Lanes16 lanes[3];
 };
 
-// One 16-bit pixel's colour word by that arithmetic, for the fast path's rows of fewer than sixteen pixels.
-inline std::uint32_t Widened16(const RowDecoder& d, std::uint32_t pixel) {
-    std::uint32_t colour = 0;
-    for (int c = 0; c < 3; ++c) {
-        const RowDecoder::Widening16& w = d.widening[c];
-        const std::uint32_t v = pixel >> w.shift & w.top;
-        colour |= ((v * w.multiply + w.add) & 0xFFFF) >> w.scale << 8 * c;
+const Plan16& PlanOf(const BmpLayout& l) {
+    thread_local Plan16 plan;
+    thread_local DWORD masks[3] = {0, 0, 0};
+    thread_local bool made = false;
+    if (made && std::equal(masks, masks + 3, l.masks)) return plan;
+    plan = {};
+    plan.fast = true;
+    for (int c = 0; c < 3; ++c) plan.fast = plan.fast && PlanWidening16(l.masks[2 - c], &plan.widening[c]);
+    // Image byte o of sixteen pixels (o < 48) is channel o % 3 of pixel o / 3. Vector j makes, in lane i
+    // of half h, image byte 24h + 8j + i: narrowing vectors 0 and 1 together gives bytes 0-15 and 24-39,
+    // vector 2 with itself 16-23 and 40-47. Each lane's pixel then lies in its half of the pixels loaded.
+    for (int j = 0; j < 3 && plan.fast; ++j) {
+        for (int h = 0; h < 2; ++h) {
+            for (int i = 0; i < 8; ++i) {
+                const int o = 24 * h + 8 * j + i, lane = 8 * h + i, at = 2 * (o / 3 - 8 * h);
+                const RowDecoder::Widening16& w = plan.widening[o % 3];
+                RowDecoder::Lanes16& lanes = plan.lanes[j];
+                lanes.order[2 * lane] = static_cast<std::int8_t>(w.high ? at + 1 : at);
+                lanes.order[2 * lane + 1] = static_cast<std::int8_t>(w.high ? -1 : at + 1);
+                lanes.factor[lane] = static_cast<std::int16_t>(w.factor);
+                lanes.mask[lane] = static_cast<std::int16_t>(w.mask);
+                lanes.multiply[lane] = static_cast<std::int16_t>(w.multiply);
+            }
+        }
     }
-    return colour;
+    std::copy(l.masks, l.masks + 3, masks);
+    made = true;
+    return plan;
 }
 
 #if KS_FAST_PATHS
-// One channel's widening as vectors, made once per row: the decoder is read through a reference, and
-// the compiler cannot tell that the image bytes stored do not change it.
-struct WideningLanes {
-    simd::V128 shift, scale;
-    simd::V256 top, multiply, add;
-};
-
-KS_AVX2 inline WideningLanes LanesOf(const RowDecoder::Widening16& w) {
-    using namespace simd;
-    return {ShiftCount(w.shift), ShiftCount(w.scale), Every16x16(static_cast<std::int16_t>(w.top)),
-            Every16x16(static_cast<std::int16_t>(w.multiply)), Every16x16(static_cast<std::int16_t>(w.add))};
-}
-
-KS_AVX2 inline simd::V256 Widened(simd::V256 pixels, const WideningLanes& w) {
-    using namespace simd;
-    return ShiftRight16(Add16(MulLow16(And(ShiftRight16(pixels, w.shift), w.top), w.multiply), w.add), w.scale);
-}
-
-// Sixteen pixels from `in` to 48 image bytes at `out`.
-KS_AVX2 inline void WidenSixteen(const WideningLanes w[3], const simd::V256 order[4], const BYTE* in, BYTE* out) {
-    using namespace simd;
-    const V256 pixels = Load256(in);
-    const V256 pairs = Or(Widened(pixels, w[0]), ShiftLeft16(Widened(pixels, w[1]), 8));
-    const V256 red = Widened(pixels, w[2]);
-    const V256 low = Or(PickBytes(pairs, order[0]), PickBytes(red, order[1]));
-    const V256 high = Or(PickBytes(pairs, order[2]), PickBytes(red, order[3]));
-    Store128(out, LowHalf(low));
-    Store64(out + 16, LowHalf(high));
-    Store128(out + 24, HighHalf(low));
-    Store64(out + 40, HighHalf(high));
-}
-
-// The fast path for 16-bit files whose channels are runs of at most 8 bits: sixteen pixels at a time,
-// each channel widened in 16-bit lanes as above, blue and green then side by side in one lane and red in
-// another, and the three bytes of each pixel picked out of those into 48 image bytes.
+// The fast path for 16-bit files whose every channel has a plan: sixteen pixels at a time, in three vectors
+// of sixteen 16-bit lanes, one lane an image byte: its pixel's bytes picked into it, multiplied, masked and
+// multiplied with rounding as its channel's plan says (RowDecoder::Lanes16), then narrowed to bytes.
 KS_AVX2 void Decode16Fast(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
     using namespace simd;
-    // Per eight pixels (a 128-bit half): blue-green pairs in bytes 2k, 2k + 1 of one vector, red in byte
-    // 2k of another; image bytes 0-15 and 16-23 of the eight pixels.
-    static constexpr std::int8_t kPairsLow[32] = {0, 1, -1, 2, 3, -1, 4, 5, -1, 6, 7, -1, 8, 9, -1, 10,
-                                                  0, 1, -1, 2, 3, -1, 4, 5, -1, 6, 7, -1, 8, 9, -1, 10};
-    static constexpr std::int8_t kRedLow[32] = {-1, -1, 0, -1, -1, 2, -1, -1, 4, -1, -1, 6, -1, -1, 8, -1,
-                                                -1, -1, 0, -1, -1, 2, -1, -1, 4, -1, -1, 6, -1, -1, 8, -1};
-    static constexpr std::int8_t kPairsHigh[32] = {11, -1, 12, 13, -1, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                                   11, -1, 12, 13, -1, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1};
-    static constexpr std::int8_t kRedHigh[32] = {-1, 10, -1, -1, 12, -1, -1, 14, -1, -1, -1, -1, -1, -1, -1, -1,
-                                                 -1, 10, -1, -1, 12, -1, -1, 14, -1, -1, -1, -1, -1, -1, -1, -1};
-    const V256 order[4] = {Load256(kPairsLow), Load256(kRedLow), Load256(kPairsHigh), Load256(kRedHigh)};
-    const WideningLanes w[3] = {LanesOf(d.widening[0]), LanesOf(d.widening[1]), LanesOf(d.widening[2])};
     const auto n = static_cast<std::uint64_t>(width);
     if (n < 16) {
         for (std::uint64_t x = 0; x < n; ++x) {
-            const std::uint32_t colour = Widened16(d, ReadLe16(in + 2 * x));
-            std::memcpy(out + 3 * x, &colour, 3);
+            const std::uint32_t pixel = ReadLe16(in + 2 * x);
+            for (int c = 0; c < 3; ++c) out[3 * x + c] = Widened16(d.widening[c], pixel);
         }
         return;
+    }
+    V256 order[3], factor[3], mask[3], multiply[3];
+    for (int j = 0; j < 3; ++j) {
+        order[j] = Load256(d.lanes[j].order);
+        factor[j] = Load256(d.lanes[j].factor);
+        mask[j] = Load256(d.lanes[j].mask);
+        multiply[j] = Load256(d.lanes[j].multiply);
     }
     // A last group that would reach past the row overlaps the one before, writing some pixels twice.
     for (std::uint64_t x = 0; x < n; x += 16) {
         const std::uint64_t at = std::min(x, n - 16);
-        WidenSixteen(w, order, in + 2 * at, out + 3 * at);
+        const V256 pixels = Load256(in + 2 * at);
+        V256 bytes[3];
+        for (int j = 0; j < 3; ++j)
+            bytes[j] = MulHighRounded16(And(MulLow16(PickBytes(pixels, order[j]), factor[j]), mask[j]), multiply[j]);
+        const V256 first = NarrowToBytes(bytes[0], bytes[1]);  // image bytes 0-15 | 24-39
+        const V256 third = NarrowToBytes(bytes[2], bytes[2]);  // 16-23 twice | 40-47 twice
+        BYTE* o = out + 3 * at;
+        Store128(o, LowHalf(first));
+        Store64(o + 16, LowHalf(third));
+        Store128(o + 24, HighHalf(first));
+        Store64(o + 40, HighHalf(third));
     }
 }
 #endif  // KS_FAST_PATHS
 
 }  // namespace
 
-// The fast path takes 16-bit channels that are runs of at most 8 bits, or absent.
-bool DecodesAtCopySpeed(const BmpLayout& l) {
-    if (l.bpp != 16 || !UseFastPaths()) return false;
-    for (int c = 0; c < 3; ++c) {
-        const DWORD top = l.masks[c] == 0 ? 0 : l.masks[c] >> std::countr_zero(l.masks[c]);
-        if ((top & (top + 1)) != 0 || top > 255) return false;
-    }
-    return true;
-}
+bool DecodesAtCopySpeed(const BmpLayout& l) { return l.bpp == 16 && UseFastPaths() && PlanOf(l).fast; }
 
 RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
     RowDecoder d;
@@ -264,11 +286,10 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
     }
     if (l.bpp == 16) d.colours16 = Colours16(d, l);
     d.fast16 = DecodesAtCopySpeed(l);
-    for (int c = 0; c < 3 && d.fast16; ++c) {
-        const DWORD mask = l.masks[2 - c];  // blue, green, red
-        if (mask == 0) continue;            // widens every value to 0
-        d.widening[c] = kWidening[std::popcount(mask)];
-        d.widening[c].shift = static_cast<std::uint16_t>(std::countr_zero(mask));
+    if (d.fast16) {
+        const Plan16& plan = PlanOf(l);
+        std::copy(plan.widening, plan.widening + 3, d.widening);
+        std::copy(plan.lanes, plan.lanes + 3, d.lanes);
     }
     if (l.bpp == 1 || l.bpp == 4) d.byte_pixels = BytePixels(d, l.bpp);
     return d;

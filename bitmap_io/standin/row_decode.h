@@ -14,20 +14,30 @@
 // little-endian word; for every channel mask of up to 16 bits the byte of each of its values; for a
 // 16-bit file the colour word of every pixel value; and for a 1 or 4-bit file the image bytes of all the
 // pixels one file byte holds, for every byte value. The one arithmetic is the fast path's for 16-bit files
-// whose channels are runs of at most 8 bits: in vector lanes it costs less than sixteen look-ups.
+// whose channels it can widen exactly (runs of at most 8 bits, but for a few placements): in vector lanes
+// it costs less than sixteen look-ups.
 struct RowDecoder {
-    // How the fast path widens one channel of a 16-bit pixel: ((pixel >> shift) & top) · multiply + add,
-    // shifted right by `scale`, is the channel's byte (the multipliers are in row_decode.cpp).
+    // How the fast path widens one channel of a 16-bit pixel: the pixel (its high byte alone where `high`)
+    // times `factor`, kept to 16 bits and masked by `mask`, is the channel's value v at some bit k, and
+    // (v · 2^k · multiply + 2^14) >> 15 is its byte (the plan and its check are in row_decode.cpp).
     struct Widening16 {
-        std::uint16_t shift = 0, top = 0, multiply = 0, add = 0, scale = 0;
+        bool high = false;
+        std::uint16_t factor = 0, mask = 0, multiply = 0;
+    };
+    // The same for the fast path's lanes: sixteen pixels give 48 image bytes, made in three vectors of
+    // sixteen 16-bit lanes, each lane the pixel of one image byte widened as that byte's channel.
+    struct Lanes16 {
+        std::int8_t order[32] = {};  // the pixel's bytes in each lane, taken from sixteen pixels as loaded
+        std::int16_t factor[16] = {}, mask[16] = {}, multiply[16] = {};
     };
     std::uint32_t colours[256] = {};
     std::vector<BYTE> channels[4];  // red, green, blue, alpha; empty for a mask wider than 16 bits
     int shifts[4] = {0, 0, 0, 0};
     const std::uint32_t* colours16 = nullptr;  // 65536 words, for a 16-bit file
     const BYTE* byte_pixels = nullptr;         // 256 · 24 bytes (1-bit) or 256 · 8, six used (4-bit)
-    bool fast16 = false;  // a 16-bit file whose rows the fast path widens, in `widening` (blue, green, red)
+    bool fast16 = false;  // a 16-bit file whose rows the fast path widens, by `widening` (blue, green, red)
     Widening16 widening[3];
+    Lanes16 lanes[3];
 };
 
 // The decoder of a file of layout `l` whose colour table (if any) starts at `palette`.
@@ -37,7 +47,7 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette);
 // l.width pixels of 24 bits (32 for a 32-bit file) and nothing past them.
 void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* out);
 
-// Whether rows of layout `l` decode nearly as fast as a copy of their pixels would take (16-bit files whose
+// Whether rows of layout `l` decode at about the speed of a copy of their pixels (16-bit files whose
 // channels the fast path widens), so that keeping a decoded picture to copy from gains little, and loses
 // once the copies no longer stay in the caches.
 bool DecodesAtCopySpeed(const BmpLayout& l);
