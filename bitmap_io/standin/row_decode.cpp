@@ -148,7 +148,7 @@ void DecodePacked(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
 // rounding multiply of signed 16-bit lanes gives.
 inline BYTE Widened16(const RowDecoder::Widening16& w, std::uint32_t pixel) {
     const std::uint32_t lane = w.high ? pixel >> 8 : pixel;
-    const std::uint32_t v = lane * w.factor & w.mask;  // the mask is below 2^15: the product kept to 16 bits
+    const std::uint32_t v = (lane * w.factor) & w.mask;  // the mask is below 2^15: the product kept to 16 bits
     return static_cast<BYTE>((v * w.multiply + (1u << 14)) >> 15);
 }
 

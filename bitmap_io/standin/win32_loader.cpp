@@ -85,7 +85,7 @@ Decoded& LastDecoded() {
 // A picture that decodes at about the speed of a copy (DecodesAtCopySpeed) is kept only while its image is
 // small enough for the kept copies to stay in the processor's nearer caches from load to load. Beyond that
 // the comparison and the copy move about 10 bytes a 16-bit pixel where decoding moves 5, and decoding is
-// faster: measured, a load took 8 to 15 % less decoding at 640 × 480 (0.9 MB of image) and 6 % less at
+// faster: measured, a load took 8 to 12 % less decoding at 640 × 480 (0.9 MB of image) and 6 % less at
 // 1024 × 768, and up to a quarter more at 300 × 200 (0.18 MB).
 constexpr std::size_t kMostImageBytesKeptAtCopySpeed = std::size_t{512} << 10;
 
