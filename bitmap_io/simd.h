@@ -58,7 +58,6 @@ KS_SIMD V128 LowBytesTo16(V128 v) { return _mm_unpacklo_epi8(v, _mm_setzero_si12
 KS_SIMD V256 BytesTo16(V128 v) { return _mm256_cvtepu8_epi16(v); }                       // 16 bytes
 KS_SIMD V256 BytesTo32(V128 v) { return _mm256_cvtepu8_epi32(v); }                       // 8 bytes
 KS_SIMD V128 BytesTo32x4(V128 v) { return _mm_cvtepu8_epi32(v); }                        // 4 bytes
-KS_SIMD V256 Lanes16To32(V128 v) { return _mm256_cvtepu16_epi32(v); }                    // 8 lanes
 KS_SIMD V128 NarrowToBytes(V128 a, V128 b) { return _mm_packus_epi16(a, b); }            // 16 bits to bytes, saturating
 KS_SIMD V256 NarrowToBytes(V256 a, V256 b) { return _mm256_packus_epi16(a, b); }
 KS_SIMD V128 NarrowTo16(V128 a, V128 b) { return _mm_packs_epi32(a, b); }  // 32 bits to signed 16, saturating
@@ -72,7 +71,6 @@ KS_SIMD V256 Add32(V256 a, V256 b) { return _mm256_add_epi32(a, b); }
 KS_SIMD V256 Subtract32(V256 a, V256 b) { return _mm256_sub_epi32(a, b); }
 KS_SIMD V128 Add64(V128 a, V128 b) { return _mm_add_epi64(a, b); }
 KS_SIMD V256 MulLow16(V256 a, V256 b) { return _mm256_mullo_epi16(a, b); }  // the low 16 bits of each product
-KS_SIMD V256 MulLow32(V256 a, V256 b) { return _mm256_mullo_epi32(a, b); }
 // Each 32-bit lane: the sum of the products of its two 16-bit pairs.
 KS_SIMD V256 MulAddPairs16(V256 a, V256 b) { return _mm256_madd_epi16(a, b); }
 // Each 16-bit lane: the sum of the products of its two bytes, unsigned in `a` and signed in `b`,
@@ -116,7 +114,6 @@ KS_SIMD V256 InterleaveLow64(V256 a, V256 b) { return _mm256_unpacklo_epi64(a, b
 KS_SIMD V256 InterleaveHigh64(V256 a, V256 b) { return _mm256_unpackhi_epi64(a, b); }
 // The 64-bit quarters 0 and 2 side by side in the low half, and the same of the high quarters.
 KS_SIMD V256 EvenQuarters(V256 v) { return _mm256_permute4x64_epi64(v, 0x08); }
-KS_SIMD V256 QuartersInOrder(V256 v) { return _mm256_permute4x64_epi64(v, 0xD8); }  // 0, 2, 1, 3
 KS_SIMD V128 LowHalf(V256 v) { return _mm256_castsi256_si128(v); }
 KS_SIMD V128 HighHalf(V256 v) { return _mm256_extracti128_si256(v, 1); }
 KS_SIMD V256 Join(V128 low, V128 high) { return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1); }
