@@ -217,8 +217,8 @@ float AllBits() {
 struct AnyRatioSetup {
     std::uint32_t source_width = 0, source_height = 0, width = 0, height = 0;
     std::vector<Sample> across, down;
-    // Four lanes a destination pixel (and one past the last, the last again), so that a pair's eight
-    // load together, the first pixel's in the low half of a vector and the second's in the high.
+    // Four lanes a destination pixel, so that a pair's eight load together, the first pixel's in the low
+    // half of a vector and the second's in the high.
     std::vector<float> fraction;         // across, in floats
     std::vector<float> short_fraction;   // across: all bits set where a multiple of 2^-8, else 0
     std::vector<std::uint32_t> pending;  // the pixels of a row left to the definition
@@ -233,10 +233,10 @@ AnyRatioSetup& AnyRatioSetupFor(std::uint32_t sw, std::uint32_t sh, std::uint32_
         kept.height = dh;
         kept.across = Samples(sw, dw);
         kept.down = Samples(sh, dh);
-        kept.fraction.resize(4 * (std::size_t{dw} + 1));
-        kept.short_fraction.resize(4 * (std::size_t{dw} + 1));
-        for (std::size_t j = 0; j <= dw; ++j) {
-            const Sample& x = kept.across[std::min<std::size_t>(j, dw - 1)];
+        kept.fraction.resize(4 * std::size_t{dw});
+        kept.short_fraction.resize(4 * std::size_t{dw});
+        for (std::size_t j = 0; j < dw; ++j) {
+            const Sample& x = kept.across[j];
             for (std::size_t lane = 0; lane < 4; ++lane) {
                 kept.fraction[4 * j + lane] = static_cast<float>(x.fraction);
                 kept.short_fraction[4 * j + lane] = IsShort(x.fraction) ? AllBits() : 0.0f;
