@@ -28,9 +28,28 @@ inline bool UseFastPaths() {
 #endif
 }
 
+// Whether the processor also has AVX-512's registers for byte and word lanes (AVX512VL and AVX512BW):
+// thirty-two vector registers where AVX2 has sixteen. The few loops that hold more vectors at once than
+// sixteen (the halftone's turning of sixteen rows on their side) are compiled a second time for such
+// processors, from the same source and the same operations, so that the compiler keeps them in
+// registers instead of storing and reloading them.
+inline bool UseWideRegisters() {
+#if KS_FAST_PATHS
+    static const bool wide =
+        UseFastPaths() && __builtin_cpu_supports("avx512vl") != 0 && __builtin_cpu_supports("avx512bw") != 0;
+    return wide;
+#else
+    return false;
+#endif
+}
+
 #if KS_FAST_PATHS
 // Marks a function compiled for AVX2; only ever called when UseFastPaths() is true.
 #define KS_AVX2 __attribute__((target("avx2")))
+// Marks the second compilation of an AVX2 loop; only ever called when UseWideRegisters() is true.
+#define KS_AVX2_WIDE __attribute__((target("avx2,avx512vl,avx512bw")))
+// Marks a part of a loop compiled both ways: always inlined, so that each compilation has its own.
+#define KS_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 #endif
 
 #endif  // BITMAP_IO_FAST_PATHS_H
