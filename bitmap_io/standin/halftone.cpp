@@ -1134,10 +1134,12 @@ void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& so
     const bool across = source.width > destination.width;
 #if KS_FAST_PATHS
     if (fast && (s.plannable || !across)) {
-        if (across && UseWideRegisters()) {
-            SumsAcrossWide(source, s.plan, &s.columns, &s.sums);
-        } else if (across) {
-            SumsAcrossFast(source, s.plan, &s.columns, &s.sums);
+        if (across) {
+            if (UseWideRegisters()) {
+                SumsAcrossWide(source, s.plan, &s.columns, &s.sums);
+            } else {
+                SumsAcrossFast(source, s.plan, &s.columns, &s.sums);
+            }
         } else {
             SumsDownFast(source, s.down, &s.sums);
         }
