@@ -69,6 +69,8 @@ KS_SIMD V128 Add16(V128 a, V128 b) { return _mm_add_epi16(a, b); }
 KS_SIMD V256 Add16(V256 a, V256 b) { return _mm256_add_epi16(a, b); }
 KS_SIMD V256 Add32(V256 a, V256 b) { return _mm256_add_epi32(a, b); }
 KS_SIMD V256 Subtract32(V256 a, V256 b) { return _mm256_sub_epi32(a, b); }
+// Each half: a0 + a1, a2 + a3, b0 + b1, b2 + b3 of its 32-bit lanes.
+KS_SIMD V256 PairSums32(V256 a, V256 b) { return _mm256_hadd_epi32(a, b); }
 KS_SIMD V128 Add64(V128 a, V128 b) { return _mm_add_epi64(a, b); }
 KS_SIMD V256 MulLow16(V256 a, V256 b) { return _mm256_mullo_epi16(a, b); }  // the low 16 bits of each product
 // Each 32-bit lane: the sum of the products of its two 16-bit pairs.

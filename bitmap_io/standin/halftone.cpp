@@ -551,6 +551,17 @@ KS_AVX2_INLINE void TurnBlock(const HalftonePicture& source, std::int64_t y0, BY
     }
 }
 
+// The rounded destination bytes of the block turned into `columns`, sixteen bytes each (one a row),
+// into `results`.
+KS_AVX2_INLINE void RoundBlock(const PlanArrays& arrays, const BYTE* columns, std::size_t outputs, BYTE* results) {
+    if (arrays.direct) {
+        for (std::size_t j = 0; j < outputs / 3; ++j) RoundedPixel(arrays, j, columns, results);
+    } else {
+        for (std::size_t o = 0; o < outputs; ++o)
+            simd::Store128(&results[kBlockRows * o], RoundedColumn(arrays, o, columns));
+    }
+}
+
 // Columns of zeros after the source's, read in place of a column where its weight is 0: one for a sum's,
 // four for a pair's two loads of two.
 constexpr std::size_t kZeroColumns = 4;
@@ -579,13 +590,7 @@ KS_AVX2_INLINE void RoundedRowsAcrossTurned(const HalftonePicture& source, const
     const PlanArrays arrays = ArraysOf(plan);
     for (std::int64_t y0 = 0; y0 < source.height; y0 += kBlockRows) {
         TurnBlock(source, y0, columns);  // the results of a last block's repeated rows are not kept
-        if (plan.direct) {
-            for (std::size_t j = 0; j < outputs / 3; ++j) RoundedPixel(arrays, j, columns, results);
-        } else {
-            for (std::size_t o = 0; o < outputs; ++o) {
-                simd::Store128(&results[kBlockRows * o], RoundedColumn(arrays, o, columns));
-            }
-        }
+        RoundBlock(arrays, columns, outputs, results);
         // Back on their feet, 32 destination bytes of each row at a time.
         for (std::size_t q = 0; q < outputs; q += 32) {
             const std::size_t o0 = outputs >= 32 ? std::min(q, outputs - 32) : 0;
@@ -621,6 +626,122 @@ KS_AVX2_WIDE void RoundedRowsAcrossWide(const HalftonePicture& source, const Acr
                                         const HalftonePicture& rows, std::vector<BYTE>* column_memory,
                                         std::vector<BYTE>* result_memory) {
     RoundedRowsAcrossTurned(source, plan, rows, column_memory, result_memory);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Tall sources whose rows are turned: a block's rounded rows are summed down while still on their side,
+// instead of being turned back, stored and read again. A destination byte's sixteen rows of a block are
+// one 16-byte column of the results; widened to 16 bits, one multiply-add of pairs by those rows'
+// weights for a destination row (0 for rows outside its cell) leaves eight partial sums, which add up
+// over the blocks of the cell and then across the lanes. Every weight is below 8192 and every product
+// and sum an integer below 2^31, so V is the definition's exactly, in whatever order it is added.
+// ---------------------------------------------------------------------------------------------------
+
+// A block meets at most this many destination rows (the cells being long enough), so that as many sets
+// of partial sums, taken by turns, hold every row still being summed.
+constexpr std::size_t kMostMetRows = 2;
+// Partial sums are added up across their lanes eight destination bytes at a time.
+constexpr std::size_t kLanes32 = 8;
+
+struct TurnedDown {
+    bool fused = false;
+    // Per block, the destination rows its rows fall in, in order, each with the sixteen rows' weights.
+    std::vector<std::uint32_t> met_at;  // per block and one more: where its destination rows start
+    std::vector<std::uint32_t> row;     // per meeting: the destination row
+    std::vector<std::int16_t> weights;  // per meeting: sixteen weights, 0 for rows outside its cell
+};
+
+// Fused where no block of sixteen rows meets more than two destination rows.
+TurnedDown PlanTurnedDown(const AxisWeights& down, std::int64_t source_height) {
+    TurnedDown t;
+    std::size_t i = 0;  // the first destination row the block may meet
+    for (std::int64_t y0 = 0; y0 < source_height; y0 += kBlockRows) {
+        t.met_at.push_back(static_cast<std::uint32_t>(t.row.size()));
+        while (down.first[i] + down.count[i] <= y0) ++i;
+        for (std::size_t k = i; k < down.first.size() && down.first[k] < y0 + kBlockRows; ++k) {
+            if (k - i == kMostMetRows) return TurnedDown{};
+            t.row.push_back(static_cast<std::uint32_t>(k));
+            for (std::int64_t y = y0; y < y0 + static_cast<std::int64_t>(kBlockRows); ++y) {
+                const std::int64_t n = y - down.first[k];
+                const bool inside = n >= 0 && n < down.count[k];
+                t.weights.push_back(static_cast<std::int16_t>(inside ? down.weights[down.offset[k] + n] : 0));
+            }
+        }
+    }
+    t.met_at.push_back(static_cast<std::uint32_t>(t.row.size()));
+    t.fused = true;
+    return t;
+}
+
+// The lanes of the eight partial sums at `partial` (eight lanes each) added up, into `sums`' first `n`,
+// and the partial sums cleared.
+KS_AVX2_INLINE void AddUpLanes(std::int32_t* partial, std::size_t n, std::int32_t* sums) {
+    using namespace simd;
+    V256 a[kLanes32];
+    for (std::size_t k = 0; k < kLanes32; ++k) {
+        a[k] = Load256(partial + kLanes32 * k);
+        Store256(partial + kLanes32 * k, Zero256());
+    }
+    // Each half: the sums of lanes 0-3 of a[0] to a[3], then of a[4] to a[7].
+    const V256 first = PairSums32(PairSums32(a[0], a[1]), PairSums32(a[2], a[3]));
+    const V256 second = PairSums32(PairSums32(a[4], a[5]), PairSums32(a[6], a[7]));
+    const V256 all = Add32(Join(LowHalf(first), LowHalf(second)), Join(HighHalf(first), HighHalf(second)));
+    if (n == kLanes32) {
+        Store256(sums, all);
+    } else {
+        alignas(32) std::int32_t out[kLanes32];
+        Store256(out, all);
+        std::memcpy(sums, out, n * sizeof out[0]);
+    }
+}
+
+// Both axes shrink: the rows rounded across and summed down, sixteen source rows at a time turned on
+// their side. Compiled twice, as the rounded rows alone are.
+KS_AVX2_INLINE void SumsDownTurned(const HalftonePicture& source, const AcrossPlan& plan, const AxisWeights& down,
+                                   const TurnedDown& met, std::int64_t width, Sums* out,
+                                   std::vector<BYTE>* column_memory, std::vector<BYTE>* result_memory,
+                                   std::vector<std::int32_t>* partial_memory) {
+    using namespace simd;
+    const std::size_t outputs = static_cast<std::size_t>(width) * 3;
+    const std::size_t padded = (outputs + kLanes32 - 1) / kLanes32 * kLanes32;  // the last eight's room
+    out->Reset(width, static_cast<std::int64_t>(down.first.size()));
+    BYTE* const columns = ColumnMemory(source, plan, column_memory);
+    result_memory->resize(kBlockRows * (padded + 32));  // the bytes past the outputs' are summed, not kept
+    BYTE* const results = result_memory->data();
+    partial_memory->assign(kMostMetRows * padded * kLanes32, 0);
+    const PlanArrays arrays = ArraysOf(plan);
+    for (std::int64_t y0 = 0, block = 0; y0 < source.height; y0 += kBlockRows, ++block) {
+        TurnBlock(source, y0, columns);  // a last block's repeated rows weigh 0
+        RoundBlock(arrays, columns, outputs, results);
+        for (std::uint32_t m = met.met_at[block]; m != met.met_at[block + 1]; ++m) {
+            const std::uint32_t i = met.row[m];
+            const V256 weights = Load256(&met.weights[kBlockRows * m]);
+            std::int32_t* const partial = partial_memory->data() + i % kMostMetRows * padded * kLanes32;
+            for (std::size_t o = 0; o < padded; ++o) {
+                std::int32_t* p = partial + kLanes32 * o;
+                Store256(p, Add32(Load256(p), MulAddPairs16(BytesTo16(Load128(&results[kBlockRows * o])), weights)));
+            }
+            if (down.first[i] + down.count[i] <= y0 + static_cast<std::int64_t>(kBlockRows)) {  // its last block
+                for (std::size_t o = 0; o < outputs; o += kLanes32) {
+                    AddUpLanes(partial + kLanes32 * o, std::min(kLanes32, outputs - o), out->Row(i) + o);
+                }
+            }
+        }
+    }
+}
+
+KS_AVX2 void SumsDownTurnedFast(const HalftonePicture& source, const AcrossPlan& plan, const AxisWeights& down,
+                                const TurnedDown& met, std::int64_t width, Sums* out, std::vector<BYTE>* column_memory,
+                                std::vector<BYTE>* result_memory, std::vector<std::int32_t>* partial_memory) {
+    SumsDownTurned(source, plan, down, met, width, out, column_memory, result_memory, partial_memory);
+}
+
+// The same, where the processor has AVX-512's registers.
+KS_AVX2_WIDE void SumsDownTurnedWide(const HalftonePicture& source, const AcrossPlan& plan, const AxisWeights& down,
+                                     const TurnedDown& met, std::int64_t width, Sums* out,
+                                     std::vector<BYTE>* column_memory, std::vector<BYTE>* result_memory,
+                                     std::vector<std::int32_t>* partial_memory) {
+    SumsDownTurned(source, plan, down, met, width, out, column_memory, result_memory, partial_memory);
 }
 
 // Where the bytes of four 32-bit pixels are in sixteen, their fourth bytes left out.
@@ -1041,11 +1162,13 @@ struct ShrinkSetup {
     AcrossPlan plan;
     GatherPlan gather;
     DownSums down_sums;
+    TurnedDown turned_down;
 #endif
     // Working memory.
     OwnPicture rows;
     Sums sums;
     std::vector<BYTE> line, columns, results, packed_row;
+    std::vector<std::int32_t> partial;
 };
 
 // The setup kept for `kept`'s sizes, made again when they change.
@@ -1070,6 +1193,8 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
         kept.down_sums = (gathered || kept.gather.packed) && shrinks_down
                              ? PlanDownSums(kept.down, source.height, destination.height)
                              : DownSums{};
+        const bool turned = kept.plannable && kept.gather.pairs == 0 && source.width != 2 * destination.width;
+        kept.turned_down = turned && shrinks_down ? PlanTurnedDown(kept.down, source.height) : TurnedDown{};
 #endif
     }
     return kept;
@@ -1083,6 +1208,17 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
 #if KS_FAST_PATHS
     if (fast && s.down_sums.fused) {  // no rounded rows kept between the passes
         SumsDownGathered(source, s.gather, s.down, s.down_sums, destination.width, &s.sums, &s.packed_row);
+        SharpenCrossFast(destination, s.sums, &s.line);
+        return;
+    }
+    if (fast && s.turned_down.fused) {  // nor here
+        if (UseWideRegisters()) {
+            SumsDownTurnedWide(source, s.plan, s.down, s.turned_down, destination.width, &s.sums, &s.columns,
+                               &s.results, &s.partial);
+        } else {
+            SumsDownTurnedFast(source, s.plan, s.down, s.turned_down, destination.width, &s.sums, &s.columns,
+                               &s.results, &s.partial);
+        }
         SharpenCrossFast(destination, s.sums, &s.line);
         return;
     }
