@@ -2,9 +2,10 @@
 //
 // The plain definition comes first, written as the arithmetic reads. The fast paths follow it, each with
 // the reason it gives the same bytes: of its heavy part, averaging every source row across (in general,
-// for sources up to about twice as wide as the destination, tall ones summed down as their rows are
-// made, and for those exactly twice as wide), and of the sums down and the cross after it. A shrink of
-// one axis alone uses the same sums across (unrounded) or down.
+// tall ones summed down while still turned on their side, for sources up to about twice as wide as the
+// destination, tall ones summed down as their rows are made, and for those exactly twice as wide), and
+// of the sums down and the cross after it. A shrink of one axis alone uses the same sums across
+// (unrounded) or down.
 #include "halftone.h"
 
 #include <algorithm>
