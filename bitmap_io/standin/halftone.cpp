@@ -2,10 +2,10 @@
 //
 // The plain definition comes first, written as the arithmetic reads. The fast paths follow it, each with
 // the reason it gives the same bytes: of its heavy part, averaging every source row across (in general,
-// tall ones summed down while still turned on their side, for sources up to about twice as wide as the
-// destination, tall ones summed down as their rows are made, and for those exactly twice as wide), and
-// of the sums down and the cross after it. A shrink of one axis alone uses the same sums across
-// (unrounded) or down.
+// with tall sources' rows summed down while still turned on their side; for sources up to about twice
+// as wide as the destination, with tall ones summed down as their rows are made; and for those exactly
+// twice as wide), and of the sums down and the cross after it. A shrink of one axis alone uses the same
+// sums across (unrounded) or down.
 #include "halftone.h"
 
 #include <algorithm>
@@ -1160,6 +1160,7 @@ struct ShrinkSetup {
     AxisWeights across, down;
 #if KS_FAST_PATHS
     bool plannable = false;  // the fast path can take these sizes
+    bool halved = false;     // the source is exactly twice as wide: its rows need no plan
     AcrossPlan plan;
     GatherPlan gather;
     DownSums down_sums;
@@ -1186,6 +1187,7 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
 #if KS_FAST_PATHS
         kept.plan = AcrossPlan{};
         kept.plannable = PlanAcross(kept.across, source.width, destination.width, source.step, &kept.plan);
+        kept.halved = source.width == 2 * destination.width;
         kept.gather = GatherPlan{};
         const auto width = static_cast<std::size_t>(source.width);
         const bool gathered = PlanGather(kept.across, source.step, width * source.step, &kept.gather);
@@ -1194,7 +1196,7 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
         kept.down_sums = (gathered || kept.gather.packed) && shrinks_down
                              ? PlanDownSums(kept.down, source.height, destination.height)
                              : DownSums{};
-        const bool turned = kept.plannable && kept.gather.pairs == 0 && source.width != 2 * destination.width;
+        const bool turned = kept.plannable && kept.gather.pairs == 0 && !kept.halved;
         kept.turned_down = turned && shrinks_down ? PlanTurnedDown(kept.down, source.height) : TurnedDown{};
 #endif
     }
@@ -1226,9 +1228,8 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
 #endif
     s.rows.Reset(destination.width, source.height);
 #if KS_FAST_PATHS
-    const bool halved = source.width == 2 * destination.width;
-    if (fast && (halved || s.plannable)) {
-        if (halved) {
+    if (fast && (s.halved || s.plannable)) {
+        if (s.halved) {
             RoundedRowsHalved(source, s.rows.picture);
         } else if (s.gather.pairs != 0) {
             RoundedRowsGathered(source, s.gather, s.rows.picture, &s.packed_row);
