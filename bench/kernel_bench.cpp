@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -182,16 +183,22 @@ struct Rung {
 constexpr Rung kRungs[] = {{48, 48}, {300, 200}, {640, 480}, {1024, 768}, {2000, 1500}, {4000, 3000}};
 constexpr WORD kDepths[] = {24, 32, 8, 4, 1, 16};
 
-// A picture of the rung's size at `depth` bits, written once into the temporary folder: a texture of
-// gradients and noise, through a colour table of as many colours as the depth holds (a grey-blue ramp)
-// at 8 bits and less, 5-5-5 at 16 bits.
+// A picture of the rung's size at `depth` bits, written into the temporary folder the first time a run
+// asks for it: a texture of gradients and noise, through a colour table of as many colours as the depth
+// holds (a grey-blue ramp) at 8 bits and less, 5-5-5 at 16 bits. It is written again by every run, though
+// an earlier run left the same bytes there, because how a file sits in the page cache moves the time of
+// reading it: on the build machine a file read back after the kernel had dropped it took up to twice as
+// long to read as the same bytes just written, and by different amounts for different files, which moved
+// every floor and every comparison between depths. Written afresh, every picture is read as a file just
+// saved is.
 std::string PicturePath(Rung r, WORD bpp) {
     const fs::path dir = fs::temp_directory_path() / "kernel_bench";
     fs::create_directories(dir);
     const std::string path = (dir / ("ladder-" + std::to_string(r.width) + "x" + std::to_string(r.height) + "-" +
                                      std::to_string(bpp) + ".bmp"))
                                  .string();
-    if (fs::exists(path)) return path;
+    static std::set<std::string> written;
+    if (!written.insert(path).second) return path;
     struct {
         BITMAPINFOHEADER header;
         RGBQUAD colours[256];
