@@ -87,7 +87,9 @@ KS_SIMD V128 SumBytes(V128 v) { return _mm_sad_epu8(v, _mm_setzero_si128()); }
 KS_SIMD V128 ShiftRight16(V128 v, int n) { return _mm_srli_epi16(v, n); }
 KS_SIMD V256 ShiftRight16(V256 v, int n) { return _mm256_srli_epi16(v, n); }
 KS_SIMD V256 ShiftRight32(V256 v, int n) { return _mm256_srli_epi32(v, n); }
+KS_SIMD V256 ShiftLeft32(V256 v, int n) { return _mm256_slli_epi32(v, n); }
 KS_SIMD V256 ShiftRightSigned32(V256 v, V128 count) { return _mm256_sra_epi32(v, count); }
+KS_SIMD V256 ShiftRightSigned32(V256 v, int n) { return _mm256_srai_epi32(v, n); }
 
 // ---- Comparing and masking ----
 KS_SIMD V128 And(V128 a, V128 b) { return _mm_and_si128(a, b); }
@@ -106,6 +108,8 @@ KS_SIMD V128 ShiftBytesDown6(V128 v) { return _mm_srli_si128(v, 6); }
 // Byte k of the result is byte order[k] of v, or 0 where order[k] is negative.
 KS_SIMD V128 PickBytes(V128 v, V128 order) { return _mm_shuffle_epi8(v, order); }
 KS_SIMD V256 PickBytes(V256 v, V256 order) { return _mm256_shuffle_epi8(v, order); }  // within each half
+// Lane k of the result is 32-bit lane order[k] of v, across the halves.
+KS_SIMD V256 PickLanes32(V256 v, V256 order) { return _mm256_permutevar8x32_epi32(v, order); }
 KS_SIMD V256 InterleaveLow8(V256 a, V256 b) { return _mm256_unpacklo_epi8(a, b); }
 KS_SIMD V256 InterleaveHigh8(V256 a, V256 b) { return _mm256_unpackhi_epi8(a, b); }
 KS_SIMD V256 InterleaveLow16(V256 a, V256 b) { return _mm256_unpacklo_epi16(a, b); }

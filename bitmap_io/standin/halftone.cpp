@@ -1138,11 +1138,58 @@ KS_AVX2 void SumsDownFast(const HalftonePicture& source, const AxisWeights& down
     }
 }
 
-// The cross and the sharpening along one axis as they are, compiled for the wider vectors.
-KS_AVX2 void SharpenCrossFast(const HalftonePicture& destination, Sums& v, std::vector<BYTE>* line) {
-    SharpenCross(destination, v, line);
+// The cross, eight sums of a row a step: 12·V − the four neighbours is (3·V << 2) − (left + right) −
+// (up + down), which stays below 2^31 as in the definition, shifted arithmetically, and saturated to bytes
+// by the two narrowings. The first step of a row takes its left neighbours from its own lanes (0 1 2 0 1 2
+// 3 4: the three bytes of the first pixel repeat themselves) and the last its right ones (3 4 5 6 7 5 6 7);
+// a step before the last that would reach into the last pixel overlaps the one before it instead, so that
+// every other step reads its neighbours where they lie. Rows of fewer than this many pixels go the plain
+// way: the overlapping steps need three bytes of row before them.
+constexpr std::int64_t kLeastCrossPixels = 8;
+constexpr std::int32_t kFirstLeft[8] = {0, 1, 2, 0, 1, 2, 3, 4};
+constexpr std::int32_t kLastRight[8] = {3, 4, 5, 6, 7, 5, 6, 7};
+constexpr std::int32_t kLowBytesInOrder[8] = {0, 4, 0, 0, 0, 0, 0, 0};  // lanes 0 and 4 of the narrowed bytes
+
+// Eight bytes of a row, at `at`, from their sums (`centre`), their left and right neighbours and the rows
+// above and below.
+KS_AVX2_INLINE void CrossStep(simd::V256 centre, simd::V256 left, simd::V256 right, const std::int32_t* up,
+                              const std::int32_t* down, std::size_t at, simd::V256 in_order, BYTE* out) {
+    using namespace simd;
+    const V256 three = Add32(centre, Add32(centre, centre));
+    const V256 sum = Subtract32(Subtract32(ShiftLeft32(three, 2), Add32(left, right)),
+                                Add32(Load256(up + at), Load256(down + at)));
+    const V256 words = NarrowTo16(ShiftRightSigned32(sum, kCrossShift), Zero256());
+    Store64(out + at, LowHalf(PickLanes32(NarrowToBytes(words, words), in_order)));
 }
 
+KS_AVX2 void SharpenCrossFast(const HalftonePicture& destination, Sums& v, std::vector<BYTE>* line) {
+    using namespace simd;
+    if (v.width < kLeastCrossPixels) {
+        SharpenCross(destination, v, line);
+        return;
+    }
+    const auto n = static_cast<std::size_t>(v.width) * 3;
+    line->resize(n);
+    BYTE* const out = line->data();
+    const V256 first_left = Load256(kFirstLeft), last_right = Load256(kLastRight);
+    const V256 in_order = Load256(kLowBytesInOrder);
+    for (std::int64_t i = 0; i < v.height; ++i) {
+        const std::int32_t* up = v.Row(std::max<std::int64_t>(i - 1, 0));
+        const std::int32_t* row = v.Row(i);
+        const std::int32_t* down = v.Row(std::min(i + 1, v.height - 1));
+        const V256 first = Load256(row);
+        CrossStep(first, PickLanes32(first, first_left), Load256(row + 3), up, down, 0, in_order, out);
+        for (std::size_t b = 8; b + 8 < n; b += 8) {
+            const std::size_t at = std::min(b, n - 16);
+            CrossStep(Load256(row + at), Load256(row + at - 3), Load256(row + at + 3), up, down, at, in_order, out);
+        }
+        const V256 last = Load256(row + n - 8);
+        CrossStep(last, Load256(row + n - 11), PickLanes32(last, last_right), up, down, n - 8, in_order, out);
+        StoreRow(destination, i, out);
+    }
+}
+
+// The sharpening along one axis as it is, compiled for the wider vectors.
 KS_AVX2 void SharpenAlongFast(const HalftonePicture& destination, Sums& a, bool across, std::vector<BYTE>* line) {
     SharpenAlong(destination, a, across, line);
 }
