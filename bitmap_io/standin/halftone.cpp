@@ -1073,7 +1073,10 @@ KS_AVX2_WIDE void SumsAcrossWide(const HalftonePicture& source, const AcrossPlan
 // pixel takes two source pixels of weight 4096, so X = 4096 · (a + b) and (X + 4096) >> 13 is the
 // rounded mean (a + b + 1) >> 1 of two bytes, which vectors take sixteen at a time. Each step means
 // every byte of sixteen with the byte a pixel on, and keeps the first pixel of each pair: three pairs of
-// 24-bit pixels, or two of 32-bit ones. The bytes at the ends of the rows go one by one.
+// 24-bit pixels, or two of 32-bit ones. Near the end of a row a step's sixteen bytes would reach past
+// the row's, so the last steps go through a buffer, the very last reading the sixteen bytes that end the
+// row (a byte later for 24-bit pixels, four for 32-bit ones, than its pairs begin). Rows shorter than
+// that go one byte at a time.
 KS_AVX2 void RoundedRowsHalved(const HalftonePicture& source, const HalftonePicture& rows) {
     using namespace simd;
     const std::size_t step = source.step, row_bytes = static_cast<std::size_t>(source.width) * step;
@@ -1081,13 +1084,25 @@ KS_AVX2 void RoundedRowsHalved(const HalftonePicture& source, const HalftonePict
     const std::size_t pairs = step == 3 ? 3 : 2, in_advance = 2 * step * pairs, out_advance = 3 * pairs;
     static constexpr std::int8_t kKeep24[16] = {0, 1, 2, 6, 7, 8, 12, 13, 14, -1, -1, -1, -1, -1, -1, -1};
     static constexpr std::int8_t kKeep32[16] = {0, 1, 2, 8, 9, 10, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    static constexpr std::int8_t kLastKeep24[16] = {1, 2, 3, 7, 8, 9, 13, 14, 15, -1, -1, -1, -1, -1, -1, -1};
+    static constexpr std::int8_t kLastKeep32[16] = {4, 5, 6, 12, 13, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
     const V128 keep = Load128(step == 3 ? kKeep24 : kKeep32);
+    const V128 last_keep = Load128(step == 3 ? kLastKeep24 : kLastKeep32);
+    const bool windows = row_bytes >= step + 16;
+    const std::size_t last_window = windows ? row_bytes - step - 16 : 0;
     for (std::int64_t y = 0; y < source.height; ++y) {
         const BYTE* in = RowOf(source, y);
         BYTE* out = PixelOf(rows, 0, y);
         std::size_t i = 0, o = 0;
         for (; i + step + 16 <= row_bytes && o + 16 <= out_bytes; i += in_advance, o += out_advance) {
             Store128(out + o, PickBytes(Mean8(Load128(in + i), Load128(in + i + step)), keep));
+        }
+        for (; windows && o < out_bytes; i += in_advance, o += out_advance) {
+            const bool last = o + out_advance >= out_bytes;
+            const std::size_t at = last ? last_window : i;
+            alignas(16) BYTE made[16];
+            Store128(made, PickBytes(Mean8(Load128(in + at), Load128(in + at + step)), last ? last_keep : keep));
+            std::memcpy(out + (last ? out_bytes - out_advance : o), made, out_advance);
         }
         for (; o < out_bytes; o += 3, i += 2 * step) {
             for (std::size_t c = 0; c < 3; ++c) out[o + c] = static_cast<BYTE>((in[i + c] + in[i + step + c] + 1) >> 1);
