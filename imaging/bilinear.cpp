@@ -139,6 +139,17 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
         if (j + 1 < width)
             neighbours = neighbours && columns[2 * j + 1] == columns[2 * j] + 3;  // the last goes the plain way
     }
+    // A source exactly twice as wide, as the search's own picture is: destination pixel j takes source
+    // pixels 2j and 2j + 1, so four destination pixels' pairs lie in 24 bytes side by side, two in each
+    // half of a vector (twelve of its sixteen bytes). The pairs' bytes are set side by side by channel,
+    // one multiply-add of bytes by ones sums each pair, the two rows' sums are added, and a rounding
+    // multiply by 2^13 makes (s + 2) >> 2; each half stores its six bytes as eight, the two to spare
+    // taken by the next pixel's, written next.
+    bool twice = neighbours && d_step == 3;
+    for (std::uint32_t j = 0; twice && j < width; ++j) twice = columns[2 * j] == 6 * std::size_t{j};
+    static constexpr std::int8_t kPairs[16] = {0, 3, 1, 4, 2, 5, 6, 9, 7, 10, 8, 11, -1, -1, -1, -1};
+    const simd::V256 pairs = simd::Join(simd::Load128(kPairs), simd::Load128(kPairs));
+    const simd::V256 ones = simd::Every16x16(0x0101), quarter = simd::Every16x16(1 << 13);
     const std::size_t read_size = neighbours ? 8 : 4;
     const auto read_end = [&](std::uint32_t j) {
         return (neighbours ? columns[2 * j] : columns[2 * j + 1]) + read_size;
@@ -155,6 +166,16 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
         const std::size_t readable = (source_rows - std::max(y0, y1)) * stride;
         while (vector_end > 0 && read_end(vector_end - 1) > readable) --vector_end;
         std::uint32_t j = 0;
+        for (; twice && j + 4 <= vector_end && 6 * std::size_t{j} + 28 <= readable; j += 4, out += 12) {
+            const BYTE* a = row0 + 6 * std::size_t{j};
+            const BYTE* b = row1 + 6 * std::size_t{j};
+            const V256 top = MulAddPairs8(PickBytes(Join(Load128(a), Load128(a + 12)), pairs), ones);
+            const V256 bottom = MulAddPairs8(PickBytes(Join(Load128(b), Load128(b + 12)), pairs), ones);
+            const V256 mean = MulHighRounded16(Add16(top, bottom), quarter);
+            const V256 bytes = NarrowToBytes(mean, mean);
+            Store64(out, LowHalf(bytes));
+            Store64(out + 6, HighHalf(bytes));
+        }
         if (neighbours) {
             // Lanes 0-2 hold the first pixel of each row, lanes 3-5 the second: fold them.
 #pragma GCC unroll 4
