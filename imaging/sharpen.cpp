@@ -78,9 +78,9 @@ constexpr int kLowBits = 15;
 constexpr int kMostShift = kLowBits + 31;
 // |Q| and |R| must stay below this for Qh and Rh to fit 16 signed bits.
 constexpr std::int64_t kWeightLimit = std::int64_t{1} << 30;
-// The narrowest image the vector steps fit: the inside of a row (all but its two border pixels) must
-// fill one step of sixteen bytes.
-constexpr LONG kLeastCrossWidth = 8;
+// The narrowest image the vector steps fit: the last step of a row reads the three bytes before its
+// sixteen, and so needs nineteen.
+constexpr LONG kLeastCrossWidth = 7;
 
 struct Cross {
     bool usable = false;
@@ -115,17 +115,6 @@ Cross AsCross(const float k[kKernelSize]) {
     return c;
 }
 
-// One output row of a 24-bit image and what it is made from: the rows above and below it and itself,
-// and how many bytes away the left and right neighbours are (−3 and 3 inside the row, 0 where a border
-// pixel stands in for a missing one).
-struct RowWindow {
-    const BYTE* above;
-    const BYTE* row;
-    const BYTE* below;
-    std::ptrdiff_t left, right;
-    BYTE* target;
-};
-
 // Sixteen bytes widened to 16-bit lanes.
 KS_AVX2 inline simd::V256 Widened(const BYTE* p) { return simd::BytesTo16(simd::Load128(p)); }
 
@@ -136,44 +125,59 @@ KS_AVX2 inline simd::V256 Floor(simd::V256 pairs, simd::V256 high, simd::V256 lo
                               shift);
 }
 
-// Output bytes [first, last), at least sixteen of them, sixteen per step; the last step overlaps the
-// one before instead of a shorter tail, computing some bytes twice, to the same values. Unpacking and
-// packing work within each 128-bit half, so the sixteen results come out as two runs of eight, put side
-// by side at the end.
-KS_AVX2 void CrossRun(const Cross& c, const RowWindow& w, std::size_t first, std::size_t last) {
-    using namespace simd;
-    const V256 high = Every32x8(static_cast<std::int32_t>(
-        static_cast<std::uint16_t>(c.qh) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rh)) << 16));
-    const V256 low = Every32x8(static_cast<std::int32_t>(
-        static_cast<std::uint16_t>(c.ql) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(c.rl)) << 16));
-    const V128 shift = ShiftCount(c.shift - kLowBits);
-    for (std::size_t step = first;; step += 16) {
-        const std::size_t i = std::min(step, last - 16);
-        const V256 edges = Add16(Add16(Widened(w.above + i), Widened(w.below + i)),
-                                 Add16(Widened(w.row + i + w.left), Widened(w.row + i + w.right)));
-        const V256 centre = Widened(w.row + i);
-        const V256 v0 = Floor(InterleaveLow16(edges, centre), high, low, shift);
-        const V256 v1 = Floor(InterleaveHigh16(edges, centre), high, low, shift);
-        const V256 clamped = NarrowToBytes(NarrowTo16(v0, v1), Zero256());
-        Store128(w.target + i, LowHalf(EvenQuarters(clamped)));
-        if (i + 16 >= last) break;
-    }
+// The cross's weights as the steps take them.
+struct CrossLanes {
+    simd::V256 high, low;  // (Qh, Rh) and (Ql, Rl), paired
+    simd::V128 shift;      // s − 15
+};
+
+KS_AVX2 inline CrossLanes LanesOf(const Cross& c) {
+    const auto paired = [](std::int16_t q, std::int16_t r) {
+        return static_cast<std::int32_t>(static_cast<std::uint16_t>(q) |
+                                         static_cast<std::uint32_t>(static_cast<std::uint16_t>(r)) << 16);
+    };
+    return {simd::Every32x8(paired(c.qh, c.rh)), simd::Every32x8(paired(c.ql, c.rl)),
+            simd::ShiftCount(c.shift - kLowBits)};
 }
 
-// A whole 24-bit image of at least kLeastCrossWidth pixels. The border pixels first, each at the end of
-// a run of sixteen bytes computed as if every pixel of the run were on the border; the inside, computed
-// after, writes over the rest of those runs.
+// Sixteen output bytes at `at` of a row, from the rows above and below, the row itself and the sixteen
+// bytes left and right of them. Unpacking and packing work within each 128-bit half, so the sixteen
+// results come out as two runs of eight, put side by side at the end.
+KS_AVX2 inline void CrossStep(const CrossLanes& c, const BYTE* above, const BYTE* row, const BYTE* below,
+                              simd::V128 left, simd::V128 right, std::size_t at, BYTE* target) {
+    using namespace simd;
+    const V256 edges = Add16(Add16(Widened(above + at), Widened(below + at)), Add16(BytesTo16(left), BytesTo16(right)));
+    const V256 centre = Widened(row + at);
+    const V256 v0 = Floor(InterleaveLow16(edges, centre), c.high, c.low, c.shift);
+    const V256 v1 = Floor(InterleaveHigh16(edges, centre), c.high, c.low, c.shift);
+    const V256 clamped = NarrowToBytes(NarrowTo16(v0, v1), Zero256());
+    Store128(target + at, LowHalf(EvenQuarters(clamped)));
+}
+
+// A whole 24-bit image of at least kLeastCrossWidth pixels, sixteen bytes a step. The first step of a
+// row takes its left neighbours from its own bytes (those of the first pixel repeat themselves), and
+// the last its right ones; a step before the last that would reach into the last pixel overlaps the one
+// before it instead, computing some bytes twice, to the same values.
 KS_AVX2 void CrossImage(const Cross& cross, const BITMAP& in, const BITMAP& out) {
+    using namespace simd;
+    static constexpr std::int8_t kFirstLeft[16] = {0, 1, 2, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    static constexpr std::int8_t kLastRight[16] = {3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 13, 14, 15};
+    const V128 first_left = Load128(kFirstLeft), last_right = Load128(kLastRight);
+    const CrossLanes c = LanesOf(cross);
     const auto W = static_cast<std::uint32_t>(in.bmWidth), H = static_cast<std::uint32_t>(in.bmHeight);
-    const std::size_t last = 3 * std::size_t{W - 1};  // the last pixel's first byte
+    const std::size_t n = 3 * std::size_t{W};  // the row's bytes
     for (std::uint32_t y = 0; y < H; ++y) {
         const BYTE* above = RowAt(in, y == 0 ? 0 : y - 1);
         const BYTE* row = RowAt(in, y);
         const BYTE* below = RowAt(in, y + 1 == H ? y : y + 1);
         BYTE* target = RowAt(out, y);
-        CrossRun(cross, RowWindow{above, row, below, 0, 3, target}, 0, 16);
-        CrossRun(cross, RowWindow{above, row, below, -3, 0, target}, last + 3 - 16, last + 3);
-        CrossRun(cross, RowWindow{above, row, below, -3, 3, target}, 3, last);
+        CrossStep(c, above, row, below, PickBytes(Load128(row), first_left), Load128(row + 3), 0, target);
+        for (std::size_t i = 16; i + 16 < n; i += 16) {
+            const std::size_t at = std::min(i, n - 19);
+            CrossStep(c, above, row, below, Load128(row + at - 3), Load128(row + at + 3), at, target);
+        }
+        CrossStep(c, above, row, below, Load128(row + n - 19), PickBytes(Load128(row + n - 16), last_right), n - 16,
+                  target);
     }
 }
 
