@@ -1102,7 +1102,12 @@ KS_AVX2 void RoundedRowsHalved(const HalftonePicture& source, const HalftonePict
             const std::size_t at = last ? last_window : i;
             alignas(16) BYTE made[16];
             Store128(made, PickBytes(Mean8(Load128(in + at), Load128(in + at + step)), last ? last_keep : keep));
-            std::memcpy(out + (last ? out_bytes - out_advance : o), made, out_advance);
+            BYTE* to = out + (last ? out_bytes - out_advance : o);
+            if (step == 3) {  // sizes the compiler knows, so that the copies are plain moves, not calls
+                std::memcpy(to, made, 9);
+            } else {
+                std::memcpy(to, made, 6);
+            }
         }
         for (; o < out_bytes; o += 3, i += 2 * step) {
             for (std::size_t c = 0; c < 3; ++c) out[o + c] = static_cast<BYTE>((in[i + c] + in[i + step + c] + 1) >> 1);
@@ -1185,13 +1190,15 @@ KS_AVX2 void SharpenCrossFast(const HalftonePicture& destination, Sums& v, std::
     }
     const auto n = static_cast<std::size_t>(v.width) * 3;
     line->resize(n);
-    BYTE* const out = line->data();
+    // The steps write only the row's own bytes, so rows of 24-bit pixels are written in place.
+    const bool in_place = destination.step == 3;
     const V256 first_left = Load256(kFirstLeft), last_right = Load256(kLastRight);
     const V256 in_order = Load256(kLowBytesInOrder);
     for (std::int64_t i = 0; i < v.height; ++i) {
         const std::int32_t* up = v.Row(std::max<std::int64_t>(i - 1, 0));
         const std::int32_t* row = v.Row(i);
         const std::int32_t* down = v.Row(std::min(i + 1, v.height - 1));
+        BYTE* const out = in_place ? PixelOf(destination, 0, i) : line->data();
         const V256 first = Load256(row);
         CrossStep(first, PickLanes32(first, first_left), Load256(row + 3), up, down, 0, in_order, out);
         for (std::size_t b = 8; b + 8 < n; b += 8) {
@@ -1200,7 +1207,7 @@ KS_AVX2 void SharpenCrossFast(const HalftonePicture& destination, Sums& v, std::
         }
         const V256 last = Load256(row + n - 8);
         CrossStep(last, Load256(row + n - 11), PickLanes32(last, last_right), up, down, n - 8, in_order, out);
-        StoreRow(destination, i, out);
+        if (!in_place) StoreRow(destination, i, out);
     }
 }
 
