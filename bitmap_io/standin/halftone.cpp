@@ -1164,8 +1164,8 @@ KS_AVX2 void SumsDownFast(const HalftonePicture& source, const AxisWeights& down
 // 3 4: the three bytes of the first pixel repeat themselves) and the last its right ones (3 4 5 6 7 5 6 7);
 // a step before the last that would reach into the last pixel overlaps the one before it instead, so that
 // every other step reads its neighbours where they lie. Rows of fewer than this many pixels go the plain
-// way: the overlapping steps need three bytes of row before them.
-constexpr std::int64_t kLeastCrossPixels = 8;
+// way: a step that overlaps the one before it needs three sums of the row before its own.
+constexpr std::int64_t kLeastCrossPixels = 7;
 constexpr std::int32_t kFirstLeft[8] = {0, 1, 2, 0, 1, 2, 3, 4};
 constexpr std::int32_t kLastRight[8] = {3, 4, 5, 6, 7, 5, 6, 7};
 constexpr std::int32_t kLowBytesInOrder[8] = {0, 4, 0, 0, 0, 0, 0, 0};  // lanes 0 and 4 of the narrowed bytes
