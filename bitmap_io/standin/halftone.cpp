@@ -1189,9 +1189,10 @@ KS_AVX2 void SharpenCrossFast(const HalftonePicture& destination, Sums& v, std::
         return;
     }
     const auto n = static_cast<std::size_t>(v.width) * 3;
-    line->resize(n);
-    // The steps write only the row's own bytes, so rows of 24-bit pixels are written in place.
+    // The steps write only the row's own bytes, so rows of 24-bit pixels are written in place; others
+    // go through a line.
     const bool in_place = destination.step == 3;
+    if (!in_place) line->resize(n);
     const V256 first_left = Load256(kFirstLeft), last_right = Load256(kLastRight);
     const V256 in_order = Load256(kLowBytesInOrder);
     for (std::int64_t i = 0; i < v.height; ++i) {
