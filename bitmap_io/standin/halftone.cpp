@@ -1176,8 +1176,8 @@ KS_AVX2_INLINE void CrossStep(simd::V256 centre, simd::V256 left, simd::V256 rig
                               const std::int32_t* down, std::size_t at, simd::V256 in_order, BYTE* out) {
     using namespace simd;
     const V256 three = Add32(centre, Add32(centre, centre));
-    const V256 sum = Subtract32(Subtract32(ShiftLeft32(three, 2), Add32(left, right)),
-                                Add32(Load256(up + at), Load256(down + at)));
+    const V256 sum =
+        Subtract32(Subtract32(ShiftLeft32(three, 2), Add32(left, right)), Add32(Load256(up + at), Load256(down + at)));
     const V256 words = NarrowTo16(ShiftRightSigned32(sum, kCrossShift), Zero256());
     Store64(out + at, LowHalf(PickLanes32(NarrowToBytes(words, words), in_order)));
 }
