@@ -145,8 +145,7 @@ KS_AVX2 void ResampleHalves(const BITMAP& destination, const BITMAP& source, con
     // one multiply-add of bytes by ones sums each pair, the two rows' sums are added, and a rounding
     // multiply by 2^13 makes (s + 2) >> 2; each half stores its six bytes as eight, the two to spare
     // taken by the next pixel's, written next.
-    bool twice = neighbours && d_step == 3;
-    for (std::uint32_t j = 0; twice && j < width; ++j) twice = columns[2 * j] == 6 * std::size_t{j};
+    const bool twice = s_step == 3 && d_step == 3 && static_cast<std::uint32_t>(source.bmWidth) == 2 * width;
     static constexpr std::int8_t kPairs[16] = {0, 3, 1, 4, 2, 5, 6, 9, 7, 10, 8, 11, -1, -1, -1, -1};
     const simd::V256 pairs = simd::Join(simd::Load128(kPairs), simd::Load128(kPairs));
     const simd::V256 ones = simd::Every16x16(0x0101), quarter = simd::Every16x16(1 << 13);
