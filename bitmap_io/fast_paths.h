@@ -43,11 +43,26 @@ inline bool UseWideRegisters() {
 #endif
 }
 
+// Whether the processor also has AVX-512's byte permutes over two registers (AVX512VBMI, with AVX512BW):
+// a table of 256 bytes, four registers, is looked up for 64 indices in three operations. The one loop
+// that looks up bytes by index (8-bit palette pictures) has a fast path for such processors alone, as
+// AVX2 has no look-up wider than 16 bytes; elsewhere it runs its definition.
+inline bool UseByteTables() {
+#if KS_FAST_PATHS
+    static const bool tables = UseWideRegisters() && __builtin_cpu_supports("avx512vbmi") != 0;
+    return tables;
+#else
+    return false;
+#endif
+}
+
 #if KS_FAST_PATHS
 // Marks a function compiled for AVX2; only ever called when UseFastPaths() is true.
 #define KS_AVX2 __attribute__((target("avx2")))
 // Marks the second compilation of an AVX2 loop; only ever called when UseWideRegisters() is true.
 #define KS_AVX2_WIDE __attribute__((target("avx2,avx512vl,avx512bw")))
+// Marks a function that uses the byte permutes; only ever called when UseByteTables() is true.
+#define KS_BYTE_TABLES __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vbmi")))
 // Marks a part of a loop compiled both ways: always inlined, so that each compilation has its own.
 #define KS_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 #endif

@@ -152,6 +152,33 @@ KS_SIMD V256 TruncateTo32(F256 v) { return _mm256_cvttps_epi32(v); }            
 
 #undef KS_SIMD
 
+// ---- 64 byte lanes, where the processor has AVX-512's byte permutes (UseByteTables) ----
+// A table of 256 bytes is four registers, and two permutes over 128 bytes each and one choice by the
+// index's top bit look up 64 indices at once, where AVX2's shuffles reach 16 bytes alone. Every
+// operation is inlined into the KS_BYTE_TABLES function that uses it.
+#define KS_SIMD __attribute__((target("avx512f,avx512bw,avx512vbmi"), always_inline)) inline
+
+using V512 = __m512i;
+using Mask64 = __mmask64;  // one bit a byte lane
+
+// The lanes below `count` (at most 64), as the first `count` bytes at p; the others 0 in a load and
+// left alone in a store, and their memory never touched.
+KS_SIMD Mask64 FirstLanes(std::uint64_t count) { return count >= 64 ? ~Mask64{0} : (Mask64{1} << count) - 1; }
+KS_SIMD V512 Load512(const void* p) { return _mm512_loadu_si512(p); }
+KS_SIMD void Store512(void* p, V512 v) { _mm512_storeu_si512(p, v); }
+KS_SIMD V512 LoadFirst512(const void* p, std::uint64_t count) { return _mm512_maskz_loadu_epi8(FirstLanes(count), p); }
+KS_SIMD void StoreFirst512(void* p, V512 v, std::uint64_t count) { _mm512_mask_storeu_epi8(p, FirstLanes(count), v); }
+KS_SIMD Mask64 ByteSigns(V512 v) { return _mm512_movepi8_mask(v); }  // the top bit of each byte
+// Byte k of the result is byte order[k] % 128 of the 128 bytes `low` then `high`.
+KS_SIMD V512 PickBytes128(V512 low, V512 order, V512 high) { return _mm512_permutex2var_epi8(low, order, high); }
+// Byte k of the result is byte order[k] % 64 of v where `lanes` has bit k, else byte k of `into`.
+KS_SIMD V512 PickBytesInto(V512 into, Mask64 lanes, V512 order, V512 v) {
+    return _mm512_mask_permutexvar_epi8(into, lanes, order, v);
+}
+KS_SIMD V512 Choose8(Mask64 lanes, V512 unset, V512 set) { return _mm512_mask_blend_epi8(lanes, unset, set); }
+
+#undef KS_SIMD
+
 }  // namespace simd
 
 #endif  // KS_FAST_PATHS

@@ -315,6 +315,31 @@ TEST(Loader, DecodesAgainWhateverByteDiffers) {
 #endif
 
 #ifndef _WIN32  // the stand-in loader's own row decoding
+// The fast path for 8-bit rows against the definition, for a full colour table and a short one, over
+// every index, for rows of whole groups of 64 pixels and rows that leave pixels over; nothing past the
+// row may be written.
+TEST(RowDecoder, FastEightBitRowsMatchTheDefinition) {
+    std::vector<BYTE> palette(4 * 256);
+    for (std::size_t i = 0; i < palette.size(); ++i) palette[i] = static_cast<BYTE>(i * 29 + i / 4 * 7);
+    std::vector<BYTE> in(4096);
+    for (const DWORD count : {256u, 3u}) {
+        for (std::size_t x = 0; x < in.size(); ++x) in[x] = static_cast<BYTE>((x * 151 + 7) % count);
+        for (const LONG width : {1, 63, 64, 65, 191, 4096}) {
+            BmpLayout l;
+            l.bpp = 8;
+            l.width = width;
+            l.palette_count = count;
+            RowDecoder d = MakeRowDecoder(l, palette.data());
+            ASSERT_EQ(d.fast8, UseByteTables());
+            std::vector<BYTE> fast(3 * static_cast<std::size_t>(width) + 64, 7), plain = fast;
+            DecodeRow(l, d, in.data(), fast.data());
+            d.fast8 = false;
+            DecodeRow(l, d, in.data(), plain.data());
+            EXPECT_EQ(fast, plain) << count << " colours, " << width;
+        }
+    }
+}
+
 // The fast path for 16-bit rows against the definition's table, over every pixel value, for channels of
 // every width it takes (1 to 8 bits, or none) wherever they sit, and rows that leave pixels over; and a
 // placement it cannot widen exactly (6 bits from bit 6), which must be left to the table.

@@ -264,11 +264,87 @@ KS_AVX2 void Decode16Fast(const RowDecoder& d, LONG width, const BYTE* in, BYTE*
         Store64(o + 40, HighHalf(third));
     }
 }
+
+// Where each of the 192 image bytes of 64 pixels comes from in the fast path for 8-bit rows: image byte
+// g is channel g % 3 of pixel g / 3. Vector j holds bytes 64j to 64j + 63; one permute over the blue
+// and green lanes gives byte k pixel p's blue (p) or green (64 + p), a second puts red lane p where the
+// byte is red.
+struct Interleave3 {
+    BYTE blue_green[3][64] = {};
+    BYTE red[3][64] = {};
+    std::uint64_t red_lanes[3] = {};
+};
+
+constexpr Interleave3 MakeInterleave3() {
+    Interleave3 t;
+    for (int g = 0; g < 192; ++g) {
+        const int j = g / 64, k = g % 64, pixel = g / 3, channel = g % 3;
+        if (channel == 2) {
+            t.red[j][k] = static_cast<BYTE>(pixel);
+            t.red_lanes[j] |= std::uint64_t{1} << k;
+        } else {
+            t.blue_green[j][k] = static_cast<BYTE>(64 * channel + pixel);
+        }
+    }
+    return t;
+}
+constexpr Interleave3 kInterleave3 = MakeInterleave3();
+
+// The image bytes of 64 palette indices: each channel's byte by two permutes over half the table each
+// and a choice by the index's top bit, then the three channels interleaved.
+struct Tables8 {
+    simd::V512 channel[3][4];  // 64 entries a register
+    simd::V512 blue_green[3], red[3];
+};
+
+KS_BYTE_TABLES [[gnu::always_inline]] inline void LookUp64(const Tables8& t, simd::V512 indices, simd::V512 bytes[3]) {
+    using namespace simd;
+    const Mask64 upper = ByteSigns(indices);  // indices from 128 on
+    V512 channel[3];
+    for (int c = 0; c < 3; ++c) {
+        channel[c] = Choose8(upper, PickBytes128(t.channel[c][0], indices, t.channel[c][1]),
+                             PickBytes128(t.channel[c][2], indices, t.channel[c][3]));
+    }
+    for (int j = 0; j < 3; ++j) {
+        bytes[j] = PickBytesInto(PickBytes128(channel[0], t.blue_green[j], channel[1]), kInterleave3.red_lanes[j],
+                                 t.red[j], channel[2]);
+    }
+}
+
+// The fast path for 8-bit rows where the processor has the byte permutes: 64 pixels at a time, a last
+// group of fewer loaded and stored through masks, so that nothing past the row is read or written.
+KS_BYTE_TABLES void Decode8Fast(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+    using namespace simd;
+    Tables8 t;
+    for (int c = 0; c < 3; ++c) {
+        for (int q = 0; q < 4; ++q) t.channel[c][q] = Load512(d.channel_bytes[c] + 64 * q);
+    }
+    for (int j = 0; j < 3; ++j) {
+        t.blue_green[j] = Load512(kInterleave3.blue_green[j]);
+        t.red[j] = Load512(kInterleave3.red[j]);
+    }
+    const auto n = static_cast<std::uint64_t>(width);
+    std::uint64_t x = 0;
+    V512 bytes[3];
+    for (; x + 64 <= n; x += 64, out += 192) {
+        LookUp64(t, Load512(in + x), bytes);
+        for (int j = 0; j < 3; ++j) Store512(out + 64 * j, bytes[j]);
+    }
+    if (x < n) {
+        const std::uint64_t left = n - x;
+        LookUp64(t, LoadFirst512(in + x, left), bytes);
+        for (std::uint64_t j = 0; j < 3; ++j)
+            StoreFirst512(out + 64 * j, bytes[j], 3 * left > 64 * j ? 3 * left - 64 * j : 0);
+    }
+}
 #endif  // KS_FAST_PATHS
 
 }  // namespace
 
-bool DecodesAtCopySpeed(const BmpLayout& l) { return l.bpp == 16 && UseFastPaths() && PlanOf(l).fast; }
+bool DecodesAtCopySpeed(const BmpLayout& l) {
+    if (l.bpp == 8) return l.compression == BI_RGB && UseByteTables();
+    return l.bpp == 16 && UseFastPaths() && PlanOf(l).fast;
+}
 
 RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
     RowDecoder d;
@@ -284,8 +360,14 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
         d.channels[c].resize(std::size_t{top} + 1);
         for (DWORD v = 0; v <= top; ++v) d.channels[c][v] = Channel(v << d.shifts[c], mask);
     }
+    if (l.bpp == 8) {
+        d.fast8 = DecodesAtCopySpeed(l);
+        for (int i = 0; i < 256; ++i) {
+            for (int c = 0; c < 3; ++c) d.channel_bytes[c][i] = static_cast<BYTE>(d.colours[i] >> 8 * c);
+        }
+    }
     if (l.bpp == 16) d.colours16 = Colours16(d, l);
-    d.fast16 = DecodesAtCopySpeed(l);
+    d.fast16 = l.bpp == 16 && DecodesAtCopySpeed(l);
     if (d.fast16) {
         const Plan16& plan = PlanOf(l);
         std::copy(plan.widening, plan.widening + 3, d.widening);
@@ -299,7 +381,15 @@ void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* ou
     switch (l.bpp) {
     case 1: DecodePacked<1>(d, l.width, in, out); return;
     case 4: DecodePacked<4>(d, l.width, in, out); return;
-    case 8: DecodeIndexed8(d, l.width, in, out); return;
+    case 8:
+#if KS_FAST_PATHS
+        if (d.fast8) {
+            Decode8Fast(d, l.width, in, out);
+            return;
+        }
+#endif
+        DecodeIndexed8(d, l.width, in, out);
+        return;
     case 16:
 #if KS_FAST_PATHS
         if (d.fast16) {
