@@ -168,6 +168,9 @@ KS_SIMD V512 Load512(const void* p) { return _mm512_loadu_si512(p); }
 KS_SIMD void Store512(void* p, V512 v) { _mm512_storeu_si512(p, v); }
 KS_SIMD V512 LoadFirst512(const void* p, std::uint64_t count) { return _mm512_maskz_loadu_epi8(FirstLanes(count), p); }
 KS_SIMD void StoreFirst512(void* p, V512 v, std::uint64_t count) { _mm512_mask_storeu_epi8(p, FirstLanes(count), v); }
+KS_SIMD V512 Every8x64(std::int8_t x) { return _mm512_set1_epi8(x); }
+KS_SIMD V512 And(V512 a, V512 b) { return _mm512_and_si512(a, b); }
+KS_SIMD V512 ShiftRight16(V512 v, int n) { return _mm512_srli_epi16(v, static_cast<unsigned>(n)); }
 KS_SIMD Mask64 ByteSigns(V512 v) { return _mm512_movepi8_mask(v); }  // the top bit of each byte
 // Byte k of the result is byte order[k] % 128 of the 128 bytes `low` then `high`.
 KS_SIMD V512 PickBytes128(V512 low, V512 order, V512 high) { return _mm512_permutex2var_epi8(low, order, high); }

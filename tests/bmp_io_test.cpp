@@ -315,27 +315,32 @@ TEST(Loader, DecodesAgainWhateverByteDiffers) {
 #endif
 
 #ifndef _WIN32  // the stand-in loader's own row decoding
-// The fast path for 8-bit rows against the definition, for a full colour table and a short one, over
-// every index, for rows of whole groups of 64 pixels and rows that leave pixels over; nothing past the
-// row may be written.
-TEST(RowDecoder, FastEightBitRowsMatchTheDefinition) {
+// The fast paths for 8 and 4-bit rows against the definition, for a full colour table and a short one,
+// over every index, for rows of whole groups of 64 pixels (128 at 4 bits) and rows that leave pixels
+// over, odd widths ending in half a byte; nothing past the row may be written.
+TEST(RowDecoder, FastPaletteRowsMatchTheDefinition) {
     std::vector<BYTE> palette(4 * 256);
     for (std::size_t i = 0; i < palette.size(); ++i) palette[i] = static_cast<BYTE>(i * 29 + i / 4 * 7);
     std::vector<BYTE> in(4096);
-    for (const DWORD count : {256u, 3u}) {
-        for (std::size_t x = 0; x < in.size(); ++x) in[x] = static_cast<BYTE>((x * 151 + 7) % count);
-        for (const LONG width : {1, 63, 64, 65, 191, 4096}) {
-            BmpLayout l;
-            l.bpp = 8;
-            l.width = width;
-            l.palette_count = count;
-            RowDecoder d = MakeRowDecoder(l, palette.data());
-            ASSERT_EQ(d.fast8, UseByteTables());
-            std::vector<BYTE> fast(3 * static_cast<std::size_t>(width) + 64, 7), plain = fast;
-            DecodeRow(l, d, in.data(), fast.data());
-            d.fast8 = false;
-            DecodeRow(l, d, in.data(), plain.data());
-            EXPECT_EQ(fast, plain) << count << " colours, " << width;
+    for (const WORD bpp : {8, 4}) {
+        for (const DWORD count : {1u << bpp, 3u}) {
+            for (std::size_t x = 0; x < in.size(); ++x) {
+                const auto index = [&](std::size_t k) { return (k * 151 + 7) % count; };
+                in[x] = static_cast<BYTE>(bpp == 8 ? index(x) : index(2 * x) << 4 | index(2 * x + 1));
+            }
+            for (const LONG width : {1, 63, 64, 65, 127, 128, 129, 191, 4095}) {
+                BmpLayout l;
+                l.bpp = bpp;
+                l.width = width;
+                l.palette_count = count;
+                RowDecoder d = MakeRowDecoder(l, palette.data());
+                ASSERT_EQ(d.fast_indices, UseByteTables());
+                std::vector<BYTE> fast(3 * static_cast<std::size_t>(width) + 64, 7), plain = fast;
+                DecodeRow(l, d, in.data(), fast.data());
+                d.fast_indices = false;
+                DecodeRow(l, d, in.data(), plain.data());
+                EXPECT_EQ(fast, plain) << bpp << " bits, " << count << " colours, " << width;
+            }
         }
     }
 }
