@@ -428,35 +428,19 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
 }
 
 void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* out) {
+#if KS_FAST_PATHS
+    // The fast paths the decoder has taken; the definitions below otherwise.
+    if (d.fast_indices) {
+        if (l.bpp == 8) return Decode8Fast(d, l.width, in, out);
+        if (l.bpp == 4) return Decode4Fast(d, l.width, in, out);
+    }
+    if (d.fast16) return Decode16Fast(d, l.width, in, out);
+#endif
     switch (l.bpp) {
     case 1: DecodePacked<1>(d, l.width, in, out); return;
-    case 4:
-#if KS_FAST_PATHS
-        if (d.fast_indices) {
-            Decode4Fast(d, l.width, in, out);
-            return;
-        }
-#endif
-        DecodePacked<4>(d, l.width, in, out);
-        return;
-    case 8:
-#if KS_FAST_PATHS
-        if (d.fast_indices) {
-            Decode8Fast(d, l.width, in, out);
-            return;
-        }
-#endif
-        DecodeIndexed8(d, l.width, in, out);
-        return;
-    case 16:
-#if KS_FAST_PATHS
-        if (d.fast16) {
-            Decode16Fast(d, l.width, in, out);
-            return;
-        }
-#endif
-        Decode16(d, l.width, in, out);
-        return;
+    case 4: DecodePacked<4>(d, l.width, in, out); return;
+    case 8: DecodeIndexed8(d, l.width, in, out); return;
+    case 16: Decode16(d, l.width, in, out); return;
     default: break;
     }
     if (l.compression == BI_RGB) {
