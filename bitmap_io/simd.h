@@ -169,6 +169,7 @@ KS_SIMD void Store512(void* p, V512 v) { _mm512_storeu_si512(p, v); }
 KS_SIMD V512 LoadFirst512(const void* p, std::uint64_t count) { return _mm512_maskz_loadu_epi8(FirstLanes(count), p); }
 KS_SIMD void StoreFirst512(void* p, V512 v, std::uint64_t count) { _mm512_mask_storeu_epi8(p, FirstLanes(count), v); }
 KS_SIMD V512 Every8x64(std::int8_t x) { return _mm512_set1_epi8(x); }
+KS_SIMD V512 Every64x8(std::uint64_t x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
 KS_SIMD V512 And(V512 a, V512 b) { return _mm512_and_si512(a, b); }
 KS_SIMD V512 ShiftRight16(V512 v, int n) { return _mm512_srli_epi16(v, static_cast<unsigned>(n)); }
 KS_SIMD Mask64 ByteSigns(V512 v) { return _mm512_movepi8_mask(v); }  // the top bit of each byte
@@ -178,6 +179,10 @@ KS_SIMD V512 PickBytes128(V512 low, V512 order, V512 high) { return _mm512_permu
 KS_SIMD V512 PickBytesInto(V512 into, Mask64 lanes, V512 order, V512 v) {
     return _mm512_mask_permutexvar_epi8(into, lanes, order, v);
 }
+// Byte k of the result is the 8 bits from bit at[k] % 64 on of its 64-bit lane of v, wrapping round.
+// (Written as its masked form with every lane set, the same instruction: GCC 12's plain form starts
+// from an undefined register and warns that it may be used uninitialised.)
+KS_SIMD V512 ShiftedBytes(V512 at, V512 v) { return _mm512_maskz_multishift_epi64_epi8(~Mask64{0}, at, v); }
 KS_SIMD V512 Choose8(Mask64 lanes, V512 unset, V512 set) { return _mm512_mask_blend_epi8(lanes, unset, set); }
 
 #undef KS_SIMD

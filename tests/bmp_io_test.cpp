@@ -315,18 +315,22 @@ TEST(Loader, DecodesAgainWhateverByteDiffers) {
 #endif
 
 #ifndef _WIN32  // the stand-in loader's own row decoding
-// The fast paths for 8 and 4-bit rows against the definition, for a full colour table and a short one,
-// over every index, for rows of whole groups of 64 pixels (128 at 4 bits) and rows that leave pixels
-// over, odd widths ending in half a byte; nothing past the row may be written.
+// The fast paths for 8, 4 and 1-bit rows against the definition, for a full colour table and a short
+// one, over every index, for rows of whole groups of 64 pixels (128 at 4 bits) and rows that leave
+// pixels over, ending in part of a byte; nothing past the row may be written.
 TEST(RowDecoder, FastPaletteRowsMatchTheDefinition) {
     std::vector<BYTE> palette(4 * 256);
     for (std::size_t i = 0; i < palette.size(); ++i) palette[i] = static_cast<BYTE>(i * 29 + i / 4 * 7);
     std::vector<BYTE> in(4096);
-    for (const WORD bpp : {8, 4}) {
-        for (const DWORD count : {1u << bpp, 3u}) {
+    for (const WORD bpp : {8, 4, 1}) {
+        for (const DWORD count : {1u << bpp, bpp == 1 ? 1u : 3u}) {
+            // Pixel k's index, packed as the file holds it: the first pixel of a byte in its top bits.
             for (std::size_t x = 0; x < in.size(); ++x) {
-                const auto index = [&](std::size_t k) { return (k * 151 + 7) % count; };
-                in[x] = static_cast<BYTE>(bpp == 8 ? index(x) : index(2 * x) << 4 | index(2 * x + 1));
+                in[x] = 0;
+                for (unsigned p = 0; p < 8u / bpp; ++p) {
+                    const std::size_t k = x * (8 / bpp) + p;
+                    in[x] = static_cast<BYTE>(in[x] | ((k * 151 + 7) % count) << (8 - bpp * (p + 1)));
+                }
             }
             for (const LONG width : {1, 63, 64, 65, 127, 128, 129, 191, 4095}) {
                 BmpLayout l;

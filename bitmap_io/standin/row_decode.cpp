@@ -387,12 +387,42 @@ KS_BYTE_TABLES void Decode4Fast(const RowDecoder& d, LONG width, const BYTE* in,
         }
     }
 }
+
+// Where pixel k of 64 1-bit pixels lies in their 8 bytes, read as a little-endian word: bit 7 − k % 8 of
+// byte k / 8, the first pixel of a byte in its top bit.
+struct BitOrder {
+    BYTE at[64] = {};
+};
+
+constexpr BitOrder MakeBitOrder() {
+    BitOrder t;
+    for (int k = 0; k < 64; ++k) t.at[k] = static_cast<BYTE>(8 * (k / 8) + 7 - k % 8);
+    return t;
+}
+constexpr BitOrder kBitOrder = MakeBitOrder();
+
+// The fast path for 1-bit rows: 64 pixels at a time, each byte lane given its pixel's bit from the
+// 8 file bytes (repeated in every 64-bit lane) by one shift of bytes, then looked up as 8-bit indices are.
+KS_BYTE_TABLES void Decode1Fast(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+    using namespace simd;
+    const Tables8 t = TablesOf(d);
+    const V512 at = Load512(kBitOrder.at), bit = Every8x64(1);
+    const auto n = static_cast<std::uint64_t>(width);
+    for (std::uint64_t x = 0; x < n; x += 64, in += 8, out += 192) {
+        const std::uint64_t count = std::min<std::uint64_t>(64, n - x);
+        std::uint64_t packed = 0;  // a last group's bytes alone, so that nothing past the row is read
+        std::memcpy(&packed, in, count == 64 ? 8 : (count + 7) / 8);
+        V512 bytes[3];
+        LookUp64(t, And(ShiftedBytes(at, Every64x8(packed)), bit), bytes);
+        StorePixels(out, bytes, count);
+    }
+}
 #endif  // KS_FAST_PATHS
 
 }  // namespace
 
 bool DecodesAtCopySpeed(const BmpLayout& l) {
-    if (l.bpp == 8 || l.bpp == 4) return l.compression == BI_RGB && UseByteTables();
+    if (l.bpp <= 8) return l.compression == BI_RGB && UseByteTables();
     return l.bpp == 16 && UseFastPaths() && PlanOf(l).fast;
 }
 
@@ -410,7 +440,7 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
         d.channels[c].resize(std::size_t{top} + 1);
         for (DWORD v = 0; v <= top; ++v) d.channels[c][v] = Channel(v << d.shifts[c], mask);
     }
-    if (l.bpp == 8 || l.bpp == 4) {
+    if (l.bpp <= 8) {
         d.fast_indices = DecodesAtCopySpeed(l);
         for (int i = 0; i < 256; ++i) {
             for (int c = 0; c < 3; ++c) d.channel_bytes[c][i] = static_cast<BYTE>(d.colours[i] >> 8 * c);
@@ -433,6 +463,7 @@ void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* ou
     if (d.fast_indices) {
         if (l.bpp == 8) return Decode8Fast(d, l.width, in, out);
         if (l.bpp == 4) return Decode4Fast(d, l.width, in, out);
+        if (l.bpp == 1) return Decode1Fast(d, l.width, in, out);
     }
     if (d.fast16) return Decode16Fast(d, l.width, in, out);
 #endif
