@@ -12,11 +12,11 @@
 // What turns the rows of one file into image rows, prepared once per picture so that a pixel costs a
 // look-up rather than arithmetic: each colour of the table as the four bytes B, G, R, 0 of one
 // little-endian word (and, for the fast path of files with a colour table, as three tables of one
-// channel each); for every channel mask of up to 16 bits the byte of each of its values; for a 16-bit file the
-// colour word of every pixel value; and for a 1 or 4-bit file the image bytes of all the pixels one file
-// byte holds, for every byte value. The one arithmetic is the fast path's for 16-bit files whose
-// channels it can widen exactly (runs of at most 8 bits, but for a few placements): in vector lanes it
-// costs less than sixteen look-ups.
+// channel each); for every channel mask of up to 16 bits the byte of each of its values; for a 16-bit
+// file the colour word of every pixel value; and for a 1 or 4-bit file the image bytes of all the pixels
+// one file byte holds, for every byte value. The one arithmetic is the fast path's for 16-bit files
+// whose channels it can widen exactly (runs of at most 8 bits, but for a few placements): in vector
+// lanes it costs less than sixteen look-ups.
 struct RowDecoder {
     // How the fast path widens one channel of a 16-bit pixel: the pixel (its high byte alone where `high`)
     // times `factor`, kept to 16 bits and masked by `mask`, is the channel's value v at some bit k, and
@@ -36,9 +36,11 @@ struct RowDecoder {
     int shifts[4] = {0, 0, 0, 0};
     const std::uint32_t* colours16 = nullptr;  // 65536 words, for a 16-bit file
     const BYTE* byte_pixels = nullptr;         // 256 · 24 bytes (1-bit) or 256 · 8, six used (4-bit)
-    bool fast_indices = false;        // a 1, 4 or 8-bit file whose rows the fast path looks up, in `channel_bytes`
-    BYTE channel_bytes[3][256] = {};  // blue, green and red of each colour of the table, for fast_indices
-    bool fast16 = false;              // a 16-bit file whose rows the fast path widens, by `widening` (blue, green, red)
+    // A 1, 4 or 8-bit file whose rows the fast path looks up in `channel_bytes`: the blue, green and red
+    // of each colour of the table.
+    bool fast_indices = false;
+    BYTE channel_bytes[3][256] = {};
+    bool fast16 = false;  // a 16-bit file whose rows the fast path widens, by `widening` (blue, green, red)
     Widening16 widening[3];
     Lanes16 lanes[3];
 };
@@ -52,8 +54,8 @@ void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* ou
 
 // Whether rows of layout `l` decode at about the speed of a copy of their pixels (16-bit files whose
 // channels the fast path widens, and uncompressed files with a colour table where the processor looks
-// up bytes 64 at a time), so that keeping a decoded picture to copy from gains little, and loses once the copies
-// no longer stay in the caches.
+// up bytes 64 at a time), so that keeping a decoded picture to copy from gains little, and loses once
+// the copies no longer stay in the caches.
 bool DecodesAtCopySpeed(const BmpLayout& l);
 
 #endif  // BITMAP_IO_STANDIN_ROW_DECODE_H

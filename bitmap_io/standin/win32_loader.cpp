@@ -86,9 +86,10 @@ Decoded& LastDecoded() {
 // small enough for the kept copies to stay in the processor's nearer caches from load to load. Beyond that
 // the comparison and the copy move about 10 bytes a 16-bit pixel where decoding moves 5, and decoding is
 // faster: measured, a load took 8 to 12 % less decoding at 640 × 480 (0.9 MB of image) and 6 % less at
-// 1024 × 768, and up to a quarter more at 300 × 200 (0.18 MB). An 8-bit pixel moves 8 bytes
-// against 4: decoding took half the load at 2000 × 1500 (598 → 303 µs) and a quarter off at 1024 × 768,
-// and 15 % more at 300 × 200 and a third more at 48 × 48.
+// 1024 × 768, and up to a quarter more at 300 × 200 (0.18 MB). An 8-bit pixel moves 8 bytes against 4
+// (and a 4 or 1-bit one's image bytes are as many, its file's fewer): decoding took half the 8-bit load
+// at 2000 × 1500 (598 → 303 µs) and a quarter off at 1024 × 768, and 15 % more at 300 × 200 and a third
+// more at 48 × 48.
 constexpr std::size_t kMostImageBytesKeptAtCopySpeed = std::size_t{512} << 10;
 
 // The most pixels run-length data may describe per byte of it. A run code covers at most 255 pixels
