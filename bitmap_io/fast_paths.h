@@ -63,6 +63,8 @@ inline bool UseByteTables() {
 #define KS_AVX2_WIDE __attribute__((target("avx2,avx512vl,avx512bw")))
 // Marks a function that uses the byte permutes; only ever called when UseByteTables() is true.
 #define KS_BYTE_TABLES __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vbmi")))
+// Marks a part of such a function: always inlined into it.
+#define KS_BYTE_TABLES_INLINE __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vbmi"), always_inline)) inline
 // Marks a part of a loop compiled both ways: always inlined, so that each compilation has its own.
 #define KS_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 #endif

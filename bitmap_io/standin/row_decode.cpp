@@ -297,7 +297,7 @@ struct Tables8 {
     simd::V512 blue_green[3], red[3];
 };
 
-KS_BYTE_TABLES [[gnu::always_inline]] inline void LookUp64(const Tables8& t, simd::V512 indices, simd::V512 bytes[3]) {
+KS_BYTE_TABLES_INLINE void LookUp64(const Tables8& t, simd::V512 indices, simd::V512 bytes[3]) {
     using namespace simd;
     const Mask64 upper = ByteSigns(indices);  // indices from 128 on
     V512 channel[3];
@@ -312,7 +312,7 @@ KS_BYTE_TABLES [[gnu::always_inline]] inline void LookUp64(const Tables8& t, sim
 }
 
 // The tables and the interleaving's constants, in registers for a row.
-KS_BYTE_TABLES [[gnu::always_inline]] inline Tables8 TablesOf(const RowDecoder& d) {
+KS_BYTE_TABLES_INLINE Tables8 TablesOf(const RowDecoder& d) {
     using namespace simd;
     Tables8 t;
     for (int c = 0; c < 3; ++c) {
@@ -327,8 +327,7 @@ KS_BYTE_TABLES [[gnu::always_inline]] inline Tables8 TablesOf(const RowDecoder& 
 
 // The image bytes of `count` pixels (at most 64) from LookUp64: whole vectors where all 64 are the
 // row's, else through masks, so that nothing past the row is written.
-KS_BYTE_TABLES [[gnu::always_inline]] inline void StorePixels(BYTE* out, const simd::V512 bytes[3],
-                                                              std::uint64_t count) {
+KS_BYTE_TABLES_INLINE void StorePixels(BYTE* out, const simd::V512 bytes[3], std::uint64_t count) {
     using namespace simd;
     for (std::uint64_t j = 0; j < 3; ++j) {
         if (count == 64) {
