@@ -439,8 +439,8 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
         d.channels[c].resize(std::size_t{top} + 1);
         for (DWORD v = 0; v <= top; ++v) d.channels[c][v] = Channel(v << d.shifts[c], mask);
     }
-    if (l.bpp <= 8) {
-        d.fast_indices = DecodesAtCopySpeed(l);
+    d.fast_indices = l.bpp <= 8 && DecodesAtCopySpeed(l);
+    if (d.fast_indices) {
         for (int i = 0; i < 256; ++i) {
             for (int c = 0; c < 3; ++c) d.channel_bytes[c][i] = static_cast<BYTE>(d.colours[i] >> 8 * c);
         }

@@ -37,7 +37,7 @@ struct RowDecoder {
     const std::uint32_t* colours16 = nullptr;  // 65536 words, for a 16-bit file
     const BYTE* byte_pixels = nullptr;         // 256 · 24 bytes (1-bit) or 256 · 8, six used (4-bit)
     // A 1, 4 or 8-bit file whose rows the fast path looks up in `channel_bytes`: the blue, green and red
-    // of each colour of the table.
+    // of each colour of the table, filled for the fast path alone.
     bool fast_indices = false;
     BYTE channel_bytes[3][256] = {};
     bool fast16 = false;  // a 16-bit file whose rows the fast path widens, by `widening` (blue, green, red)
