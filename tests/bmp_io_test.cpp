@@ -314,6 +314,48 @@ TEST(Loader, DecodesAgainWhateverByteDiffers) {
 }
 #endif
 
+// A run-length picture too large for its image to be kept is kept as its palette indices: loads of it
+// in turn, the first and second as written, then with one literal index changed, then with one colour
+// changed, give each file's own pixels.
+#ifndef _WIN32
+TEST(Loader, DecodesLargeRunLengthFilesAgainWhateverByteDiffers) {
+    ScratchFolder dir;
+    constexpr LONG kWidth = 511, kHeight = 400;  // 600 KB of image; rows of indices unpadded
+    std::vector<BYTE> palette, codes;
+    for (int i = 0; i < 256; ++i) palette.insert(palette.end(), {BYTE(i), BYTE(255 - i), BYTE(i / 2), 0});
+    for (LONG y = 0; y < kHeight; ++y) {
+        for (LONG x0 : {0, 255}) {  // two literals of 255 (each padded by a byte), a run of 1, end of row
+            codes.insert(codes.end(), {0, 255});
+            for (LONG x = x0; x < x0 + 255; ++x) codes.push_back(static_cast<BYTE>(x + y));
+            codes.push_back(0);
+        }
+        codes.insert(codes.end(), {1, BYTE(y), 0, BYTE(y + 1 < kHeight ? 0 : 1)});
+    }
+    BmpBytes file = test::MakeBmpFile(kWidth, kHeight, 8, palette, codes);
+    file.U32(30, BI_RLE8);
+    const std::size_t codes_at = file.bytes.size() - codes.size();
+    // Row 7's pixel 10 (its code at 7 · 520 + 2 + 10) becomes index 0; colour 20 becomes 1, 2, 3.
+    const std::size_t changed_index = codes_at + 7 * 520 + 2 + 10, changed_colour = codes_at - 4 * 256 + 4 * 20;
+    for (int load = 0; load < 4; ++load) {
+        if (load == 2) file.bytes[changed_index] = 0;
+        if (load == 3) std::copy_n(std::begin({1, 2, 3}), 3, file.bytes.begin() + changed_colour);
+        test::WriteFileBytes(dir / "rle.bmp", file.bytes);
+        std::vector<BYTE> expected;
+        for (LONG y = 0; y < kHeight; ++y) {
+            for (LONG x = 0; x < kWidth; ++x) {
+                const BYTE index = x >= 510 ? BYTE(y) : file.bytes[codes_at + 520 * y + 2 + x + x / 255 * 3];
+                expected.insert(expected.end(), file.bytes.begin() + codes_at - 1024 + 4 * index,
+                                file.bytes.begin() + codes_at - 1024 + 4 * index + 3);
+            }
+        }
+        const test::Image image(
+            static_cast<HBITMAP>(LoadImageA(nullptr, (dir / "rle.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE)));
+        ASSERT_NE(image, nullptr) << load;
+        EXPECT_EQ(RawRows(image), expected) << "load " << load;
+    }
+}
+#endif
+
 #ifndef _WIN32  // the stand-in loader's own row decoding
 // The fast paths for 8, 4 and 1-bit rows against the definition, for a full colour table and a short
 // one, over every index, for rows of whole groups of 64 pixels (128 at 4 bits) and rows that leave
