@@ -45,8 +45,9 @@ inline bool UseWideRegisters() {
 
 // Whether the processor also has AVX-512's byte permutes over two registers (AVX512VBMI, with AVX512BW):
 // a table of 256 bytes, four registers, is looked up for 64 indices in three operations. The loops that
-// look up bytes by index (the rows of pictures with a colour table) have fast paths for such processors
-// alone, as AVX2 has no look-up wider than 16 bytes; elsewhere they run their definitions.
+// look up bytes by index (the rows of pictures with a colour table, and of 16-bit pictures whose
+// channels are six bits or less) have fast paths for such processors, as AVX2 has no look-up wider than
+// 16 bytes; elsewhere they run their definitions (or, at 16 bits, the AVX2 widening).
 inline bool UseByteTables() {
 #if KS_FAST_PATHS
     static const bool tables = UseWideRegisters() && __builtin_cpu_supports("avx512vbmi") != 0;

@@ -171,10 +171,13 @@ KS_SIMD void StoreFirst512(void* p, V512 v, std::uint64_t count) { _mm512_mask_s
 KS_SIMD V512 Every8x64(std::int8_t x) { return _mm512_set1_epi8(x); }
 KS_SIMD V512 Every64x8(std::uint64_t x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
 KS_SIMD V512 And(V512 a, V512 b) { return _mm512_and_si512(a, b); }
+KS_SIMD V512 Or(V512 a, V512 b) { return _mm512_or_si512(a, b); }
 KS_SIMD V512 ShiftRight16(V512 v, int n) { return _mm512_srli_epi16(v, static_cast<unsigned>(n)); }
 KS_SIMD Mask64 ByteSigns(V512 v) { return _mm512_movepi8_mask(v); }  // the top bit of each byte
 // Byte k of the result is byte order[k] % 128 of the 128 bytes `low` then `high`.
 KS_SIMD V512 PickBytes128(V512 low, V512 order, V512 high) { return _mm512_permutex2var_epi8(low, order, high); }
+// Byte k of the result is byte order[k] % 64 of v (the masked form, as ShiftedBytes, for GCC 12).
+KS_SIMD V512 PickBytes64(V512 v, V512 order) { return _mm512_maskz_permutexvar_epi8(~Mask64{0}, order, v); }
 // Byte k of the result is byte order[k] % 64 of v where `lanes` has bit k, else byte k of `into`.
 KS_SIMD V512 PickBytesInto(V512 into, Mask64 lanes, V512 order, V512 v) {
     return _mm512_mask_permutexvar_epi8(into, lanes, order, v);

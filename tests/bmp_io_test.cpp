@@ -380,10 +380,10 @@ TEST(RowDecoder, FastPaletteRowsMatchTheDefinition) {
                 l.width = width;
                 l.palette_count = count;
                 RowDecoder d = MakeRowDecoder(l, palette.data());
-                ASSERT_EQ(d.fast_indices, UseByteTables());
+                ASSERT_EQ(d.looks_up, UseByteTables());
                 std::vector<BYTE> fast(3 * static_cast<std::size_t>(width) + 64, 7), plain = fast;
                 DecodeRow(l, d, in.data(), fast.data());
-                d.fast_indices = false;
+                d.looks_up = false;
                 DecodeRow(l, d, in.data(), plain.data());
                 EXPECT_EQ(fast, plain) << bpp << " bits, " << count << " colours, " << width;
             }
@@ -391,25 +391,27 @@ TEST(RowDecoder, FastPaletteRowsMatchTheDefinition) {
     }
 }
 
-// The fast path for 16-bit rows against the definition's table, over every pixel value, for channels of
-// every width it takes (1 to 8 bits, or none) wherever they sit, and rows that leave pixels over; and a
-// placement it cannot widen exactly (6 bits from bit 6), which must be left to the table.
+// The fast paths for 16-bit rows against the definition's table, over every pixel value, for channels
+// of every width they take wherever they sit (the widening: 1 to 8 bits, or none; the look-ups: at most
+// 6), and rows that leave pixels over; a placement the widening cannot take exactly (6 bits from bit 6)
+// must be left to the look-ups or the table.
 TEST(RowDecoder, FastSixteenBitRowsMatchTheDefinition) {
     struct Masks {
         DWORD red, green, blue;
-        bool fast;
+        bool widened, looked_up;
     };
-    const Masks cases[] = {{0x7C00, 0x03E0, 0x001F, true}, {0xF800, 0x07E0, 0x001F, true},
-                           {0x8000, 0x7F80, 0x0070, true}, {0x7F00, 0x00F8, 0x0007, true},
-                           {0, 0x00FF, 0xFF00, true},      {0x0001, 0x0006, 0x0F00, true},
-                           {0x0FC0, 0x003F, 0xF000, false}};
+    const Masks cases[] = {{0x7C00, 0x03E0, 0x001F, true, true},  {0xF800, 0x07E0, 0x001F, true, true},
+                           {0x8000, 0x7F80, 0x0070, true, false}, {0x7F00, 0x00F8, 0x0007, true, false},
+                           {0, 0x00FF, 0xFF00, true, false},      {0x0001, 0x0006, 0x0F00, true, true},
+                           {0x0FC0, 0x003F, 0xF000, false, true}, {0xFC00, 0x03F0, 0x000F, true, true},
+                           {0x8000, 0x7C00, 0x03E0, true, true}};
     std::vector<BYTE> in(2 * 65536);
     for (std::size_t p = 0; p < 65536; ++p) {
         in[2 * p] = static_cast<BYTE>(p);
         in[2 * p + 1] = static_cast<BYTE>(p >> 8);
     }
     for (const Masks& m : cases) {
-        for (const LONG width : {65536, 65531}) {
+        for (const LONG width : {65536, 65531, 31}) {
             BmpLayout l;
             l.bpp = 16;
             l.width = width;
@@ -417,12 +419,19 @@ TEST(RowDecoder, FastSixteenBitRowsMatchTheDefinition) {
             l.masks[1] = m.green;
             l.masks[2] = m.blue;
             RowDecoder d = MakeRowDecoder(l, nullptr);
-            ASSERT_EQ(d.fast16, m.fast && UseFastPaths()) << std::hex << m.red << " " << m.green << " " << m.blue;
-            std::vector<BYTE> fast(3 * static_cast<std::size_t>(width) + 1, 7), plain = fast;
-            DecodeRow(l, d, in.data(), fast.data());
+            const std::string name = std::to_string(m.red) + " " + std::to_string(m.green) + " " +
+                                     std::to_string(m.blue) + ", " + std::to_string(width);
+            ASSERT_EQ(d.fast16, m.widened && UseFastPaths()) << name;
+            ASSERT_EQ(d.looks_up, m.looked_up && UseByteTables()) << name;
+            // The look-ups where taken, then the widening, then the table alone.
+            std::vector<BYTE> plain(3 * static_cast<std::size_t>(width) + 1, 7), looked_up = plain, widened = plain;
+            DecodeRow(l, d, in.data(), looked_up.data());
+            d.looks_up = false;
+            DecodeRow(l, d, in.data(), widened.data());
             d.fast16 = false;
             DecodeRow(l, d, in.data(), plain.data());
-            EXPECT_EQ(fast, plain) << std::hex << m.red << " " << m.green << " " << m.blue << std::dec << ", " << width;
+            EXPECT_EQ(looked_up, plain) << name;
+            EXPECT_EQ(widened, plain) << name;
         }
     }
 }

@@ -11,12 +11,13 @@
 
 // What turns the rows of one file into image rows, prepared once per picture so that a pixel costs a
 // look-up rather than arithmetic: each colour of the table as the four bytes B, G, R, 0 of one
-// little-endian word (and, for the fast path of files with a colour table, as three tables of one
-// channel each); for every channel mask of up to 16 bits the byte of each of its values; for a 16-bit
-// file the colour word of every pixel value; and for a 1 or 4-bit file the image bytes of all the pixels
-// one file byte holds, for every byte value. The one arithmetic is the fast path's for 16-bit files
-// whose channels it can widen exactly (runs of at most 8 bits, but for a few placements): in vector
-// lanes it costs less than sixteen look-ups.
+// little-endian word (and, for the fast path's look-ups 64 at a time, as three tables of one channel
+// each, as are a 16-bit file's channels of up to six bits); for every channel mask of up to 16 bits the
+// byte of each of its values; for a 16-bit file the colour word of every pixel value; and for a 1 or
+// 4-bit file the image bytes of all the pixels one file byte holds, for every byte value. The one
+// arithmetic is the fast path's for 16-bit files whose channels it can widen exactly (runs of at most 8
+// bits, but for a few placements), where the processor cannot look them up 64 at a time or a channel is
+// wider than six bits: in vector lanes it costs less than sixteen look-ups.
 struct RowDecoder {
     // How the fast path widens one channel of a 16-bit pixel: the pixel (its high byte alone where `high`)
     // times `factor`, kept to 16 bits and masked by `mask`, is the channel's value v at some bit k, and
@@ -36,9 +37,10 @@ struct RowDecoder {
     int shifts[4] = {0, 0, 0, 0};
     const std::uint32_t* colours16 = nullptr;  // 65536 words, for a 16-bit file
     const BYTE* byte_pixels = nullptr;         // 256 · 24 bytes (1-bit) or 256 · 8, six used (4-bit)
-    // A 1, 4 or 8-bit file whose rows the fast path looks up in `channel_bytes`: the blue, green and red
-    // of each colour of the table, filled for the fast path alone.
-    bool fast_indices = false;
+    // A file whose rows the fast path looks up in `channel_bytes`, filled for it alone: with a colour
+    // table, the blue, green and red of each colour; at 16 bits, the blue, green and red byte of each
+    // value of the six bits from the channel's lowest on (its place in `shifts`).
+    bool looks_up = false;
     BYTE channel_bytes[3][256] = {};
     bool fast16 = false;  // a 16-bit file whose rows the fast path widens, by `widening` (blue, green, red)
     Widening16 widening[3];
@@ -53,9 +55,9 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette);
 void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* out);
 
 // Whether rows of layout `l` decode at about the speed of a copy of their pixels (16-bit files whose
-// channels the fast path widens, and uncompressed files with a colour table where the processor looks
-// up bytes 64 at a time), so that keeping a decoded picture to copy from gains little, and loses once
-// the copies no longer stay in the caches.
+// channels the fast path widens or looks up, and uncompressed files with a colour table where the
+// processor looks up bytes 64 at a time), so that keeping a decoded picture to copy from gains little,
+// and loses once the copies no longer stay in the caches.
 bool DecodesAtCopySpeed(const BmpLayout& l);
 
 #endif  // BITMAP_IO_STANDIN_ROW_DECODE_H
