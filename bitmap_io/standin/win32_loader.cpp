@@ -322,7 +322,8 @@ HBITMAP Decode(int fd) {
         std::memcpy(pixels, last.pixels.data(), image_bytes);
         return image;
     }
-    // Run-length data becomes one byte per pixel: a plain 8-bit picture of palette indices.
+    // Run-length data becomes one byte per pixel: a plain 8-bit picture of palette indices (the same data
+    // as the last load's: the indices it kept).
     std::vector<BYTE> expanded;
     if (same_as_last) {
         l = expanded_layout;
