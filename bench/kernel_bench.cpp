@@ -232,7 +232,7 @@ void AppendRunLengthRow(const std::vector<BYTE>& indices, WORD bpp, std::vector<
 void WriteRunLengthCopy(const std::string& plain, const std::string& path, WORD bpp) {
     std::vector<BYTE> file(static_cast<std::size_t>(fs::file_size(plain)));
     std::FILE* in = std::fopen(plain.c_str(), "rb");
-    if (std::fread(file.data(), 1, file.size(), in) != file.size()) std::abort();
+    if (in == nullptr || std::fread(file.data(), 1, file.size(), in) != file.size()) std::abort();
     std::fclose(in);
     const DWORD offset = ReadLe32(&file[10]);
     const auto width = static_cast<std::size_t>(ReadLe32(&file[18]));
@@ -253,8 +253,7 @@ void WriteRunLengthCopy(const std::string& plain, const std::string& path, WORD 
     put32(30, bpp == 8 ? BI_RLE8 : BI_RLE4);
     put32(34, out.size() - offset);
     std::FILE* o = std::fopen(path.c_str(), "wb");
-    if (std::fwrite(out.data(), 1, out.size(), o) != out.size()) std::abort();
-    std::fclose(o);
+    if (o == nullptr || std::fwrite(out.data(), 1, out.size(), o) != out.size() || std::fclose(o) != 0) std::abort();
 }
 
 // A picture of the rung's size at `depth`, written into the temporary folder the first time a run asks for it: a
