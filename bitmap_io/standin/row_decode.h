@@ -42,7 +42,9 @@ struct RowDecoder {
     // value of the six bits from the channel's lowest on (its place in `shifts`).
     bool looks_up = false;
     BYTE channel_bytes[3][256] = {};
-    bool fast16 = false;  // a 16-bit file whose rows the fast path widens, by `widening` (blue, green, red)
+    // A 16-bit file whose rows the fast path can widen, by `widening` (blue, green, red): taken where
+    // they are not looked up.
+    bool fast16 = false;
     Widening16 widening[3];
     Lanes16 lanes[3];
 };
