@@ -524,7 +524,7 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
     }
     if (d.looks_up && l.bpp == 16) {
         for (int c = 0; c < 3; ++c) {
-            for (DWORD i = 0; i < 64; ++i) d.channel_bytes[c][i] = Channel(i << d.shifts[2 - c], l.masks[2 - c]);
+            for (DWORD i = 0; i < 64; ++i) d.channel_bytes[c][i] = ChannelOf(d, l, 2 - c, i << d.shifts[2 - c]);
         }
     }
     if (l.bpp == 16) d.colours16 = Colours16(d, l);
