@@ -32,7 +32,8 @@ inline bool UseFastPaths() {
 // thirty-two vector registers where AVX2 has sixteen. The few loops that hold more vectors at once than
 // sixteen (the halftone's turning of sixteen rows on their side) are compiled a second time for such
 // processors, from the same source and the same operations, so that the compiler keeps them in
-// registers instead of storing and reloading them.
+// registers instead of storing and reloading them; and the halftone's rounding of the turned rows has a
+// fast path of its own in 64-byte registers there.
 inline bool UseWideRegisters() {
 #if KS_FAST_PATHS
     static const bool wide =
@@ -62,6 +63,8 @@ inline bool UseByteTables() {
 #define KS_AVX2 __attribute__((target("avx2")))
 // Marks the second compilation of an AVX2 loop; only ever called when UseWideRegisters() is true.
 #define KS_AVX2_WIDE __attribute__((target("avx2,avx512vl,avx512bw")))
+// Marks a part of a function that uses 64-byte registers (KS_AVX2_WIDE): always inlined into it.
+#define KS_AVX2_WIDE_INLINE __attribute__((target("avx2,avx512vl,avx512bw"), always_inline)) inline
 // Marks a function that uses the byte permutes; only ever called when UseByteTables() is true.
 #define KS_BYTE_TABLES __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vbmi")))
 // Marks a part of such a function: always inlined into it.

@@ -152,11 +152,11 @@ KS_SIMD V256 TruncateTo32(F256 v) { return _mm256_cvttps_epi32(v); }            
 
 #undef KS_SIMD
 
-// ---- 64 byte lanes, where the processor has AVX-512's byte permutes (UseByteTables) ----
-// A table of 256 bytes is four registers, and two permutes over 128 bytes each and one choice by the
-// index's top bit look up 64 indices at once, where AVX2's shuffles reach 16 bytes alone. Every
-// operation is inlined into the KS_BYTE_TABLES function that uses it.
-#define KS_SIMD __attribute__((target("avx512f,avx512bw,avx512vbmi"), always_inline)) inline
+// ---- 64 byte lanes, where the processor has AVX-512's registers (UseWideRegisters) ----
+// Twice AVX2's lanes for the same operations, at the same rate on the processors that have them. The
+// interleavings work within each 128-bit quarter, as AVX2's do within each half. Every operation is
+// inlined into the KS_AVX2_WIDE or KS_BYTE_TABLES function that uses it.
+#define KS_SIMD __attribute__((target("avx512f,avx512bw"), always_inline)) inline
 
 using V512 = __m512i;
 using Mask64 = __mmask64;  // one bit a byte lane
@@ -168,12 +168,34 @@ KS_SIMD V512 Load512(const void* p) { return _mm512_loadu_si512(p); }
 KS_SIMD void Store512(void* p, V512 v) { _mm512_storeu_si512(p, v); }
 KS_SIMD V512 LoadFirst512(const void* p, std::uint64_t count) { return _mm512_maskz_loadu_epi8(FirstLanes(count), p); }
 KS_SIMD void StoreFirst512(void* p, V512 v, std::uint64_t count) { _mm512_mask_storeu_epi8(p, FirstLanes(count), v); }
+KS_SIMD V512 Zero512() { return _mm512_setzero_si512(); }
 KS_SIMD V512 Every8x64(std::int8_t x) { return _mm512_set1_epi8(x); }
+KS_SIMD V512 Every16x32(std::int16_t x) { return _mm512_set1_epi16(x); }
+KS_SIMD V512 Every32x16(std::int32_t x) { return _mm512_set1_epi32(x); }
 KS_SIMD V512 Every64x8(std::uint64_t x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
+KS_SIMD V512 BytesTo16(V256 v) { return _mm512_cvtepu8_epi16(v); }  // 32 bytes
+KS_SIMD V512 NarrowToBytes(V512 a, V512 b) { return _mm512_packus_epi16(a, b); }
+KS_SIMD V512 Add16(V512 a, V512 b) { return _mm512_add_epi16(a, b); }
+KS_SIMD V512 MulAddPairs8(V512 a, V512 b) { return _mm512_maddubs_epi16(a, b); }
 KS_SIMD V512 And(V512 a, V512 b) { return _mm512_and_si512(a, b); }
 KS_SIMD V512 Or(V512 a, V512 b) { return _mm512_or_si512(a, b); }
 KS_SIMD V512 ShiftRight16(V512 v, int n) { return _mm512_srli_epi16(v, static_cast<unsigned>(n)); }
 KS_SIMD Mask64 ByteSigns(V512 v) { return _mm512_movepi8_mask(v); }  // the top bit of each byte
+KS_SIMD V512 Choose8(Mask64 lanes, V512 unset, V512 set) { return _mm512_mask_blend_epi8(lanes, unset, set); }
+KS_SIMD V512 InterleaveLow8(V512 a, V512 b) { return _mm512_unpacklo_epi8(a, b); }
+KS_SIMD V512 InterleaveHigh8(V512 a, V512 b) { return _mm512_unpackhi_epi8(a, b); }
+// The halves, written as masked forms with every lane set, the same instructions (the low half none at
+// all): GCC 12's plain forms start from an undefined register and warn that it may be used uninitialised.
+KS_SIMD V256 LowHalf(V512 v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 0); }
+KS_SIMD V256 HighHalf(V512 v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 1); }
+#undef KS_SIMD
+
+// ---- The byte permutes (UseByteTables) ----
+// A table of 256 bytes is four registers, and two permutes over 128 bytes each and one choice by the
+// index's top bit look up 64 indices at once, where AVX2's shuffles reach 16 bytes alone. Every
+// operation is inlined into the KS_BYTE_TABLES function that uses it.
+#define KS_SIMD __attribute__((target("avx512f,avx512bw,avx512vbmi"), always_inline)) inline
+
 // Byte k of the result is byte order[k] % 128 of the 128 bytes `low` then `high`.
 KS_SIMD V512 PickBytes128(V512 low, V512 order, V512 high) { return _mm512_permutex2var_epi8(low, order, high); }
 // Byte k of the result is byte order[k] % 64 of v (the masked form, as ShiftedBytes, for GCC 12).
@@ -186,7 +208,6 @@ KS_SIMD V512 PickBytesInto(V512 into, Mask64 lanes, V512 order, V512 v) {
 // (Written as its masked form with every lane set, the same instruction: GCC 12's plain form starts
 // from an undefined register and warns that it may be used uninitialised.)
 KS_SIMD V512 ShiftedBytes(V512 at, V512 v) { return _mm512_maskz_multishift_epi64_epi8(~Mask64{0}, at, v); }
-KS_SIMD V512 Choose8(Mask64 lanes, V512 unset, V512 set) { return _mm512_mask_blend_epi8(lanes, unset, set); }
 
 #undef KS_SIMD
 
