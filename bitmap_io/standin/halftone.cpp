@@ -664,12 +664,10 @@ KS_AVX2_WIDE_INLINE void RoundedColumnsWide(const PlanArrays& plan, std::size_t 
 
 // RoundBlock's work, a destination pixel at a time.
 KS_AVX2_WIDE void RoundBlockWide(const PlanArrays& plan, const BYTE* columns, std::size_t outputs, BYTE* results) {
-    for (std::size_t j = 0; j < outputs / 3; ++j) {
-        if (plan.direct) {
-            RoundedPixelWide(plan, j, columns, results);
-        } else {
-            RoundedColumnsWide(plan, j, columns, results);
-        }
+    if (plan.direct) {
+        for (std::size_t j = 0; j < outputs / 3; ++j) RoundedPixelWide(plan, j, columns, results);
+    } else {
+        for (std::size_t j = 0; j < outputs / 3; ++j) RoundedColumnsWide(plan, j, columns, results);
     }
 }
 
