@@ -177,17 +177,20 @@ KS_SIMD V512 BytesTo16(V256 v) { return _mm512_cvtepu8_epi16(v); }  // 32 bytes
 KS_SIMD V512 NarrowToBytes(V512 a, V512 b) { return _mm512_packus_epi16(a, b); }
 KS_SIMD V512 Add16(V512 a, V512 b) { return _mm512_add_epi16(a, b); }
 KS_SIMD V512 MulAddPairs8(V512 a, V512 b) { return _mm512_maddubs_epi16(a, b); }
+KS_SIMD V512 MulHighRounded16(V512 a, V512 b) { return _mm512_mulhrs_epi16(a, b); }
 KS_SIMD V512 And(V512 a, V512 b) { return _mm512_and_si512(a, b); }
 KS_SIMD V512 Or(V512 a, V512 b) { return _mm512_or_si512(a, b); }
 KS_SIMD V512 ShiftRight16(V512 v, int n) { return _mm512_srli_epi16(v, static_cast<unsigned>(n)); }
 KS_SIMD Mask64 ByteSigns(V512 v) { return _mm512_movepi8_mask(v); }  // the top bit of each byte
 KS_SIMD V512 Choose8(Mask64 lanes, V512 unset, V512 set) { return _mm512_mask_blend_epi8(lanes, unset, set); }
+KS_SIMD V512 PickBytes(V512 v, V512 order) { return _mm512_shuffle_epi8(v, order); }  // within each quarter
 KS_SIMD V512 InterleaveLow8(V512 a, V512 b) { return _mm512_unpacklo_epi8(a, b); }
 KS_SIMD V512 InterleaveHigh8(V512 a, V512 b) { return _mm512_unpackhi_epi8(a, b); }
 // The halves, written as masked forms with every lane set, the same instructions (the low half none at
 // all): GCC 12's plain forms start from an undefined register and warn that it may be used uninitialised.
 KS_SIMD V256 LowHalf(V512 v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 0); }
 KS_SIMD V256 HighHalf(V512 v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 1); }
+KS_SIMD V512 Join(V256 low, V256 high) { return _mm512_maskz_inserti64x4(0xFF, _mm512_castsi256_si512(low), high, 1); }
 #undef KS_SIMD
 
 // ---- The byte permutes (UseByteTables) ----

@@ -1105,8 +1105,83 @@ KS_AVX2 inline simd::V256 SumOfRoundedGroups(const HalftonePicture& rows, const 
     return Add16(sums[0], sums[1]);
 }
 
+// A group's rounded bytes over a destination row's rows: its first and last rows', and the sums of its
+// inner rows a step heavier and of all its rows.
+struct GroupSums {
+    simd::V256 top, bottom, heavier, all;
+};
+
+KS_AVX2 inline GroupSums SumsOfGroup(const HalftonePicture& rows, std::int64_t last, const GroupWeights& g,
+                                     std::size_t pairs, const std::uint32_t* heavier, const std::uint32_t* lighter,
+                                     const std::uint32_t* end) {
+    using namespace simd;
+    GroupSums s;
+    s.top = RoundedGroup(RowOf(rows, 0), g, pairs);
+    s.bottom = RoundedGroup(RowOf(rows, last), g, pairs);
+    s.heavier = SumOfRoundedGroups(rows, g, pairs, heavier, lighter);
+    s.all = Add16(Add16(Add16(s.top, s.bottom), s.heavier), SumOfRoundedGroups(rows, g, pairs, lighter, end));
+    return s;
+}
+
+// RoundedGroup's work for two rows at once, one in each half of a 64-byte register: `twice` holds the
+// group's vectors (its orders, then its parts h, then l) in both halves.
+KS_AVX2_WIDE_INLINE simd::V512 RoundedGroupOfTwo(const BYTE* a, const BYTE* b, const GroupWeights& g,
+                                                 const simd::V512* twice, std::size_t pairs) {
+    using namespace simd;
+    const V512 bytes = Join(Join(Load128(a + g.window[0]), Load128(a + g.window[1])),
+                            Join(Load128(b + g.window[0]), Load128(b + g.window[1])));
+    V512 columns = PickBytes(bytes, twice[0]);
+    V512 high = MulAddPairs8(columns, twice[2]);
+    V512 low = MulAddPairs8(columns, twice[4]);
+    if (pairs == 2) {
+        columns = PickBytes(bytes, twice[1]);
+        high = Add16(high, MulAddPairs8(columns, twice[3]));
+        low = Add16(low, MulAddPairs8(columns, twice[5]));
+    }
+    constexpr int kShift = kWeightBits - kLowWeightBits;
+    return MulHighRounded16(Add16(high, ShiftRight16(low, kLowWeightBits)), Every16x32(1 << (15 - kShift)));
+}
+
+// SumOfRoundedGroups' work four rows a step, two in each of two sums; a last row alone in AVX2's lanes.
+KS_AVX2_WIDE_INLINE simd::V256 SumOfRoundedGroupsWide(const HalftonePicture& rows, const GroupWeights& g,
+                                                      const simd::V512* twice, std::size_t pairs,
+                                                      const std::uint32_t* row, const std::uint32_t* end) {
+    using namespace simd;
+    V512 sums[2] = {Zero512(), Zero512()};
+    for (; end - row >= 4; row += 4) {
+        sums[0] = Add16(sums[0], RoundedGroupOfTwo(RowOf(rows, row[0]), RowOf(rows, row[1]), g, twice, pairs));
+        sums[1] = Add16(sums[1], RoundedGroupOfTwo(RowOf(rows, row[2]), RowOf(rows, row[3]), g, twice, pairs));
+    }
+    if (end - row >= 2) {
+        sums[0] = Add16(sums[0], RoundedGroupOfTwo(RowOf(rows, row[0]), RowOf(rows, row[1]), g, twice, pairs));
+        row += 2;
+    }
+    const V512 both = Add16(sums[0], sums[1]);
+    const V256 sum = Add16(LowHalf(both), HighHalf(both));
+    return row != end ? Add16(sum, RoundedGroup(RowOf(rows, *row), g, pairs)) : sum;
+}
+
+// SumsOfGroup's work two rows at a time, where the processor has AVX-512's registers (the gathered
+// stretch 16 to 32 % faster): the first and last rows are one such pair.
+KS_AVX2_WIDE GroupSums SumsOfGroupWide(const HalftonePicture& rows, std::int64_t last, const GroupWeights& g,
+                                       std::size_t pairs, const std::uint32_t* heavier, const std::uint32_t* lighter,
+                                       const std::uint32_t* end) {
+    using namespace simd;
+    const V512 twice[6] = {Join(g.order[0], g.order[0]), Join(g.order[1], g.order[1]), Join(g.high[0], g.high[0]),
+                           Join(g.high[1], g.high[1]),   Join(g.low[0], g.low[0]),     Join(g.low[1], g.low[1])};
+    const V512 edges = RoundedGroupOfTwo(RowOf(rows, 0), RowOf(rows, last), g, twice, pairs);
+    GroupSums s;
+    s.top = LowHalf(edges);
+    s.bottom = HighHalf(edges);
+    s.heavier = SumOfRoundedGroupsWide(rows, g, twice, pairs, heavier, lighter);
+    s.all = Add16(Add16(Add16(s.top, s.bottom), s.heavier), SumOfRoundedGroupsWide(rows, g, twice, pairs, lighter, end));
+    return s;
+}
+
+// The groups' sums in AVX-512's registers where `wide`, else in AVX2's.
 KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& plan, const AxisWeights& down,
-                              const DownSums& d, std::int64_t width, Sums* out, std::vector<BYTE>* row_memory) {
+                              const DownSums& d, std::int64_t width, Sums* out, std::vector<BYTE>* row_memory,
+                              bool wide) {
     using namespace simd;
     out->Reset(width, static_cast<std::int64_t>(down.first.size()));
     // 32-bit rows are copied to 24 bits a destination row's rows (at most 256) at a time, before its
@@ -1126,15 +1201,12 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
         }
         for (std::size_t k = 0; k < plan.at.size(); ++k) {
             const GroupWeights g = WeightsOfGroup(plan, k);
-            const V256 top = RoundedGroup(RowOf(rows, 0), g, plan.pairs);
-            const V256 bottom = RoundedGroup(RowOf(rows, last - first), g, plan.pairs);
-            const V256 heavier =
-                SumOfRoundedGroups(rows, g, plan.pairs, inner + d.inner_at[i], inner + d.lighter_at[i]);
-            const V256 all =
-                Add16(Add16(Add16(top, bottom), heavier),
-                      SumOfRoundedGroups(rows, g, plan.pairs, inner + d.lighter_at[i], inner + d.inner_at[i + 1]));
+            const std::uint32_t *heavier = inner + d.inner_at[i], *lighter = inner + d.lighter_at[i],
+                                *end = inner + d.inner_at[i + 1];
+            const GroupSums sum = wide ? SumsOfGroupWide(rows, last - first, g, plan.pairs, heavier, lighter, end)
+                                       : SumsOfGroup(rows, last - first, g, plan.pairs, heavier, lighter, end);
             V256 low, high;
-            Combined(all, heavier, Every32x8(d.bias[i]), Every32x8(Pair16(d.base, 1)), top, bottom,
+            Combined(sum.all, sum.heavier, Every32x8(d.bias[i]), Every32x8(Pair16(d.base, 1)), sum.top, sum.bottom,
                      Every32x8(d.edges[i]), Every32x8(d.constant[i]), &low, &high);
             const std::size_t at = plan.at[k], second = at + plan.lane;
             Store128(sums + at, LowHalf(low));
@@ -1395,7 +1467,8 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
     ShrinkSetup& s = SetupFor(kept, destination, source);
 #if KS_FAST_PATHS
     if (fast && s.down_sums.fused) {  // no rounded rows kept between the passes
-        SumsDownGathered(source, s.gather, s.down, s.down_sums, destination.width, &s.sums, &s.packed_row);
+        SumsDownGathered(source, s.gather, s.down, s.down_sums, destination.width, &s.sums, &s.packed_row,
+                         UseWideRegisters());
         SharpenCrossFast(destination, s.sums, &s.line);
         return;
     }
