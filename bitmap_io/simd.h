@@ -178,6 +178,12 @@ KS_SIMD V512 NarrowToBytes(V512 a, V512 b) { return _mm512_packus_epi16(a, b); }
 KS_SIMD V512 Add16(V512 a, V512 b) { return _mm512_add_epi16(a, b); }
 KS_SIMD V512 MulAddPairs8(V512 a, V512 b) { return _mm512_maddubs_epi16(a, b); }
 KS_SIMD V512 MulHighRounded16(V512 a, V512 b) { return _mm512_mulhrs_epi16(a, b); }
+KS_SIMD V512 MulAddPairs16(V512 a, V512 b) { return _mm512_madd_epi16(a, b); }
+KS_SIMD V512 Add32(V512 a, V512 b) { return _mm512_add_epi32(a, b); }
+// The next two as masked forms with every lane set, for GCC 12, as the halves below.
+KS_SIMD V512 ShiftRight32(V512 v, int n) { return _mm512_maskz_srli_epi32(0xFFFF, v, static_cast<unsigned>(n)); }
+// The low 16 bits of each 32-bit lane.
+KS_SIMD V256 TruncateTo16(V512 v) { return _mm512_maskz_cvtepi32_epi16(0xFFFF, v); }
 KS_SIMD V512 And(V512 a, V512 b) { return _mm512_and_si512(a, b); }
 KS_SIMD V512 Or(V512 a, V512 b) { return _mm512_or_si512(a, b); }
 KS_SIMD V512 ShiftRight16(V512 v, int n) { return _mm512_srli_epi16(v, static_cast<unsigned>(n)); }
@@ -186,8 +192,9 @@ KS_SIMD V512 Choose8(Mask64 lanes, V512 unset, V512 set) { return _mm512_mask_bl
 KS_SIMD V512 PickBytes(V512 v, V512 order) { return _mm512_shuffle_epi8(v, order); }  // within each quarter
 KS_SIMD V512 InterleaveLow8(V512 a, V512 b) { return _mm512_unpacklo_epi8(a, b); }
 KS_SIMD V512 InterleaveHigh8(V512 a, V512 b) { return _mm512_unpackhi_epi8(a, b); }
-// The halves, written as masked forms with every lane set, the same instructions (the low half none at
-// all): GCC 12's plain forms start from an undefined register and warn that it may be used uninitialised.
+// The halves, and two joined, written as masked forms with every lane set, the same instructions (the
+// low half none at all): GCC 12's plain forms start from an undefined register and warn that it may be
+// used uninitialised.
 KS_SIMD V256 LowHalf(V512 v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 0); }
 KS_SIMD V256 HighHalf(V512 v) { return _mm512_maskz_extracti64x4_epi64(0xF, v, 1); }
 KS_SIMD V512 Join(V256 low, V256 high) { return _mm512_maskz_inserti64x4(0xFF, _mm512_castsi256_si512(low), high, 1); }
@@ -201,6 +208,11 @@ KS_SIMD V512 Join(V256 low, V256 high) { return _mm512_maskz_inserti64x4(0xFF, _
 
 // Byte k of the result is byte order[k] % 128 of the 128 bytes `low` then `high`.
 KS_SIMD V512 PickBytes128(V512 low, V512 order, V512 high) { return _mm512_permutex2var_epi8(low, order, high); }
+// Byte k of the result is byte order[k] % 128 of the 128 bytes `low` then `high` where `lanes` has bit k,
+// else 0.
+KS_SIMD V512 PickBytes128(Mask64 lanes, V512 low, V512 order, V512 high) {
+    return _mm512_maskz_permutex2var_epi8(lanes, low, order, high);
+}
 // Byte k of the result is byte order[k] % 64 of v (the masked form, as ShiftedBytes, for GCC 12).
 KS_SIMD V512 PickBytes64(V512 v, V512 order) { return _mm512_maskz_permutexvar_epi8(~Mask64{0}, order, v); }
 // Byte k of the result is byte order[k] % 64 of v where `lanes` has bit k, else byte k of `into`.
