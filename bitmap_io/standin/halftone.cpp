@@ -892,6 +892,24 @@ struct GatherPlan {
     std::vector<std::int8_t> high, low;  // and the parts h and l of its weight
 };
 
+// The place in a row of destination byte o's n-th column.
+std::size_t ColumnByte(const AxisWeights& across, std::size_t step, std::size_t o, std::uint32_t n) {
+    return (across.first[o / 3] + n) * step + o % 3;
+}
+
+// Where a window of `size` bytes starts that holds the columns of destination bytes o0 to o0 + lane − 1:
+// at their first, or as much earlier as keeps it inside the row. False where they reach over more.
+bool WindowStart(const AxisWeights& across, std::size_t step, std::size_t row_bytes, std::size_t o0, std::size_t lane,
+                 std::size_t size, std::size_t* start) {
+    std::size_t lowest = ColumnByte(across, step, o0, 0), highest = 0;
+    for (std::size_t o = o0; o < o0 + lane; ++o) {
+        lowest = std::min(lowest, ColumnByte(across, step, o, 0));
+        highest = std::max(highest, ColumnByte(across, step, o, across.count[o / 3] - 1));
+    }
+    *start = std::min(lowest, row_bytes - size);
+    return highest - *start < size;
+}
+
 // False where some destination byte has more columns, a weight does not split as above, `lane`
 // destination bytes side by side reach over more than sixteen source bytes, or the rows are too short.
 bool PlanGatherLanes(const AxisWeights& across, std::size_t step, std::size_t row_bytes, std::size_t lane,
@@ -904,7 +922,6 @@ bool PlanGatherLanes(const AxisWeights& across, std::size_t step, std::size_t ro
     GatherPlan g;
     g.pairs = (most + 1) / 2;
     g.lane = lane;
-    const auto column = [&](std::size_t o, std::uint32_t n) { return (across.first[o / 3] + n) * step + o % 3; };
     const std::size_t groups = (outputs + 2 * lane - 1) / (2 * lane);
     g.order.assign(groups * g.pairs * 32, -1);  // a negative place picks a zero
     g.high.assign(groups * g.pairs * 32, 0);
@@ -913,19 +930,14 @@ bool PlanGatherLanes(const AxisWeights& across, std::size_t step, std::size_t ro
         g.at.push_back(static_cast<std::uint32_t>(std::min(2 * lane * k, outputs - 2 * lane)));
         for (std::size_t half = 0; half < 2; ++half) {
             const std::size_t o0 = g.at.back() + lane * half;
-            std::size_t lowest = column(o0, 0), highest = 0;
-            for (std::size_t o = o0; o < o0 + lane; ++o) {
-                lowest = std::min(lowest, column(o, 0));
-                highest = std::max(highest, column(o, across.count[o / 3] - 1));
-            }
-            const std::size_t start = std::min(lowest, row_bytes - kLaneWindow);
-            if (highest - start >= kLaneWindow) return false;
+            std::size_t start = 0;
+            if (!WindowStart(across, step, row_bytes, o0, lane, kLaneWindow, &start)) return false;
             g.window.push_back(static_cast<std::uint32_t>(start));
             for (std::size_t o = o0; o < o0 + lane; ++o) {
                 const std::int32_t* w = &across.weights[across.offset[o / 3]];
                 for (std::uint32_t n = 0; n < across.count[o / 3]; ++n) {
                     const std::size_t place = 32 * (k * g.pairs + n / 2) + 16 * half + 2 * (o - o0) + n % 2;
-                    g.order[place] = static_cast<std::int8_t>(column(o, n) - start);
+                    g.order[place] = static_cast<std::int8_t>(ColumnByte(across, step, o, n) - start);
                     g.high[place] = static_cast<std::int8_t>(w[n] >> kLowWeightBits);
                     g.low[place] = static_cast<std::int8_t>(w[n] & ((1 << kLowWeightBits) - 1));
                 }
@@ -1091,6 +1103,13 @@ DownSums PlanDownSums(const AxisWeights& down, std::uint64_t source, std::uint64
     return d;
 }
 
+// The picture from row `first` on.
+HalftonePicture RowsFrom(const HalftonePicture& source, std::int64_t first) {
+    HalftonePicture rows = source;
+    rows.top = source.top + first * source.pitch;
+    return rows;
+}
+
 // The sum of a group's rounded bytes over the rows listed from `row` to `end`, two rows a step in two
 // sums, so that neither waits for the other's additions.
 KS_AVX2 inline simd::V256 SumOfRoundedGroups(const HalftonePicture& rows, const GroupWeights& g, std::size_t pairs,
@@ -1193,8 +1212,7 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
     for (std::size_t i = 0; i < down.first.size(); ++i) {
         const std::int64_t first = down.first[i], last = first + down.count[i] - 1;
         std::int32_t* sums = out->Row(static_cast<std::int64_t>(i));
-        HalftonePicture rows = source;  // the destination row's rows, from its first
-        rows.top = source.top + first * source.pitch;
+        HalftonePicture rows = RowsFrom(source, first);  // the destination row's rows
         if (plan.packed) {
             rows.top = row_memory->data();
             rows.pitch = static_cast<std::ptrdiff_t>(room);
@@ -1262,25 +1280,19 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
     w.pairs = (*std::max_element(across.count.begin(), across.count.end()) + 1) / 2;
     if (w.pairs < kFewestWindowPairs || w.pairs > kMostWindowPairs) return false;
     w.lane = lane;
-    const auto column = [&](std::size_t o, std::uint32_t n) { return (across.first[o / 3] + n) * step + o % 3; };
     const std::size_t windows = (outputs + lane - 1) / lane;
     w.order.assign(windows * w.pairs * 64, 0);
     w.weights.assign(windows * w.pairs * 32, 0);
     for (std::size_t k = 0; k < windows; ++k) {
         const std::size_t o0 = std::min(lane * k, outputs - lane);
-        std::size_t lowest = column(o0, 0), highest = 0;
-        for (std::size_t o = o0; o < o0 + lane; ++o) {
-            lowest = std::min(lowest, column(o, 0));
-            highest = std::max(highest, column(o, across.count[o / 3] - 1));
-        }
-        const std::size_t start = std::min(lowest, row_bytes - kWindowBytes);
-        if (highest - start >= kWindowBytes) return false;
+        std::size_t start = 0;
+        if (!WindowStart(across, step, row_bytes, o0, lane, kWindowBytes, &start)) return false;
         w.at.push_back(static_cast<std::uint32_t>(o0));
         w.start.push_back(static_cast<std::uint32_t>(start));
         for (std::size_t o = o0; o < o0 + lane; ++o) {
             for (std::uint32_t n = 0; n < across.count[o / 3]; ++n) {
                 const std::size_t pair = k * w.pairs + n / 2, half = 2 * (o - o0) + n % 2;
-                w.order[64 * pair + 2 * half] = static_cast<std::int8_t>(column(o, n) - start);
+                w.order[64 * pair + 2 * half] = static_cast<std::int8_t>(ColumnByte(across, step, o, n) - start);
                 w.weights[32 * pair + half] = static_cast<std::int16_t>(across.weights[across.offset[o / 3] + n]);
             }
         }
@@ -1336,8 +1348,7 @@ KS_BYTE_TABLES void SumsDownWindowedOf(const HalftonePicture& source, const Wind
     for (std::size_t i = 0; i < down.first.size(); ++i) {
         const std::int64_t first = down.first[i], last = first + down.count[i] - 1;
         std::int32_t* sums = out->Row(static_cast<std::int64_t>(i));
-        HalftonePicture rows = source;  // the destination row's rows, from its first
-        rows.top = source.top + first * source.pitch;
+        HalftonePicture rows = RowsFrom(source, first);  // the destination row's rows
         for (std::size_t k = 0; k < plan.at.size(); ++k) {
             const std::size_t start = plan.start[k];
             const std::int8_t* order = &plan.order[64 * kPairs * k];
