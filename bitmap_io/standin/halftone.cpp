@@ -1242,58 +1242,84 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
 }
 
 // ---------------------------------------------------------------------------------------------------
-// Tall sources a few times wider than the destination, where the processor has the byte permutes: a
-// destination byte's columns lie within a few dozen bytes of the row, so up to sixteen destination bytes
-// side by side take theirs from one window of 128 bytes. One permute a pair of columns puts each
-// destination byte's two in the low bytes of its 32-bit lane's two 16-bit halves, the high bytes
-// zeroed, and one multiply-add of 16-bit pairs by the two columns' weights adds their products: X
-// exactly, whatever the weights and however many the columns (X < 2^21). The rounded rows are summed
-// down as they are made, as the gathered ones are, with the same plan of rows. Neither the rows are
-// turned nor 32-bit pixels copied to 24 bits first.
+// Tall sources up to about fifteen times as wide as the destination, where the processor has the byte
+// permutes: a destination byte's columns lie within a few dozen bytes of the row, so up to 32
+// destination bytes side by side take theirs from one window of 128 bytes (64 where the rows are
+// shorter), one permute a pair of columns. Where each
+// destination byte has at most four columns and every weight splits as above (the gathered rows'), the
+// permute puts a destination byte's two in its 16-bit lane and two multiply-adds of bytes by the
+// weights' parts h and l add their products, 32 destination bytes a window ("byte windows"). Else it
+// puts them in the low bytes of the two 16-bit halves of a 32-bit lane, the high bytes zeroed, and one
+// multiply-add of 16-bit pairs by the two columns' weights adds their products, 16 destination bytes a
+// window: X exactly, whatever the weights and however many the columns (X < 2^21). The rounded rows are
+// summed down as they are made, as the gathered ones are, with the same plan of rows. Neither the rows
+// are turned nor 32-bit pixels copied to 24 bits first.
 // ---------------------------------------------------------------------------------------------------
 
 constexpr std::size_t kWindowBytes = 128;
-constexpr std::size_t kMostWindowOutputs = 16;  // a 32-bit lane each in a 64-byte register
+// Destination bytes a window makes at most: a 16-bit lane each in a 64-byte register in byte windows,
+// else a 32-bit lane each.
+constexpr std::size_t kMostByteWindowOutputs = 32, kMostWindowOutputs = 16;
 // The pairs of columns a destination byte are a constant of each compiled loop, which the compiler
-// unrolls: twice as fast as a loop over a count held in a register. One pair is a source so little
-// wider that its rows are gathered from sixteen bytes instead. Eight pairs is a source up to about 15
-// times as wide, six destination bytes a window or more; 300 to 24 (seven pairs) was measured a
+// unrolls: twice as fast as a loop over a count held in a register. Eight pairs is a source up to about
+// 15 times as wide, six destination bytes a window or more; 300 to 24 (seven pairs) was measured a
 // quarter faster than turning the rows, and wider sources are left to the turning.
-constexpr std::size_t kFewestWindowPairs = 2, kMostWindowPairs = 8;
+constexpr std::size_t kMostWindowPairs = 8;
 
 struct WindowPlan {
-    std::size_t pairs = 0;              // pairs of columns per destination byte; 0 where rows are not windowed
-    std::size_t lane = 0;               // destination bytes a window makes
-    std::vector<std::uint32_t> at;      // per window: its first destination byte (the last overlaps the one before)
-    std::vector<std::uint32_t> start;   // per window: where its 128 source bytes start in the row
-    std::vector<std::int8_t> order;     // per window and pair, 64 bytes: where each column is in the window
-    std::vector<std::int16_t> weights;  // and its weight, 0 where a destination byte has no such column
+    std::size_t pairs = 0;             // pairs of columns per destination byte; 0 where rows are not windowed
+    bool bytes = false;                // byte windows: 16-bit lanes and the weights' parts
+    std::size_t lane = 0;              // destination bytes a window makes
+    std::vector<std::uint32_t> at;     // per window: its first destination byte (the last overlaps the one before)
+    std::size_t size = 0;              // a window's bytes: 128, or 64 where the rows are shorter
+    std::vector<std::uint32_t> start;  // per window: where its bytes start in the row
+    // Per window and pair, 64 bytes: where each column is in the window, and its weight (in 16 bits, or
+    // its parts h and l as bytes), 0 where a destination byte has no such column.
+    std::vector<std::int8_t> order;
+    std::vector<std::int16_t> weights;
+    std::vector<std::int8_t> high, low;
 };
 
-// False where `lane` destination bytes side by side reach over more than 128 source bytes, or the rows
-// are too short.
-bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t row_bytes, std::size_t lane,
+// False where `lane` destination bytes side by side reach over more than 128 source bytes, or there are
+// fewer destination bytes.
+bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t row_bytes, bool bytes, std::size_t lane,
                      WindowPlan* plan) {
     const std::size_t outputs = across.first.size() * 3;
-    if (outputs < lane || row_bytes < kWindowBytes) return false;
+    if (outputs < lane) return false;
     WindowPlan w;
+    // Rows shorter than 128 bytes take windows of 64, read twice (masked loads, which would read
+    // no further than the row, cost a fifth of the stretch more); shorter than 64, they are gathered.
+    w.size = row_bytes >= kWindowBytes ? kWindowBytes : kWindowBytes / 2;
+    if (row_bytes < w.size) return false;
     w.pairs = (*std::max_element(across.count.begin(), across.count.end()) + 1) / 2;
-    if (w.pairs < kFewestWindowPairs || w.pairs > kMostWindowPairs) return false;
+    w.bytes = bytes;
     w.lane = lane;
     const std::size_t windows = (outputs + lane - 1) / lane;
     w.order.assign(windows * w.pairs * 64, 0);
-    w.weights.assign(windows * w.pairs * 32, 0);
+    if (bytes) {
+        w.high.assign(windows * w.pairs * 64, 0);
+        w.low.assign(windows * w.pairs * 64, 0);
+    } else {
+        w.weights.assign(windows * w.pairs * 32, 0);
+    }
     for (std::size_t k = 0; k < windows; ++k) {
         const std::size_t o0 = std::min(lane * k, outputs - lane);
         std::size_t start = 0;
-        if (!WindowStart(across, step, row_bytes, o0, lane, kWindowBytes, &start)) return false;
+        if (!WindowStart(across, step, row_bytes, o0, lane, w.size, &start)) return false;
         w.at.push_back(static_cast<std::uint32_t>(o0));
         w.start.push_back(static_cast<std::uint32_t>(start));
         for (std::size_t o = o0; o < o0 + lane; ++o) {
+            const std::int32_t* weight = &across.weights[across.offset[o / 3]];
             for (std::uint32_t n = 0; n < across.count[o / 3]; ++n) {
                 const std::size_t pair = k * w.pairs + n / 2, half = 2 * (o - o0) + n % 2;
-                w.order[64 * pair + 2 * half] = static_cast<std::int8_t>(ColumnByte(across, step, o, n) - start);
-                w.weights[32 * pair + half] = static_cast<std::int16_t>(across.weights[across.offset[o / 3] + n]);
+                w.order[64 * pair + (bytes ? half : 2 * half)] =
+                    static_cast<std::int8_t>(ColumnByte(across, step, o, n) - start);
+                if (bytes) {
+                    w.high[64 * pair + half] = static_cast<std::int8_t>(weight[n] >> kLowWeightBits);
+                    w.low[64 * pair + half] = static_cast<std::int8_t>(weight[n] & ((1 << kLowWeightBits) - 1));
+                } else {
+                    w.weights[32 * pair + half] = static_cast<std::int16_t>(weight[n]);
+                }
             }
         }
     }
@@ -1301,45 +1327,102 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
     return true;
 }
 
-// The most destination bytes a window whose columns fit.
+// Byte windows where the columns and weights allow and more than 16 destination bytes fit a window,
+// else the most destination bytes a window whose columns fit.
 bool PlanWindows(const AxisWeights& across, std::size_t step, std::size_t row_bytes, WindowPlan* plan) {
+    const std::uint32_t most = *std::max_element(across.count.begin(), across.count.end());
+    const bool light =
+        std::all_of(across.weights.begin(), across.weights.end(), [](std::int32_t w) { return w < kWeightOne; });
+    if ((most + 1) / 2 > kMostWindowPairs) return false;
+    for (std::size_t lane = kMostByteWindowOutputs; light && most <= kMostGatheredColumns && lane > kMostWindowOutputs;
+         --lane) {
+        if (PlanWindowLanes(across, step, row_bytes, true, lane, plan)) return true;
+    }
     for (std::size_t lane = kMostWindowOutputs; lane > 0; --lane) {
-        if (PlanWindowLanes(across, step, row_bytes, lane, plan)) return true;
+        if (PlanWindowLanes(across, step, row_bytes, false, lane, plan)) return true;
     }
     return false;
 }
 
-// A window's destination bytes of the row at `in` (the window's start), rounded, in 16-bit lanes.
+// One window's part of the plan, as the loops over its rows take it.
+struct Window {
+    std::size_t start;
+    std::size_t second;  // where its second 64 bytes start from its first: 64, or 0 in a window of 64
+    const std::int8_t* order;
+    const std::int16_t* weights;
+    const std::int8_t *high, *low;
+};
+
 template <std::size_t kPairs>
-KS_BYTE_TABLES_INLINE simd::V256 RoundedWindow(const BYTE* in, const std::int8_t* order, const std::int16_t* weights) {
+KS_BYTE_TABLES_INLINE Window WindowOf(const WindowPlan& plan, std::size_t k) {
+    const std::size_t at = 64 * kPairs * k;
+    return Window{plan.start[k],
+                  plan.size - 64,
+                  &plan.order[at],
+                  plan.bytes ? nullptr : &plan.weights[at / 2],
+                  plan.bytes ? &plan.high[at] : nullptr,
+                  plan.bytes ? &plan.low[at] : nullptr};
+}
+
+// A window's destination bytes in 16-bit lanes: 32 in byte windows, else 16.
+template <bool kBytes>
+struct WindowLanesOf {
+    using Type = simd::V256;
+};
+template <>
+struct WindowLanesOf<true> {
+    using Type = simd::V512;
+};
+template <bool kBytes>
+using WindowLanes = typename WindowLanesOf<kBytes>::Type;
+
+// The lanes of a half of them (all of them where they are 16).
+KS_BYTE_TABLES_INLINE simd::V256 HalfOf(simd::V512 v, std::size_t half) {
+    return half == 0 ? simd::LowHalf(v) : simd::HighHalf(v);
+}
+KS_BYTE_TABLES_INLINE simd::V256 HalfOf(simd::V256 v, std::size_t) { return v; }
+
+// A window's destination bytes of row `in`, rounded.
+template <std::size_t kPairs, bool kBytes>
+KS_BYTE_TABLES_INLINE WindowLanes<kBytes> RoundedWindow(const BYTE* in, const Window& w) {
     using namespace simd;
-    constexpr Mask64 kLowBytes = 0x5555555555555555;  // of each 16-bit lane
-    const V512 low = Load512(in), high = Load512(in + 64);
-    V512 sum = Every32x16(kHalf);
-    for (std::size_t p = 0; p < kPairs; ++p) {
-        const V512 columns = PickBytes128(kLowBytes, low, Load512(order + 64 * p), high);
-        sum = Add32(sum, MulAddPairs16(columns, Load512(weights + 32 * p)));
+    const V512 first = Load512(in + w.start), second = Load512(in + w.start + w.second);
+    if constexpr (kBytes) {
+        V512 high = Zero512(), low = Zero512();
+        for (std::size_t p = 0; p < kPairs; ++p) {
+            const V512 columns = PickBytes128(first, Load512(w.order + 64 * p), second);
+            high = Add16(high, MulAddPairs8(columns, Load512(w.high + 64 * p)));
+            low = Add16(low, MulAddPairs8(columns, Load512(w.low + 64 * p)));
+        }
+        constexpr int kShift = kWeightBits - kLowWeightBits;  // (T + 64) >> 7, as the gathered rows'
+        return MulHighRounded16(Add16(high, ShiftRight16(low, kLowWeightBits)), Every16x32(1 << (15 - kShift)));
+    } else {
+        constexpr Mask64 kLowBytes = 0x5555555555555555;  // of each 16-bit lane
+        V512 sum = Every32x16(kHalf);
+        for (std::size_t p = 0; p < kPairs; ++p) {
+            const V512 columns = PickBytes128(kLowBytes, first, Load512(w.order + 64 * p), second);
+            sum = Add32(sum, MulAddPairs16(columns, Load512(w.weights + 32 * p)));
+        }
+        return TruncateTo16(ShiftRight32(sum, kWeightBits));
     }
-    return TruncateTo16(ShiftRight32(sum, kWeightBits));
 }
 
 // The sum of a window's rounded bytes over the rows listed from `row` to `end`, two rows a step in two
 // sums, so that neither waits for the other's additions.
-template <std::size_t kPairs>
-KS_BYTE_TABLES_INLINE simd::V256 SumOfRoundedWindows(const HalftonePicture& rows, std::size_t start,
-                                                     const std::int8_t* order, const std::int16_t* weights,
-                                                     const std::uint32_t* row, const std::uint32_t* end) {
+template <std::size_t kPairs, bool kBytes>
+KS_BYTE_TABLES_INLINE WindowLanes<kBytes> SumOfRoundedWindows(const HalftonePicture& rows, const Window& w,
+                                                              const std::uint32_t* row, const std::uint32_t* end) {
     using namespace simd;
-    V256 sums[2] = {Zero256(), Zero256()};
+    WindowLanes<kBytes> sums[2] = {};
     for (; end - row >= 2; row += 2) {
-        sums[0] = Add16(sums[0], RoundedWindow<kPairs>(RowOf(rows, row[0]) + start, order, weights));
-        sums[1] = Add16(sums[1], RoundedWindow<kPairs>(RowOf(rows, row[1]) + start, order, weights));
+        sums[0] = Add16(sums[0], RoundedWindow<kPairs, kBytes>(RowOf(rows, row[0]), w));
+        sums[1] = Add16(sums[1], RoundedWindow<kPairs, kBytes>(RowOf(rows, row[1]), w));
     }
-    if (row != end) sums[0] = Add16(sums[0], RoundedWindow<kPairs>(RowOf(rows, *row) + start, order, weights));
+    if (row != end) sums[0] = Add16(sums[0], RoundedWindow<kPairs, kBytes>(RowOf(rows, *row), w));
     return Add16(sums[0], sums[1]);
 }
 
-template <std::size_t kPairs>
+template <std::size_t kPairs, bool kBytes>
 KS_BYTE_TABLES void SumsDownWindowedOf(const HalftonePicture& source, const WindowPlan& plan, const AxisWeights& down,
                                        const DownSums& d, std::int64_t width, Sums* out) {
     using namespace simd;
@@ -1350,26 +1433,29 @@ KS_BYTE_TABLES void SumsDownWindowedOf(const HalftonePicture& source, const Wind
         std::int32_t* sums = out->Row(static_cast<std::int64_t>(i));
         HalftonePicture rows = RowsFrom(source, first);  // the destination row's rows
         for (std::size_t k = 0; k < plan.at.size(); ++k) {
-            const std::size_t start = plan.start[k];
-            const std::int8_t* order = &plan.order[64 * kPairs * k];
-            const std::int16_t* weights = &plan.weights[32 * kPairs * k];
-            const V256 top = RoundedWindow<kPairs>(RowOf(rows, 0) + start, order, weights);
-            const V256 bottom = RoundedWindow<kPairs>(RowOf(rows, last - first) + start, order, weights);
-            const V256 heavier = SumOfRoundedWindows<kPairs>(rows, start, order, weights, inner + d.inner_at[i],
-                                                             inner + d.lighter_at[i]);
-            const V256 lighter = SumOfRoundedWindows<kPairs>(rows, start, order, weights, inner + d.lighter_at[i],
-                                                             inner + d.inner_at[i + 1]);
-            V256 low, high;
-            Combined(Add16(Add16(Add16(top, bottom), heavier), lighter), heavier, Every32x8(d.bias[i]),
-                     Every32x8(Pair16(d.base, 1)), top, bottom, Every32x8(d.edges[i]), Every32x8(d.constant[i]), &low,
-                     &high);
-            // Destination bytes 0-3 and 8-11 in `low`, 4-7 and 12-15 in `high`; those past the window's
-            // not kept.
-            std::int32_t made[kMostWindowOutputs];
-            Store128(made, LowHalf(low));
-            Store128(made + 4, LowHalf(high));
-            Store128(made + 8, HighHalf(low));
-            Store128(made + 12, HighHalf(high));
+            const Window w = WindowOf<kPairs>(plan, k);
+            using Lanes = WindowLanes<kBytes>;
+            const Lanes top = RoundedWindow<kPairs, kBytes>(RowOf(rows, 0), w);
+            const Lanes bottom = RoundedWindow<kPairs, kBytes>(RowOf(rows, last - first), w);
+            const Lanes heavier =
+                SumOfRoundedWindows<kPairs, kBytes>(rows, w, inner + d.inner_at[i], inner + d.lighter_at[i]);
+            const Lanes all =
+                Add16(Add16(Add16(top, bottom), heavier),
+                      SumOfRoundedWindows<kPairs, kBytes>(rows, w, inner + d.lighter_at[i], inner + d.inner_at[i + 1]));
+            // Each half's destination bytes 0-3 and 8-11 in `low`, 4-7 and 12-15 in `high`; those past
+            // the window's not kept.
+            std::int32_t made[kMostByteWindowOutputs];
+            for (std::size_t half = 0; half < (kBytes ? 2 : 1); ++half) {
+                V256 low, high;
+                Combined(HalfOf(all, half), HalfOf(heavier, half), Every32x8(d.bias[i]), Every32x8(Pair16(d.base, 1)),
+                         HalfOf(top, half), HalfOf(bottom, half), Every32x8(d.edges[i]), Every32x8(d.constant[i]), &low,
+                         &high);
+                std::int32_t* const to = made + 16 * half;
+                Store128(to, LowHalf(low));
+                Store128(to + 4, LowHalf(high));
+                Store128(to + 8, HighHalf(low));
+                Store128(to + 12, HighHalf(high));
+            }
             std::memcpy(sums + plan.at[k], made, plan.lane * sizeof made[0]);
         }
     }
@@ -1377,15 +1463,23 @@ KS_BYTE_TABLES void SumsDownWindowedOf(const HalftonePicture& source, const Wind
 
 void SumsDownWindowed(const HalftonePicture& source, const WindowPlan& plan, const AxisWeights& down, const DownSums& d,
                       std::int64_t width, Sums* out) {
-    static_assert(kFewestWindowPairs == 2 && kMostWindowPairs == 8);
+    static_assert(kMostGatheredColumns == 4 && kMostWindowPairs == 8);
+    if (plan.bytes) {
+        switch (plan.pairs) {
+        case 1: SumsDownWindowedOf<1, true>(source, plan, down, d, width, out); break;
+        case 2: SumsDownWindowedOf<2, true>(source, plan, down, d, width, out); break;
+        }
+        return;
+    }
     switch (plan.pairs) {
-    case 2: SumsDownWindowedOf<2>(source, plan, down, d, width, out); break;
-    case 3: SumsDownWindowedOf<3>(source, plan, down, d, width, out); break;
-    case 4: SumsDownWindowedOf<4>(source, plan, down, d, width, out); break;
-    case 5: SumsDownWindowedOf<5>(source, plan, down, d, width, out); break;
-    case 6: SumsDownWindowedOf<6>(source, plan, down, d, width, out); break;
-    case 7: SumsDownWindowedOf<7>(source, plan, down, d, width, out); break;
-    case 8: SumsDownWindowedOf<8>(source, plan, down, d, width, out); break;
+    case 1: SumsDownWindowedOf<1, false>(source, plan, down, d, width, out); break;
+    case 2: SumsDownWindowedOf<2, false>(source, plan, down, d, width, out); break;
+    case 3: SumsDownWindowedOf<3, false>(source, plan, down, d, width, out); break;
+    case 4: SumsDownWindowedOf<4, false>(source, plan, down, d, width, out); break;
+    case 5: SumsDownWindowedOf<5, false>(source, plan, down, d, width, out); break;
+    case 6: SumsDownWindowedOf<6, false>(source, plan, down, d, width, out); break;
+    case 7: SumsDownWindowedOf<7, false>(source, plan, down, d, width, out); break;
+    case 8: SumsDownWindowedOf<8, false>(source, plan, down, d, width, out); break;
     }
 }
 
@@ -1615,17 +1709,19 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
         kept.halved = source.width == 2 * destination.width;
         kept.gather = GatherPlan{};
         const auto width = static_cast<std::size_t>(source.width);
-        const bool gathered = PlanGather(kept.across, source.step, width * source.step, &kept.gather);
+        const bool shrinks_down = source.height > destination.height;
+        const DownSums down_sums =
+            shrinks_down ? PlanDownSums(kept.down, source.height, destination.height) : DownSums{};
+        // Windows where the rows can be summed down as they are made (they have no other use), else rows
+        // gathered from sixteen bytes.
         kept.windows = WindowPlan{};
-        const bool windowed =
-            !gathered && UseByteTables() && PlanWindows(kept.across, source.step, width * source.step, &kept.windows);
+        const bool windowed = down_sums.fused && UseByteTables() &&
+                              PlanWindows(kept.across, source.step, width * source.step, &kept.windows);
+        const bool gathered = !windowed && PlanGather(kept.across, source.step, width * source.step, &kept.gather);
         if (!gathered && !windowed && source.step == 4) {
             kept.gather.packed = PlanGather(kept.across, 3, width * 3, &kept.gather);
         }
-        const bool shrinks_down = source.height > destination.height;
-        kept.down_sums = (gathered || windowed || kept.gather.packed) && shrinks_down
-                             ? PlanDownSums(kept.down, source.height, destination.height)
-                             : DownSums{};
+        kept.down_sums = gathered || windowed || kept.gather.packed ? down_sums : DownSums{};
         const bool turned = kept.plannable && kept.gather.pairs == 0 && !kept.halved;
         kept.turned_down = turned && shrinks_down ? PlanTurnedDown(kept.down, source.height) : TurnedDown{};
 #endif
