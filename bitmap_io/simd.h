@@ -168,8 +168,6 @@ KS_SIMD V512 Load512(const void* p) { return _mm512_loadu_si512(p); }
 KS_SIMD void Store512(void* p, V512 v) { _mm512_storeu_si512(p, v); }
 KS_SIMD V512 LoadFirst512(const void* p, std::uint64_t count) { return _mm512_maskz_loadu_epi8(FirstLanes(count), p); }
 KS_SIMD void StoreFirst512(void* p, V512 v, std::uint64_t count) { _mm512_mask_storeu_epi8(p, FirstLanes(count), v); }
-// The lanes set in `lanes` from p, the others 0 and their memory never touched.
-KS_SIMD V512 Load512(const void* p, Mask64 lanes) { return _mm512_maskz_loadu_epi8(lanes, p); }
 KS_SIMD V512 Zero512() { return _mm512_setzero_si512(); }
 KS_SIMD V512 Every8x64(std::int8_t x) { return _mm512_set1_epi8(x); }
 KS_SIMD V512 Every16x32(std::int16_t x) { return _mm512_set1_epi16(x); }

@@ -1181,7 +1181,7 @@ KS_AVX2_WIDE_INLINE simd::V256 SumOfRoundedGroupsWide(const HalftonePicture& row
 }
 
 // SumsOfGroup's work two rows at a time, where the processor has AVX-512's registers (the gathered
-// stretch 16 to 32 % faster): the first and last rows are one such pair.
+// stretch 18 to 29 % faster): the first and last rows are one such pair.
 KS_AVX2_WIDE GroupSums SumsOfGroupWide(const HalftonePicture& rows, std::int64_t last, const GroupWeights& g,
                                        std::size_t pairs, const std::uint32_t* heavier, const std::uint32_t* lighter,
                                        const std::uint32_t* end) {
@@ -1243,17 +1243,16 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
 
 // ---------------------------------------------------------------------------------------------------
 // Tall sources up to about fifteen times as wide as the destination, where the processor has the byte
-// permutes: a destination byte's columns lie within a few dozen bytes of the row, so up to 32
-// destination bytes side by side take theirs from one window of 128 bytes (64 where the rows are
-// shorter), one permute a pair of columns. Where each
-// destination byte has at most four columns and every weight splits as above (the gathered rows'), the
-// permute puts a destination byte's two in its 16-bit lane and two multiply-adds of bytes by the
-// weights' parts h and l add their products, 32 destination bytes a window ("byte windows"). Else it
-// puts them in the low bytes of the two 16-bit halves of a 32-bit lane, the high bytes zeroed, and one
-// multiply-add of 16-bit pairs by the two columns' weights adds their products, 16 destination bytes a
-// window: X exactly, whatever the weights and however many the columns (X < 2^21). The rounded rows are
-// summed down as they are made, as the gathered ones are, with the same plan of rows. Neither the rows
-// are turned nor 32-bit pixels copied to 24 bits first.
+// permutes: a destination byte's columns lie within a few dozen bytes of the row, so up to 32 destination
+// bytes side by side take theirs from one window of 128 bytes (64 where the rows are shorter), one permute
+// a pair of columns. Where each destination byte has at most four columns and every weight splits as above
+// (the gathered rows'), the permute puts a destination byte's two in its 16-bit lane and two multiply-adds
+// of bytes by the weights' parts h and l add their products, 32 destination bytes a window ("byte
+// windows"). Else it puts them in the low bytes of the two 16-bit halves of a 32-bit lane, the high bytes
+// zeroed, and one multiply-add of 16-bit pairs by the two columns' weights adds their products, 16
+// destination bytes a window: X exactly, whatever the weights and however many the columns (X < 2^21). The
+// rounded rows are summed down as they are made, as the gathered ones are, with the same plan of rows.
+// Neither the rows are turned nor 32-bit pixels copied to 24 bits first.
 // ---------------------------------------------------------------------------------------------------
 
 constexpr std::size_t kWindowBytes = 128;
@@ -1338,7 +1337,8 @@ bool PlanWindows(const AxisWeights& across, std::size_t step, std::size_t row_by
          --lane) {
         if (PlanWindowLanes(across, step, row_bytes, true, lane, plan)) return true;
     }
-    for (std::size_t lane = kMostWindowOutputs; lane > 0; --lane) {
+    // One pair a destination byte always fits byte windows: whole weights start at two.
+    for (std::size_t lane = kMostWindowOutputs; most > 2 && lane > 0; --lane) {
         if (PlanWindowLanes(across, step, row_bytes, false, lane, plan)) return true;
     }
     return false;
@@ -1472,7 +1472,6 @@ void SumsDownWindowed(const HalftonePicture& source, const WindowPlan& plan, con
         return;
     }
     switch (plan.pairs) {
-    case 1: SumsDownWindowedOf<1, false>(source, plan, down, d, width, out); break;
     case 2: SumsDownWindowedOf<2, false>(source, plan, down, d, width, out); break;
     case 3: SumsDownWindowedOf<3, false>(source, plan, down, d, width, out); break;
     case 4: SumsDownWindowedOf<4, false>(source, plan, down, d, width, out); break;
