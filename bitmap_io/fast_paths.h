@@ -32,8 +32,8 @@ inline bool UseFastPaths() {
 // thirty-two vector registers where AVX2 has sixteen. The few loops that hold more vectors at once than
 // sixteen (the halftone's turning of sixteen rows on their side) are compiled a second time for such
 // processors, from the same source and the same operations, so that the compiler keeps them in
-// registers instead of storing and reloading them; and the halftone's rounding of the turned rows has a
-// fast path of its own in 64-byte registers there.
+// registers instead of storing and reloading them; and the halftone's rounding of the turned rows and its
+// sums of gathered rows have fast paths of their own in 64-byte registers there.
 inline bool UseWideRegisters() {
 #if KS_FAST_PATHS
     static const bool wide =

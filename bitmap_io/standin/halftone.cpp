@@ -1142,6 +1142,14 @@ KS_AVX2 inline GroupSums SumsOfGroup(const HalftonePicture& rows, std::int64_t l
     return s;
 }
 
+// The rounded bytes (T + 64) >> 7, T = H + (L >> 6), from the sums of the products by the weights' parts
+// h and l, in 64-byte registers, as RoundedGroup makes them in AVX2's.
+KS_AVX2_WIDE_INLINE simd::V512 RoundedFromParts(simd::V512 high, simd::V512 low) {
+    using namespace simd;
+    constexpr int kShift = kWeightBits - kLowWeightBits;
+    return MulHighRounded16(Add16(high, ShiftRight16(low, kLowWeightBits)), Every16x32(1 << (15 - kShift)));
+}
+
 // RoundedGroup's work for two rows at once, one in each half of a 64-byte register: `twice` holds the
 // group's vectors (its orders, then its parts h, then l) in both halves.
 KS_AVX2_WIDE_INLINE simd::V512 RoundedGroupOfTwo(const BYTE* a, const BYTE* b, const GroupWeights& g,
@@ -1157,8 +1165,7 @@ KS_AVX2_WIDE_INLINE simd::V512 RoundedGroupOfTwo(const BYTE* a, const BYTE* b, c
         high = Add16(high, MulAddPairs8(columns, twice[3]));
         low = Add16(low, MulAddPairs8(columns, twice[5]));
     }
-    constexpr int kShift = kWeightBits - kLowWeightBits;
-    return MulHighRounded16(Add16(high, ShiftRight16(low, kLowWeightBits)), Every16x32(1 << (15 - kShift)));
+    return RoundedFromParts(high, low);
 }
 
 // SumOfRoundedGroups' work four rows a step, two in each of two sums; a last row alone in AVX2's lanes.
@@ -1394,8 +1401,7 @@ KS_BYTE_TABLES_INLINE WindowLanes<kBytes> RoundedWindow(const BYTE* in, const Wi
             high = Add16(high, MulAddPairs8(columns, Load512(w.high + 64 * p)));
             low = Add16(low, MulAddPairs8(columns, Load512(w.low + 64 * p)));
         }
-        constexpr int kShift = kWeightBits - kLowWeightBits;  // (T + 64) >> 7, as the gathered rows'
-        return MulHighRounded16(Add16(high, ShiftRight16(low, kLowWeightBits)), Every16x32(1 << (15 - kShift)));
+        return RoundedFromParts(high, low);
     } else {
         constexpr Mask64 kLowBytes = 0x5555555555555555;  // of each 16-bit lane
         V512 sum = Every32x16(kHalf);
