@@ -356,6 +356,51 @@ TEST(Loader, DecodesLargeRunLengthFilesAgainWhateverByteDiffers) {
 }
 #endif
 
+// A picture of more than a megabyte of rows that decode at about the speed of a copy is read and decoded
+// a chunk of rows at a time: 8-bit rows in three chunks and part of a fourth, both orientations, each
+// loaded twice (the second load's first read holding little more than the headers), give every pixel in
+// its place; an index beyond the colour table in the last chunk is refused.
+#ifndef _WIN32
+TEST(Loader, DecodesLargeFilesAChunkAtATime) {
+    ScratchFolder dir;
+    constexpr LONG kWidth = 1101, kHeight = 1500, kStride = 1104, kImageStride = 3304;  // 1.6 MB of rows
+    constexpr int kColours = 200;
+    std::vector<BYTE> palette, indices(std::size_t{kStride} * kHeight);
+    for (int i = 0; i < kColours; ++i) palette.insert(palette.end(), {BYTE(i), BYTE(i), BYTE(i), 0});
+    for (LONG y = 0; y < kHeight; ++y) {
+        for (LONG x = 0; x < kWidth; ++x) indices[std::size_t{kStride} * y + x] = BYTE((x + 3 * y) % kColours);
+    }
+    enum class Case { kBottomUp, kTopDown, kIndexBeyondTheColours };
+    for (Case c : {Case::kBottomUp, Case::kTopDown, Case::kIndexBeyondTheColours}) {
+        BmpBytes file = test::MakeBmpFile(kWidth, kHeight, 8, palette, indices);
+        file.U32(46, kColours);
+        if (c == Case::kTopDown) file.U32(22, static_cast<std::uint32_t>(-kHeight));
+        if (c == Case::kIndexBeyondTheColours) file.bytes[file.bytes.size() - 4] = kColours;  // the last row's last pixel
+        test::WriteFileBytes(dir / "large.bmp", file.bytes);
+        for (int load = 0; load < 2; ++load) {
+            const test::Image image(static_cast<HBITMAP>(
+                LoadImageA(nullptr, (dir / "large.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE)));
+            if (c == Case::kIndexBeyondTheColours) {
+                EXPECT_EQ(image, nullptr);
+                continue;
+            }
+            ASSERT_NE(image, nullptr);
+            const BITMAP v = ViewOf(image);
+            ASSERT_EQ(v.bmWidthBytes, kImageStride);
+            std::vector<BYTE> expected(std::size_t{kImageStride} * kHeight, 0);
+            for (LONG b = 0; b < kHeight; ++b) {
+                const LONG file_row = c == Case::kTopDown ? kHeight - 1 - b : b;
+                for (LONG x = 0; x < kWidth; ++x) {
+                    std::fill_n(expected.begin() + kImageStride * b + 3 * x, 3, indices[std::size_t{kStride} * file_row + x]);
+                }
+            }
+            const auto* bits = static_cast<const BYTE*>(v.bmBits);
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), bits)) << "load " << load;
+        }
+    }
+}
+#endif
+
 #ifndef _WIN32  // the stand-in loader's own row decoding
 // The fast paths for 8, 4 and 1-bit rows against the definition, for a full colour table and a short
 // one, over every index, for rows of whole groups of 64 pixels (128 at 4 bits) and rows that leave
