@@ -58,6 +58,19 @@ inline bool UseByteTables() {
 #endif
 }
 
+// Whether the processor also has AVX-512's dot products of bytes (AVX512VNNI, with the byte permutes): four
+// products of bytes added into a 32-bit lane in one operation. The halftone's rows of sources many times
+// wider than the destination are averaged across with them there, a destination pixel at a time, instead
+// of being turned on their side.
+inline bool UseByteDots() {
+#if KS_FAST_PATHS
+    static const bool dots = UseByteTables() && __builtin_cpu_supports("avx512vnni") != 0;
+    return dots;
+#else
+    return false;
+#endif
+}
+
 #if KS_FAST_PATHS
 // Marks a function compiled for AVX2; only ever called when UseFastPaths() is true.
 #define KS_AVX2 __attribute__((target("avx2")))
@@ -69,6 +82,11 @@ inline bool UseByteTables() {
 #define KS_BYTE_TABLES __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vbmi")))
 // Marks a part of such a function: always inlined into it.
 #define KS_BYTE_TABLES_INLINE __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vbmi"), always_inline)) inline
+// Marks a function that uses the dot products; only ever called when UseByteDots() is true.
+#define KS_BYTE_DOTS __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vbmi,avx512vnni")))
+// Marks a part of such a function: always inlined into it.
+#define KS_BYTE_DOTS_INLINE \
+    __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512vbmi,avx512vnni"), always_inline)) inline
 // Marks a part of a loop compiled both ways: always inlined, so that each compilation has its own.
 #define KS_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 #endif

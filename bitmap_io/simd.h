@@ -182,6 +182,7 @@ KS_SIMD V512 MulAddPairs16(V512 a, V512 b) { return _mm512_madd_epi16(a, b); }
 KS_SIMD V512 Add32(V512 a, V512 b) { return _mm512_add_epi32(a, b); }
 // The next two as masked forms with every lane set, for GCC 12, as the halves below.
 KS_SIMD V512 ShiftRight32(V512 v, int n) { return _mm512_maskz_srli_epi32(0xFFFF, v, static_cast<unsigned>(n)); }
+KS_SIMD V512 ShiftLeft32(V512 v, int n) { return _mm512_maskz_slli_epi32(0xFFFF, v, static_cast<unsigned>(n)); }
 // The low 16 bits of each 32-bit lane.
 KS_SIMD V256 TruncateTo16(V512 v) { return _mm512_maskz_cvtepi32_epi16(0xFFFF, v); }
 KS_SIMD V512 And(V512 a, V512 b) { return _mm512_and_si512(a, b); }
@@ -223,6 +224,32 @@ KS_SIMD V512 PickBytesInto(V512 into, Mask64 lanes, V512 order, V512 v) {
 // (Written as its masked form with every lane set, the same instruction: GCC 12's plain form starts
 // from an undefined register and warns that it may be used uninitialised.)
 KS_SIMD V512 ShiftedBytes(V512 at, V512 v) { return _mm512_maskz_multishift_epi64_epi8(~Mask64{0}, at, v); }
+
+#undef KS_SIMD
+
+// ---- Dot products of bytes (UseByteDots) ----
+// Four products of unsigned bytes by signed bytes added into each 32-bit lane in one operation, where
+// AVX2 takes two multiply-adds (the first of which saturates its 16-bit sums) and an addition. Every
+// operation is inlined into the KS_BYTE_DOTS function that uses it.
+#define KS_SIMD __attribute__((target("avx512f,avx512vl,avx512bw,avx512vbmi,avx512vnni"), always_inline)) inline
+
+// Each 32-bit lane of `sums` plus the four products of its bytes of `bytes` (unsigned) by its bytes of
+// `weights` (signed).
+KS_SIMD V512 AddDots(V512 sums, V512 bytes, V512 weights) { return _mm512_dpbusd_epi32(sums, bytes, weights); }
+// Every 32-bit lane the sum of the four lanes of its 128-bit quarter (masked forms, for GCC 12).
+KS_SIMD V512 SumsOfQuarters32(V512 v) {
+    v = _mm512_add_epi32(v, _mm512_maskz_shuffle_epi32(0xFFFF, v, _MM_PERM_BADC));
+    return _mm512_add_epi32(v, _mm512_maskz_shuffle_epi32(0xFFFF, v, _MM_PERM_CDAB));
+}
+// The first 32-bit lane of each of the first three quarters: as three 32-bit numbers at p, or their low
+// bytes as three bytes at p. Nothing after them is written. (The low quarter taken by its masked form, no
+// instruction at all, as LowHalf above.)
+KS_SIMD void StoreQuarterFirsts32(std::int32_t* p, V512 v) {
+    _mm_mask_storeu_epi32(p, 0x7, _mm512_maskz_extracti32x4_epi32(0xF, _mm512_maskz_compress_epi32(0x0111, v), 0));
+}
+KS_SIMD void StoreQuarterFirstBytes(std::uint8_t* p, V512 v) {
+    _mm512_mask_cvtepi32_storeu_epi8(p, 0x7, _mm512_maskz_compress_epi32(0x0111, v));
+}
 
 #undef KS_SIMD
 

@@ -1488,6 +1488,150 @@ void SumsDownWindowed(const HalftonePicture& source, const WindowPlan& plan, con
     }
 }
 
+// ---------------------------------------------------------------------------------------------------
+// Sources many times wider than the destination, where the processor has the dot products of bytes: a
+// destination pixel's columns are taken sixteen at a time from one load of its row, its three channels
+// picked apart into three quarters of a register, and their products by the columns' weights added four
+// to a 32-bit lane; the quarters' sums are the pixel's X. Weights below 128 are one signed byte each;
+// larger ones (sources less than 64 times as wide) split as 128 · high + low, two dot products a load.
+// The sums are exact (X < 2^21), for any weights. Four rows are taken at once, with the same weights, so
+// that four chains of additions run side by side rather than each waiting for the one before.
+// ---------------------------------------------------------------------------------------------------
+
+constexpr std::size_t kDotColumns = 16;  // columns a load: 48 bytes of a 24-bit row, 64 of a 32-bit one
+constexpr std::size_t kDotRows = 4;
+// Below this many columns a destination pixel the windows or the turning take the rows: a load then
+// often holds more of the pixel's unused columns than of its own.
+constexpr std::uint32_t kFewestDotColumns = 24;
+constexpr int kDotLowBits = 7;  // a weight's low part, below 128: a signed byte
+
+struct DotPlan {
+    std::size_t planes = 0;            // 1 or 2 (see above); 0 where the rows are not taken this way
+    std::size_t stride = 0;            // bytes from one load of a pixel's columns to the next
+    std::vector<std::uint32_t> start;  // per destination pixel: where its first column's bytes start
+    std::vector<std::uint32_t> loads;  // per destination pixel: its loads
+    // Per destination pixel: its loads that lie wholly within the row (the others are read as far as the
+    // row goes, and no further).
+    std::vector<std::uint32_t> whole;
+    std::vector<std::uint32_t> at;  // per destination pixel: its first load's weights, counted in loads
+    // Per load and plane, 64 bytes: the weights of its sixteen columns (0 past the pixel's) in each of
+    // the first three quarters, the fourth 0.
+    std::vector<std::int8_t> weights;
+    std::int8_t order[64] = {};  // where a load's blue, green and red bytes go: quarters 0, 1 and 2
+};
+
+// False where a destination pixel has fewer than kFewestDotColumns columns.
+bool PlanDots(const AxisWeights& across, std::size_t step, std::size_t width, DotPlan* plan) {
+    if (*std::min_element(across.count.begin(), across.count.end()) < kFewestDotColumns) return false;
+    DotPlan d;
+    const bool light = std::all_of(across.weights.begin(), across.weights.end(),
+                                   [](std::int32_t w) { return w < (1 << kDotLowBits); });
+    d.planes = light ? 1 : 2;
+    d.stride = kDotColumns * step;
+    const std::size_t row_bytes = width * step;
+    for (std::size_t c = 0; c < 3; ++c) {
+        for (std::size_t q = 0; q < kDotColumns; ++q) d.order[16 * c + q] = static_cast<std::int8_t>(step * q + c);
+    }
+    std::size_t loads = 0;
+    for (std::size_t j = 0; j < across.first.size(); ++j) {
+        const std::size_t start = across.first[j] * step, n = (across.count[j] + kDotColumns - 1) / kDotColumns;
+        std::size_t whole = 0;
+        while (whole < n && start + whole * d.stride + 64 <= row_bytes) ++whole;
+        d.start.push_back(static_cast<std::uint32_t>(start));
+        d.loads.push_back(static_cast<std::uint32_t>(n));
+        d.whole.push_back(static_cast<std::uint32_t>(whole));
+        d.at.push_back(static_cast<std::uint32_t>(loads));
+        loads += n;
+    }
+    d.weights.assign(loads * d.planes * 64, 0);
+    for (std::size_t j = 0; j < across.first.size(); ++j) {
+        const std::int32_t* w = &across.weights[across.offset[j]];
+        for (std::uint32_t t = 0; t < across.count[j]; ++t) {
+            std::int8_t* load = &d.weights[64 * d.planes * (d.at[j] + t / kDotColumns)];
+            const std::int32_t parts[2] = {light ? w[t] : w[t] & ((1 << kDotLowBits) - 1), w[t] >> kDotLowBits};
+            for (std::size_t p = 0; p < d.planes; ++p) {
+                for (std::size_t c = 0; c < 3; ++c) load[64 * p + 16 * c + t % kDotColumns] = static_cast<std::int8_t>(parts[p]);
+            }
+        }
+    }
+    *plan = std::move(d);
+    return true;
+}
+
+// X of destination pixel j in rows `rows` (kRows of them), each in every lane of its channel's quarter.
+template <std::size_t kPlanes, std::size_t kRows>
+KS_BYTE_DOTS_INLINE void DotsOfPixel(const BYTE* const* rows, std::size_t row_bytes, const DotPlan& plan, std::size_t j,
+                                     simd::V512* x) {
+    using namespace simd;
+    const V512 order = Load512(plan.order);
+    V512 sums[kRows][kPlanes];
+    for (std::size_t r = 0; r < kRows; ++r) {
+        for (std::size_t p = 0; p < kPlanes; ++p) sums[r][p] = Zero512();
+    }
+    const std::int8_t* weights = &plan.weights[64 * kPlanes * plan.at[j]];
+    std::size_t at = plan.start[j];
+    for (std::uint32_t k = 0; k < plan.loads[j]; ++k, at += plan.stride, weights += 64 * kPlanes) {
+        V512 bytes[kRows];
+        for (std::size_t r = 0; r < kRows; ++r) {
+            bytes[r] = k < plan.whole[j] ? Load512(rows[r] + at) : LoadFirst512(rows[r] + at, row_bytes - at);
+            bytes[r] = PickBytes64(bytes[r], order);  // the fourth quarter's weights are 0
+        }
+        for (std::size_t p = 0; p < kPlanes; ++p) {
+            const V512 w = Load512(weights + 64 * p);
+            for (std::size_t r = 0; r < kRows; ++r) sums[r][p] = AddDots(sums[r][p], bytes[r], w);
+        }
+    }
+    for (std::size_t r = 0; r < kRows; ++r) {
+        x[r] = kPlanes == 1 ? sums[r][0] : Add32(sums[r][0], ShiftLeft32(sums[r][kPlanes - 1], kDotLowBits));
+        x[r] = SumsOfQuarters32(x[r]);
+    }
+}
+
+// Every row of `source` averaged across: rounded to bytes into `rows` (one row per source row), or
+// unrounded into `sums`.
+KS_BYTE_DOTS_INLINE void StoreDots(const HalftonePicture* rows, Sums* sums, std::int64_t y, std::size_t j, simd::V512 x) {
+    using namespace simd;
+    if (rows != nullptr) {
+        StoreQuarterFirstBytes(PixelOf(*rows, static_cast<std::int64_t>(j), y),
+                               ShiftRight32(Add32(x, Every32x16(kHalf)), kWeightBits));
+    } else {
+        StoreQuarterFirsts32(sums->Row(y) + 3 * j, x);
+    }
+}
+
+template <std::size_t kPlanes>
+KS_BYTE_DOTS void RowsDottedOf(const HalftonePicture& source, const DotPlan& plan, const HalftonePicture* rows,
+                               Sums* sums) {
+    using namespace simd;
+    const std::size_t row_bytes = static_cast<std::size_t>(source.width) * source.step;
+    std::int64_t y = 0;
+    for (; y + static_cast<std::int64_t>(kDotRows) <= source.height; y += kDotRows) {
+        const BYTE* in[kDotRows];
+        for (std::size_t r = 0; r < kDotRows; ++r) in[r] = RowOf(source, y + static_cast<std::int64_t>(r));
+        for (std::size_t j = 0; j < plan.start.size(); ++j) {
+            V512 x[kDotRows];
+            DotsOfPixel<kPlanes, kDotRows>(in, row_bytes, plan, j, x);
+            for (std::size_t r = 0; r < kDotRows; ++r) StoreDots(rows, sums, y + static_cast<std::int64_t>(r), j, x[r]);
+        }
+    }
+    for (; y < source.height; ++y) {
+        const BYTE* in = RowOf(source, y);
+        for (std::size_t j = 0; j < plan.start.size(); ++j) {
+            V512 x;
+            DotsOfPixel<kPlanes, 1>(&in, row_bytes, plan, j, &x);
+            StoreDots(rows, sums, y, j, x);
+        }
+    }
+}
+
+void RowsDotted(const HalftonePicture& source, const DotPlan& plan, const HalftonePicture* rows, Sums* sums) {
+    if (plan.planes == 1) {
+        RowsDottedOf<1>(source, plan, rows, sums);
+    } else {
+        RowsDottedOf<2>(source, plan, rows, sums);
+    }
+}
+
 // The rows averaged across and not rounded (X, for a shrink of that axis alone), from the same columns
 // and sums: what the rounding adds is taken off again. Compiled twice, as the rounded rows are.
 KS_AVX2_INLINE void SumsAcrossTurned(const HalftonePicture& source, const AcrossPlan& plan,
@@ -1687,6 +1831,7 @@ struct ShrinkSetup {
     AcrossPlan plan;
     GatherPlan gather;
     WindowPlan windows;
+    DotPlan dots;
     DownSums down_sums;
     TurnedDown turned_down;
 #endif
@@ -1727,7 +1872,10 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
             kept.gather.packed = PlanGather(kept.across, 3, width * 3, &kept.gather);
         }
         kept.down_sums = gathered || windowed || kept.gather.packed ? down_sums : DownSums{};
-        const bool turned = kept.plannable && kept.gather.pairs == 0 && !kept.halved;
+        // Rows whose destination pixels each have dozens of columns or more: dot products, else turned.
+        kept.dots = DotPlan{};
+        const bool dotted = UseByteDots() && PlanDots(kept.across, source.step, width, &kept.dots);
+        const bool turned = kept.plannable && kept.gather.pairs == 0 && !kept.halved && !dotted;
         kept.turned_down = turned && shrinks_down ? PlanTurnedDown(kept.down, source.height) : TurnedDown{};
 #endif
     }
@@ -1765,11 +1913,13 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
 #endif
     s.rows.Reset(destination.width, source.height);
 #if KS_FAST_PATHS
-    if (fast && (s.halved || s.plannable)) {
+    if (fast && (s.halved || s.plannable || s.dots.planes != 0)) {
         if (s.halved) {
             RoundedRowsHalved(source, s.rows.picture);
         } else if (s.gather.pairs != 0) {
             RoundedRowsGathered(source, s.gather, s.rows.picture, &s.packed_row);
+        } else if (s.dots.planes != 0) {
+            RowsDotted(source, s.dots, &s.rows.picture, nullptr);
         } else if (UseWideRegisters()) {
             RoundedRowsAcrossWide(source, s.plan, s.rows.picture, &s.columns, &s.results);
         } else {
@@ -1808,8 +1958,11 @@ void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& so
     ShrinkSetup& s = SetupFor(kept, destination, source);
     const bool across = source.width > destination.width;
 #if KS_FAST_PATHS
-    if (fast && (s.plannable || !across)) {
-        if (across) {
+    if (fast && (s.plannable || s.dots.planes != 0 || !across)) {
+        if (across && s.dots.planes != 0) {
+            s.sums.Reset(destination.width, source.height);
+            RowsDotted(source, s.dots, nullptr, &s.sums);
+        } else if (across) {
             if (UseWideRegisters()) {
                 SumsAcrossWide(source, s.plan, &s.columns, &s.sums);
             } else {
