@@ -193,6 +193,13 @@ KS_SIMD V512 Choose8(Mask64 lanes, V512 unset, V512 set) { return _mm512_mask_bl
 KS_SIMD V512 PickBytes(V512 v, V512 order) { return _mm512_shuffle_epi8(v, order); }  // within each quarter
 KS_SIMD V512 InterleaveLow8(V512 a, V512 b) { return _mm512_unpacklo_epi8(a, b); }
 KS_SIMD V512 InterleaveHigh8(V512 a, V512 b) { return _mm512_unpackhi_epi8(a, b); }
+// The next five as masked forms with every lane set, for GCC 12, as the halves below.
+KS_SIMD V512 InterleaveLow32(V512 a, V512 b) { return _mm512_maskz_unpacklo_epi32(0xFFFF, a, b); }
+KS_SIMD V512 InterleaveHigh32(V512 a, V512 b) { return _mm512_maskz_unpackhi_epi32(0xFFFF, a, b); }
+KS_SIMD V512 InterleaveLow64(V512 a, V512 b) { return _mm512_maskz_unpacklo_epi64(0xFF, a, b); }
+KS_SIMD V512 InterleaveHigh64(V512 a, V512 b) { return _mm512_maskz_unpackhi_epi64(0xFF, a, b); }
+// Lane k of the result is 32-bit lane order[k] % 16 of v, across the quarters.
+KS_SIMD V512 PickLanes32(V512 v, V512 order) { return _mm512_maskz_permutexvar_epi32(0xFFFF, order, v); }
 // The halves, and two joined, written as masked forms with every lane set, the same instructions (the
 // low half none at all): GCC 12's plain forms start from an undefined register and warn that it may be
 // used uninitialised.
@@ -236,19 +243,15 @@ KS_SIMD V512 ShiftedBytes(V512 at, V512 v) { return _mm512_maskz_multishift_epi6
 // Each 32-bit lane of `sums` plus the four products of its bytes of `bytes` (unsigned) by its bytes of
 // `weights` (signed).
 KS_SIMD V512 AddDots(V512 sums, V512 bytes, V512 weights) { return _mm512_dpbusd_epi32(sums, bytes, weights); }
-// Every 32-bit lane the sum of the four lanes of its 128-bit quarter (masked forms, for GCC 12).
-KS_SIMD V512 SumsOfQuarters32(V512 v) {
-    v = _mm512_add_epi32(v, _mm512_maskz_shuffle_epi32(0xFFFF, v, _MM_PERM_BADC));
-    return _mm512_add_epi32(v, _mm512_maskz_shuffle_epi32(0xFFFF, v, _MM_PERM_CDAB));
+// The first three bytes of 32-bit lane kLane of v at p, or the first three 32-bit lanes of 128-bit
+// quarter kQuarter of v; nothing after them is written.
+template <int kLane>
+KS_SIMD void StoreThreeBytesOfLane(std::uint8_t* p, V128 v) {
+    _mm_mask_storeu_epi8(p, 0x7, _mm_bsrli_si128(v, 4 * kLane));
 }
-// The first 32-bit lane of each of the first three quarters: as three 32-bit numbers at p, or their low
-// bytes as three bytes at p. Nothing after them is written. (The low quarter taken by its masked form, no
-// instruction at all, as LowHalf above.)
-KS_SIMD void StoreQuarterFirsts32(std::int32_t* p, V512 v) {
-    _mm_mask_storeu_epi32(p, 0x7, _mm512_maskz_extracti32x4_epi32(0xF, _mm512_maskz_compress_epi32(0x0111, v), 0));
-}
-KS_SIMD void StoreQuarterFirstBytes(std::uint8_t* p, V512 v) {
-    _mm512_mask_cvtepi32_storeu_epi8(p, 0x7, _mm512_maskz_compress_epi32(0x0111, v));
+template <int kQuarter>
+KS_SIMD void StoreThreeLanesOfQuarter(std::int32_t* p, V512 v) {
+    _mm_mask_storeu_epi32(p, 0x7, _mm512_maskz_extracti32x4_epi32(0xF, v, kQuarter));
 }
 
 #undef KS_SIMD

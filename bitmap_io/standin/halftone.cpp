@@ -1558,77 +1558,100 @@ bool PlanDots(const AxisWeights& across, std::size_t step, std::size_t width, Do
     return true;
 }
 
-// X of destination pixel j in rows `rows` (kRows of them), each in every lane of its channel's quarter.
-template <std::size_t kPlanes, std::size_t kRows>
-KS_BYTE_DOTS_INLINE void DotsOfPixel(const BYTE* const* rows, std::size_t row_bytes, const DotPlan& plan, std::size_t j,
-                                     simd::V512* x) {
+// One load of each of the four rows (read no further than the row where not `whole`), its products by
+// the weights added.
+template <std::size_t kPlanes, bool kWhole>
+KS_BYTE_DOTS_INLINE void AddDotsOfLoad(const BYTE* const* rows, std::size_t at, std::size_t row_bytes, simd::V512 order,
+                                       const std::int8_t* weights, simd::V512 (&sums)[kDotRows][kPlanes]) {
+    using namespace simd;
+    V512 bytes[kDotRows];
+    for (std::size_t r = 0; r < kDotRows; ++r) {
+        // The fourth quarter's weights are 0.
+        bytes[r] = PickBytes64(kWhole ? Load512(rows[r] + at) : LoadFirst512(rows[r] + at, row_bytes - at), order);
+    }
+    for (std::size_t p = 0; p < kPlanes; ++p) {
+        const V512 w = Load512(weights + 64 * p);
+        for (std::size_t r = 0; r < kDotRows; ++r) sums[r][p] = AddDots(sums[r][p], bytes[r], w);
+    }
+}
+
+// The four rows' X of destination pixel j side by side: lane r of quarter c is row r's channel c.
+template <std::size_t kPlanes>
+KS_BYTE_DOTS_INLINE simd::V512 DotsOfPixel(const BYTE* const* rows, std::size_t row_bytes, const DotPlan& plan,
+                                           std::size_t j) {
     using namespace simd;
     const V512 order = Load512(plan.order);
-    V512 sums[kRows][kPlanes];
-    for (std::size_t r = 0; r < kRows; ++r) {
+    V512 sums[kDotRows][kPlanes];
+    for (std::size_t r = 0; r < kDotRows; ++r) {
         for (std::size_t p = 0; p < kPlanes; ++p) sums[r][p] = Zero512();
     }
     const std::int8_t* weights = &plan.weights[64 * kPlanes * plan.at[j]];
-    std::size_t at = plan.start[j];
-    for (std::uint32_t k = 0; k < plan.loads[j]; ++k, at += plan.stride, weights += 64 * kPlanes) {
-        V512 bytes[kRows];
-        for (std::size_t r = 0; r < kRows; ++r) {
-            bytes[r] = k < plan.whole[j] ? Load512(rows[r] + at) : LoadFirst512(rows[r] + at, row_bytes - at);
-            bytes[r] = PickBytes64(bytes[r], order);  // the fourth quarter's weights are 0
-        }
-        for (std::size_t p = 0; p < kPlanes; ++p) {
-            const V512 w = Load512(weights + 64 * p);
-            for (std::size_t r = 0; r < kRows; ++r) sums[r][p] = AddDots(sums[r][p], bytes[r], w);
-        }
+    const std::size_t whole = plan.whole[j], loads = plan.loads[j], stride = plan.stride;
+    std::size_t at = plan.start[j], k = 0;
+    for (; k < whole; ++k, at += stride, weights += 64 * kPlanes) {
+        AddDotsOfLoad<kPlanes, true>(rows, at, row_bytes, order, weights, sums);
     }
-    for (std::size_t r = 0; r < kRows; ++r) {
+    for (; k < loads; ++k, at += stride, weights += 64 * kPlanes) {
+        AddDotsOfLoad<kPlanes, false>(rows, at, row_bytes, order, weights, sums);
+    }
+    V512 x[kDotRows];
+    for (std::size_t r = 0; r < kDotRows; ++r) {
         x[r] = kPlanes == 1 ? sums[r][0] : Add32(sums[r][0], ShiftLeft32(sums[r][kPlanes - 1], kDotLowBits));
-        x[r] = SumsOfQuarters32(x[r]);
     }
+    // Each quarter's four lanes summed, the four rows side by side.
+    const V512 ab = Add32(InterleaveLow32(x[0], x[1]), InterleaveHigh32(x[0], x[1]));
+    const V512 cd = Add32(InterleaveLow32(x[2], x[3]), InterleaveHigh32(x[2], x[3]));
+    return Add32(InterleaveLow64(ab, cd), InterleaveHigh64(ab, cd));
 }
 
-// Every row of `source` averaged across: rounded to bytes into `rows` (one row per source row), or
-// unrounded into `sums`.
-KS_BYTE_DOTS_INLINE void StoreDots(const HalftonePicture* rows, Sums* sums, std::int64_t y, std::size_t j, simd::V512 x) {
+// The X of destination pixel j in `count` rows (DotsOfPixel), rounded to bytes at `rounded` or as they are
+// at `sums`, a row `stride` numbers from the one before.
+KS_BYTE_DOTS_INLINE void StoreDots(simd::V512 x, std::size_t count, BYTE* rounded, std::int32_t* sums, std::size_t stride) {
     using namespace simd;
-    if (rows != nullptr) {
-        StoreQuarterFirstBytes(PixelOf(*rows, static_cast<std::int64_t>(j), y),
-                               ShiftRight32(Add32(x, Every32x16(kHalf)), kWeightBits));
+    // Row r's three channels into lanes 4r to 4r + 2: bytes, or 32-bit lanes.
+    alignas(64) static constexpr std::int8_t kBytesByRow[64] = {0, 16, 32, 0, 4, 20, 36, 0, 8, 24, 40, 0, 12, 28, 44};
+    alignas(64) static constexpr std::int32_t kLanesByRow[16] = {0, 4, 8, 0, 1, 5, 9, 0, 2, 6, 10, 0, 3, 7, 11};
+    if (rounded != nullptr) {
+        const V128 bytes =
+            LowHalf(LowHalf(PickBytes64(ShiftRight32(Add32(x, Every32x16(kHalf)), kWeightBits), Load512(kBytesByRow))));
+        StoreThreeBytesOfLane<0>(rounded, bytes);
+        if (count > 1) StoreThreeBytesOfLane<1>(rounded + stride, bytes);
+        if (count > 2) StoreThreeBytesOfLane<2>(rounded + 2 * stride, bytes);
+        if (count > 3) StoreThreeBytesOfLane<3>(rounded + 3 * stride, bytes);
     } else {
-        StoreQuarterFirsts32(sums->Row(y) + 3 * j, x);
+        const V512 lanes = PickLanes32(x, Load512(kLanesByRow));
+        StoreThreeLanesOfQuarter<0>(sums, lanes);
+        if (count > 1) StoreThreeLanesOfQuarter<1>(sums + stride, lanes);
+        if (count > 2) StoreThreeLanesOfQuarter<2>(sums + 2 * stride, lanes);
+        if (count > 3) StoreThreeLanesOfQuarter<3>(sums + 3 * stride, lanes);
     }
 }
+static_assert(kDotRows == 4, "StoreDots stores four rows");
 
+// Every row of `source` averaged across: rounded to bytes into `rounded`, or unrounded into `sums`, each
+// a row of three numbers a destination pixel per source row.
 template <std::size_t kPlanes>
-KS_BYTE_DOTS void RowsDottedOf(const HalftonePicture& source, const DotPlan& plan, const HalftonePicture* rows,
-                               Sums* sums) {
-    using namespace simd;
-    const std::size_t row_bytes = static_cast<std::size_t>(source.width) * source.step;
-    std::int64_t y = 0;
-    for (; y + static_cast<std::int64_t>(kDotRows) <= source.height; y += kDotRows) {
-        const BYTE* in[kDotRows];
-        for (std::size_t r = 0; r < kDotRows; ++r) in[r] = RowOf(source, y + static_cast<std::int64_t>(r));
-        for (std::size_t j = 0; j < plan.start.size(); ++j) {
-            V512 x[kDotRows];
-            DotsOfPixel<kPlanes, kDotRows>(in, row_bytes, plan, j, x);
-            for (std::size_t r = 0; r < kDotRows; ++r) StoreDots(rows, sums, y + static_cast<std::int64_t>(r), j, x[r]);
-        }
-    }
-    for (; y < source.height; ++y) {
-        const BYTE* in = RowOf(source, y);
-        for (std::size_t j = 0; j < plan.start.size(); ++j) {
-            V512 x;
-            DotsOfPixel<kPlanes, 1>(&in, row_bytes, plan, j, &x);
-            StoreDots(rows, sums, y, j, x);
+KS_BYTE_DOTS void RowsDottedOf(const HalftonePicture& source, const DotPlan& plan, BYTE* rounded, std::int32_t* sums) {
+    const std::size_t row_bytes = static_cast<std::size_t>(source.width) * source.step, pixels = plan.start.size();
+    const std::size_t stride = 3 * pixels;
+    for (std::int64_t y = 0; y < source.height; y += kDotRows) {
+        const std::size_t count = std::min<std::size_t>(kDotRows, static_cast<std::size_t>(source.height - y));
+        const BYTE* in[kDotRows];  // the rows past the picture's last one the last again
+        for (std::size_t r = 0; r < kDotRows; ++r) in[r] = RowOf(source, y + static_cast<std::int64_t>(std::min(r, count - 1)));
+        const std::size_t first = static_cast<std::size_t>(y) * stride;
+        for (std::size_t j = 0; j < pixels; ++j) {
+            StoreDots(DotsOfPixel<kPlanes>(in, row_bytes, plan, j), count,
+                      rounded != nullptr ? rounded + first + 3 * j : nullptr,
+                      sums != nullptr ? sums + first + 3 * j : nullptr, stride);
         }
     }
 }
 
-void RowsDotted(const HalftonePicture& source, const DotPlan& plan, const HalftonePicture* rows, Sums* sums) {
+void RowsDotted(const HalftonePicture& source, const DotPlan& plan, BYTE* rounded, std::int32_t* sums) {
     if (plan.planes == 1) {
-        RowsDottedOf<1>(source, plan, rows, sums);
+        RowsDottedOf<1>(source, plan, rounded, sums);
     } else {
-        RowsDottedOf<2>(source, plan, rows, sums);
+        RowsDottedOf<2>(source, plan, rounded, sums);
     }
 }
 
@@ -1919,7 +1942,7 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
         } else if (s.gather.pairs != 0) {
             RoundedRowsGathered(source, s.gather, s.rows.picture, &s.packed_row);
         } else if (s.dots.planes != 0) {
-            RowsDotted(source, s.dots, &s.rows.picture, nullptr);
+            RowsDotted(source, s.dots, s.rows.picture.top, nullptr);
         } else if (UseWideRegisters()) {
             RoundedRowsAcrossWide(source, s.plan, s.rows.picture, &s.columns, &s.results);
         } else {
@@ -1961,7 +1984,7 @@ void ShrinkOneAxis(const HalftonePicture& destination, const HalftonePicture& so
     if (fast && (s.plannable || s.dots.planes != 0 || !across)) {
         if (across && s.dots.planes != 0) {
             s.sums.Reset(destination.width, source.height);
-            RowsDotted(source, s.dots, nullptr, &s.sums);
+            RowsDotted(source, s.dots, nullptr, s.sums.v.data());
         } else if (across) {
             if (UseWideRegisters()) {
                 SumsAcrossWide(source, s.plan, &s.columns, &s.sums);
