@@ -375,7 +375,8 @@ TEST(Loader, DecodesLargeFilesAChunkAtATime) {
         BmpBytes file = test::MakeBmpFile(kWidth, kHeight, 8, palette, indices);
         file.U32(46, kColours);
         if (c == Case::kTopDown) file.U32(22, static_cast<std::uint32_t>(-kHeight));
-        if (c == Case::kIndexBeyondTheColours) file.bytes[file.bytes.size() - 4] = kColours;  // the last row's last pixel
+        if (c == Case::kIndexBeyondTheColours)
+            file.bytes[file.bytes.size() - 4] = kColours;  // the last row's last pixel
         test::WriteFileBytes(dir / "large.bmp", file.bytes);
         for (int load = 0; load < 2; ++load) {
             const test::Image image(static_cast<HBITMAP>(
@@ -391,7 +392,8 @@ TEST(Loader, DecodesLargeFilesAChunkAtATime) {
             for (LONG b = 0; b < kHeight; ++b) {
                 const LONG file_row = c == Case::kTopDown ? kHeight - 1 - b : b;
                 for (LONG x = 0; x < kWidth; ++x) {
-                    std::fill_n(expected.begin() + kImageStride * b + 3 * x, 3, indices[std::size_t{kStride} * file_row + x]);
+                    std::fill_n(expected.begin() + kImageStride * b + 3 * x, 3,
+                                indices[std::size_t{kStride} * file_row + x]);
                 }
             }
             const auto* bits = static_cast<const BYTE*>(v.bmBits);

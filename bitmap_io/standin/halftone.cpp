@@ -1493,9 +1493,11 @@ void SumsDownWindowed(const HalftonePicture& source, const WindowPlan& plan, con
 // destination pixel's columns are taken sixteen at a time from one load of its row, its three channels
 // picked apart into three quarters of a register, and their products by the columns' weights added four
 // to a 32-bit lane; the quarters' sums are the pixel's X. Weights below 128 are one signed byte each;
-// larger ones (sources less than 64 times as wide) split as 128 · high + low, two dot products a load.
-// The sums are exact (X < 2^21), for any weights. Four rows are taken at once, with the same weights, so
-// that four chains of additions run side by side rather than each waiting for the one before.
+// larger ones (sources less than 65 times as wide, so at most 66 columns a pixel) split as
+// 128 · high + low, two dot products a load, whose sums stay below 2^22. The sums are exact (X < 2^21),
+// for any weights. Four rows are taken at once, with the same weights, so that four chains of additions
+// run side by side rather than each waiting for the one before, and their sums are reduced and stored
+// together.
 // ---------------------------------------------------------------------------------------------------
 
 constexpr std::size_t kDotColumns = 16;  // columns a load: 48 bytes of a 24-bit row, 64 of a 32-bit one
@@ -1550,7 +1552,8 @@ bool PlanDots(const AxisWeights& across, std::size_t step, std::size_t width, Do
             std::int8_t* load = &d.weights[64 * d.planes * (d.at[j] + t / kDotColumns)];
             const std::int32_t parts[2] = {light ? w[t] : w[t] & ((1 << kDotLowBits) - 1), w[t] >> kDotLowBits};
             for (std::size_t p = 0; p < d.planes; ++p) {
-                for (std::size_t c = 0; c < 3; ++c) load[64 * p + 16 * c + t % kDotColumns] = static_cast<std::int8_t>(parts[p]);
+                for (std::size_t c = 0; c < 3; ++c)
+                    load[64 * p + 16 * c + t % kDotColumns] = static_cast<std::int8_t>(parts[p]);
             }
         }
     }
@@ -1606,7 +1609,8 @@ KS_BYTE_DOTS_INLINE simd::V512 DotsOfPixel(const BYTE* const* rows, std::size_t 
 
 // The X of destination pixel j in `count` rows (DotsOfPixel), rounded to bytes at `rounded` or as they are
 // at `sums`, a row `stride` numbers from the one before.
-KS_BYTE_DOTS_INLINE void StoreDots(simd::V512 x, std::size_t count, BYTE* rounded, std::int32_t* sums, std::size_t stride) {
+KS_BYTE_DOTS_INLINE void StoreDots(simd::V512 x, std::size_t count, BYTE* rounded, std::int32_t* sums,
+                                   std::size_t stride) {
     using namespace simd;
     // Row r's three channels into lanes 4r to 4r + 2: bytes, or 32-bit lanes.
     alignas(64) static constexpr std::int8_t kBytesByRow[64] = {0, 16, 32, 0, 4, 20, 36, 0, 8, 24, 40, 0, 12, 28, 44};
@@ -1637,7 +1641,8 @@ KS_BYTE_DOTS void RowsDottedOf(const HalftonePicture& source, const DotPlan& pla
     for (std::int64_t y = 0; y < source.height; y += kDotRows) {
         const std::size_t count = std::min<std::size_t>(kDotRows, static_cast<std::size_t>(source.height - y));
         const BYTE* in[kDotRows];  // the rows past the picture's last one the last again
-        for (std::size_t r = 0; r < kDotRows; ++r) in[r] = RowOf(source, y + static_cast<std::int64_t>(std::min(r, count - 1)));
+        for (std::size_t r = 0; r < kDotRows; ++r)
+            in[r] = RowOf(source, y + static_cast<std::int64_t>(std::min(r, count - 1)));
         const std::size_t first = static_cast<std::size_t>(y) * stride;
         for (std::size_t j = 0; j < pixels; ++j) {
             StoreDots(DotsOfPixel<kPlanes>(in, row_bytes, plan, j), count,

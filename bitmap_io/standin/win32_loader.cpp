@@ -193,8 +193,8 @@ bool ExpandRunLength(const BYTE* data, std::size_t size, BmpLayout* layout, std:
 // Decodes `count` file rows from `first_row` on (counted in the file's order), stored a stride apart
 // at `in`, into their rows of the bottom-up image at `pixels`, each `out_stride` long with pixels of
 // `out_bytes` bytes; the padding at the end of each row is the image's too, zero like any new image's.
-void DecodeRows(const BmpLayout& l, const RowDecoder& d, const BYTE* in, LONG first_row, LONG count,
-                BYTE* pixels, std::size_t out_stride, std::size_t out_bytes) {
+void DecodeRows(const BmpLayout& l, const RowDecoder& d, const BYTE* in, LONG first_row, LONG count, BYTE* pixels,
+                std::size_t out_stride, std::size_t out_bytes) {
     const std::size_t used = static_cast<std::size_t>(l.width) * out_bytes;
     for (LONG r = 0; r < count; ++r) {
         const LONG file_row = first_row + r;
