@@ -314,13 +314,14 @@ TEST(Loader, DecodesAgainWhateverByteDiffers) {
 }
 #endif
 
-// A run-length picture too large for its image to be kept is kept as its palette indices: loads of it
-// in turn, the first and second as written, then with one literal index changed, then with one colour
-// changed, give each file's own pixels.
+// A run-length picture too large for its image to be kept is kept as its palette indices, and data of
+// more than a megabyte is compared with the last picture's a chunk at a time as it is read: loads of it
+// in turn, the first and second as written, then with one literal index changed in the first chunk, then
+// one in the last, then with one colour changed, give each file's own pixels.
 #ifndef _WIN32
 TEST(Loader, DecodesLargeRunLengthFilesAgainWhateverByteDiffers) {
     ScratchFolder dir;
-    constexpr LONG kWidth = 511, kHeight = 400;  // 600 KB of image; rows of indices unpadded
+    constexpr LONG kWidth = 511, kHeight = 2100;  // 3.2 MB of image, 1.1 MB of codes; rows of indices unpadded
     std::vector<BYTE> palette, codes;
     for (int i = 0; i < 256; ++i) palette.insert(palette.end(), {BYTE(i), BYTE(255 - i), BYTE(i / 2), 0});
     for (LONG y = 0; y < kHeight; ++y) {
@@ -334,11 +335,13 @@ TEST(Loader, DecodesLargeRunLengthFilesAgainWhateverByteDiffers) {
     BmpBytes file = test::MakeBmpFile(kWidth, kHeight, 8, palette, codes);
     file.U32(30, BI_RLE8);
     const std::size_t codes_at = file.bytes.size() - codes.size();
-    // Row 7's pixel 10 (its code at 7 · 520 + 2 + 10) becomes index 0; colour 20 becomes 1, 2, 3.
-    const std::size_t changed_index = codes_at + 7 * 520 + 2 + 10, changed_colour = codes_at - 4 * 256 + 4 * 20;
-    for (int load = 0; load < 4; ++load) {
-        if (load == 2) file.bytes[changed_index] = 0;
-        if (load == 3) std::copy_n(std::begin({1, 2, 3}), 3, file.bytes.begin() + changed_colour);
+    // Row 7's pixel 10 (its code at 7 · 520 + 2 + 10) becomes index 0, then row 2050's; colour 20 becomes
+    // 1, 2, 3.
+    const std::size_t changed_colour = codes_at - 4 * 256 + 4 * 20;
+    for (int load = 0; load < 5; ++load) {
+        if (load == 2) file.bytes[codes_at + 7 * 520 + 2 + 10] = 0;
+        if (load == 3) file.bytes[codes_at + 2050 * 520 + 2 + 10] = 0;
+        if (load == 4) std::copy_n(std::begin({1, 2, 3}), 3, file.bytes.begin() + changed_colour);
         test::WriteFileBytes(dir / "rle.bmp", file.bytes);
         std::vector<BYTE> expected;
         for (LONG y = 0; y < kHeight; ++y) {

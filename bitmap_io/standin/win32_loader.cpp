@@ -259,8 +259,10 @@ HBITMAP Decode(int fd) {
     const bool run_length = l.compression == BI_RLE8 || l.compression == BI_RLE4;
     const std::size_t rows_bytes = static_cast<std::size_t>(l.stride) * static_cast<std::size_t>(l.rows);
     const bool streamed = !run_length && rows_bytes > kLeastStreamedBytes && DecodesAtCopySpeed(l);
-    FirstReadSize() = streamed ? kLeastFirstRead
-                               : std::clamp<std::size_t>(std::size_t{fh.bfSize} + 1, kLeastFirstRead, kMostFirstRead);
+    const bool compared_in_chunks = run_length && l.pixel_bytes > kLeastStreamedBytes;
+    FirstReadSize() = streamed || compared_in_chunks
+                          ? kLeastFirstRead
+                          : std::clamp<std::size_t>(std::size_t{fh.bfSize} + 1, kLeastFirstRead, kMostFirstRead);
     BITMAPINFO out{};
     out.bmiHeader.biSize = kInfoHeaderSize;
     out.bmiHeader.biWidth = l.width;
@@ -349,18 +351,7 @@ HBITMAP Decode(int fd) {
         DeleteObject(image);
         return nullptr;
     }
-    // The pixel data: where the first read put it, or read now.
     const std::size_t data_size = run_length ? l.pixel_bytes : rows_bytes;
-    const BYTE* data = head + fh.bfOffBits;
-    if (!in_first_read(data_size)) {
-        std::vector<BYTE>& scratch = Scratch();
-        scratch.resize(data_size);
-        if (!ReadPart(fd, head, static_cast<std::size_t>(first_read), fh.bfOffBits, scratch.data(), data_size)) {
-            DeleteObject(image);
-            return nullptr;
-        }
-        data = scratch.data();
-    }
     const std::size_t image_bytes = out_stride * static_cast<std::size_t>(l.rows);
     const std::size_t head_bytes = kFileHeaderSize + info_size;
     Decoded& last = LastDecoded();
@@ -370,9 +361,47 @@ HBITMAP Decode(int fd) {
     const bool keep = !DecodesAtCopySpeed(l) || !large;
     const bool keep_indices = run_length && large && DecodesAtCopySpeed(expanded_layout);
     const std::size_t kept_bytes = keep_indices ? static_cast<std::size_t>(l.width) * l.rows : image_bytes;
-    const bool same_as_last = keep && last.pixels.size() == kept_bytes && last.head.size() == head_bytes &&
-                              last.data.size() == data_size && std::equal(head, head + head_bytes, last.head.begin()) &&
-                              std::equal(data, data + data_size, last.data.begin());
+    const bool may_be_last = keep && last.pixels.size() == kept_bytes && last.head.size() == head_bytes &&
+                             last.data.size() == data_size && std::equal(head, head + head_bytes, last.head.begin());
+    // The pixel data: where the first read put it, or read now. Run-length data of more than
+    // kLeastStreamedBytes that may be the last picture's is compared with it a chunk at a time as it arrives,
+    // while the chunk is in the nearer caches, and read whole only from the first chunk that differs.
+    const BYTE* data = head + fh.bfOffBits;
+    bool same_as_last = false;
+    if (in_first_read(data_size)) {
+        same_as_last = may_be_last && std::equal(data, data + data_size, last.data.begin());
+    } else {
+        std::vector<BYTE>& scratch = Scratch();
+        const bool in_chunks = may_be_last && compared_in_chunks;
+        std::size_t equal = 0;  // the bytes found the same as the last picture's
+        while (in_chunks && equal < data_size) {
+            const std::size_t n = std::min(kStreamedChunkBytes, data_size - equal);
+            scratch.resize(std::max(scratch.size(), n));
+            if (!ReadPart(fd, head, static_cast<std::size_t>(first_read), fh.bfOffBits + equal, scratch.data(), n)) {
+                DeleteObject(image);
+                return nullptr;
+            }
+            if (!std::equal(scratch.data(), scratch.data() + n,
+                            last.data.begin() + static_cast<std::ptrdiff_t>(equal))) {
+                break;
+            }
+            equal += n;
+        }
+        same_as_last = in_chunks && equal == data_size;
+        if (same_as_last) {
+            data = last.data.data();
+        } else {
+            scratch.resize(data_size);
+            std::copy_n(last.data.begin(), equal, scratch.begin());
+            if (!ReadPart(fd, head, static_cast<std::size_t>(first_read), fh.bfOffBits + equal, scratch.data() + equal,
+                          data_size - equal)) {
+                DeleteObject(image);
+                return nullptr;
+            }
+            data = scratch.data();
+            same_as_last = may_be_last && !in_chunks && std::equal(data, data + data_size, last.data.begin());
+        }
+    }
     if (same_as_last && !keep_indices) {
         std::memcpy(pixels, last.pixels.data(), image_bytes);
         return image;
