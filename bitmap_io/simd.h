@@ -180,7 +180,7 @@ KS_SIMD V512 MulAddPairs8(V512 a, V512 b) { return _mm512_maddubs_epi16(a, b); }
 KS_SIMD V512 MulHighRounded16(V512 a, V512 b) { return _mm512_mulhrs_epi16(a, b); }
 KS_SIMD V512 MulAddPairs16(V512 a, V512 b) { return _mm512_madd_epi16(a, b); }
 KS_SIMD V512 Add32(V512 a, V512 b) { return _mm512_add_epi32(a, b); }
-// The next two as masked forms with every lane set, for GCC 12, as the halves below.
+// The next three as masked forms with every lane set, for GCC 12, as the halves below.
 KS_SIMD V512 ShiftRight32(V512 v, int n) { return _mm512_maskz_srli_epi32(0xFFFF, v, static_cast<unsigned>(n)); }
 KS_SIMD V512 ShiftLeft32(V512 v, int n) { return _mm512_maskz_slli_epi32(0xFFFF, v, static_cast<unsigned>(n)); }
 // The low 16 bits of each 32-bit lane.

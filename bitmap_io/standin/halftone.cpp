@@ -1905,7 +1905,7 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
             kept.gather.packed = PlanGather(kept.across, 3, width * 3, &kept.gather);
         }
         kept.down_sums = gathered || windowed || kept.gather.packed ? down_sums : DownSums{};
-        // Rows whose destination pixels each have dozens of columns or more: dot products, else turned.
+        // Rows whose destination pixels each have many columns (kFewestDotColumns): dot products, else turned.
         kept.dots = DotPlan{};
         const bool dotted = UseByteDots() && PlanDots(kept.across, source.step, width, &kept.dots);
         const bool turned = kept.plannable && kept.gather.pairs == 0 && !kept.halved && !dotted;
