@@ -1555,7 +1555,8 @@ bool PlanDots(const AxisWeights& across, std::size_t step, std::size_t width, Do
         const std::int32_t* w = &across.weights[across.offset[j]];
         for (std::uint32_t t = 0; t < across.count[j]; ++t) {
             std::int8_t* load = &d.weights[64 * d.planes * (d.at[j] + t / kDotColumns)];
-            const std::int32_t parts[2] = {light ? w[t] : w[t] & ((1 << kDotLowBits) - 1), w[t] >> kDotLowBits};
+            // Light weights are their own low parts.
+            const std::int32_t parts[2] = {w[t] & ((1 << kDotLowBits) - 1), w[t] >> kDotLowBits};
             for (std::size_t p = 0; p < d.planes; ++p) {
                 for (std::size_t c = 0; c < 3; ++c)
                     load[64 * p + 16 * c + t % kDotColumns] = static_cast<std::int8_t>(parts[p]);
