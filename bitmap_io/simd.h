@@ -193,13 +193,32 @@ KS_SIMD V512 Choose8(Mask64 lanes, V512 unset, V512 set) { return _mm512_mask_bl
 KS_SIMD V512 PickBytes(V512 v, V512 order) { return _mm512_shuffle_epi8(v, order); }  // within each quarter
 KS_SIMD V512 InterleaveLow8(V512 a, V512 b) { return _mm512_unpacklo_epi8(a, b); }
 KS_SIMD V512 InterleaveHigh8(V512 a, V512 b) { return _mm512_unpackhi_epi8(a, b); }
-// The next five as masked forms with every lane set, for GCC 12, as the halves below.
+KS_SIMD V512 InterleaveLow16(V512 a, V512 b) { return _mm512_unpacklo_epi16(a, b); }
+KS_SIMD V512 InterleaveHigh16(V512 a, V512 b) { return _mm512_unpackhi_epi16(a, b); }
+// The first `count` 32-bit lanes (at most 16) as the first `count` numbers at p, the memory after them
+// never touched.
+KS_SIMD void StoreFirst32(std::int32_t* p, V512 v, std::uint64_t count) {
+    _mm512_mask_storeu_epi32(p, static_cast<__mmask16>(count >= 16 ? 0xFFFF : (1u << count) - 1), v);
+}
+// The next five, and the shuffles of quarters, as masked forms with every lane set, for GCC 12, as the
+// halves below.
 KS_SIMD V512 InterleaveLow32(V512 a, V512 b) { return _mm512_maskz_unpacklo_epi32(0xFFFF, a, b); }
 KS_SIMD V512 InterleaveHigh32(V512 a, V512 b) { return _mm512_maskz_unpackhi_epi32(0xFFFF, a, b); }
 KS_SIMD V512 InterleaveLow64(V512 a, V512 b) { return _mm512_maskz_unpacklo_epi64(0xFF, a, b); }
 KS_SIMD V512 InterleaveHigh64(V512 a, V512 b) { return _mm512_maskz_unpackhi_epi64(0xFF, a, b); }
 // Lane k of the result is 32-bit lane order[k] % 16 of v, across the quarters.
 KS_SIMD V512 PickLanes32(V512 v, V512 order) { return _mm512_maskz_permutexvar_epi32(0xFFFF, order, v); }
+// The four registers' 128-bit quarters transposed: quarter q of v[k] becomes quarter k of v[q].
+KS_SIMD void TransposeQuarters(V512 (&v)[4]) {
+    const V512 low01 = _mm512_maskz_shuffle_i32x4(0xFFFF, v[0], v[1], 0x44);  // v0.q0 v0.q1 v1.q0 v1.q1
+    const V512 low23 = _mm512_maskz_shuffle_i32x4(0xFFFF, v[2], v[3], 0x44);
+    const V512 high01 = _mm512_maskz_shuffle_i32x4(0xFFFF, v[0], v[1], 0xEE);  // v0.q2 v0.q3 v1.q2 v1.q3
+    const V512 high23 = _mm512_maskz_shuffle_i32x4(0xFFFF, v[2], v[3], 0xEE);
+    v[0] = _mm512_maskz_shuffle_i32x4(0xFFFF, low01, low23, 0x88);
+    v[1] = _mm512_maskz_shuffle_i32x4(0xFFFF, low01, low23, 0xDD);
+    v[2] = _mm512_maskz_shuffle_i32x4(0xFFFF, high01, high23, 0x88);
+    v[3] = _mm512_maskz_shuffle_i32x4(0xFFFF, high01, high23, 0xDD);
+}
 // The halves, and two joined, written as masked forms with every lane set, the same instructions (the
 // low half none at all): GCC 12's plain forms start from an undefined register and warn that it may be
 // used uninitialised.

@@ -245,11 +245,13 @@ TEST(Halftone, FastPathsMatchTheDefinition) {
     // row) or not. And 342 to 24, whose weights' low parts (of 574 and 575) add up beyond what a 16-bit
     // lane holds, so that its columns are summed rather than multiplied two by two. And tall sources whose
     // rows are turned and summed down on their side, forty rows a destination row, the last block short.
+    // And narrow sources of 82 rows a destination row, weights below 128: 21 groups of four rows each,
+    // the last of two.
     const struct {
         LONG width, height, step;
-    } kCases[] = {{24 * 255, 20, 3}, {24 * 260, 20, 3}, {25, 400, 3}, {29, 90, 3}, {40, 90, 3},
-                  {40, 9, 3},        {25, 8, 3},        {30, 60, 4},  {45, 60, 4}, {45, 9, 4},
-                  {342, 20, 3},      {97, 203, 3},      {97, 203, 4}};
+    } kCases[] = {{24 * 255, 20, 3}, {24 * 260, 20, 3}, {25, 400, 3}, {29, 90, 3},  {40, 90, 3},
+                  {40, 9, 3},        {25, 8, 3},        {30, 60, 4},  {45, 60, 4},  {45, 9, 4},
+                  {342, 20, 3},      {97, 203, 3},      {97, 203, 4}, {24, 410, 3}, {20, 410, 4}};
     for (const auto& c : kCases) {
         std::mt19937 random(257);
         const Buffer source(c.width, c.height, c.step, false, random);
