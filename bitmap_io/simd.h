@@ -193,6 +193,10 @@ KS_SIMD V512 Choose8(Mask64 lanes, V512 unset, V512 set) { return _mm512_mask_bl
 KS_SIMD V512 PickBytes(V512 v, V512 order) { return _mm512_shuffle_epi8(v, order); }  // within each quarter
 KS_SIMD V512 InterleaveLow8(V512 a, V512 b) { return _mm512_unpacklo_epi8(a, b); }
 KS_SIMD V512 InterleaveHigh8(V512 a, V512 b) { return _mm512_unpackhi_epi8(a, b); }
+// The first `count` 16-bit lanes of v (at most 32), the others 0.
+KS_SIMD V512 KeepFirst16(V512 v, std::uint32_t count) {
+    return _mm512_maskz_mov_epi16(count >= 32 ? ~__mmask32{0} : (__mmask32{1} << count) - 1, v);
+}
 KS_SIMD V512 InterleaveLow16(V512 a, V512 b) { return _mm512_unpacklo_epi16(a, b); }
 KS_SIMD V512 InterleaveHigh16(V512 a, V512 b) { return _mm512_unpackhi_epi16(a, b); }
 // The first `count` 32-bit lanes (at most 16) as the first `count` numbers at p, the memory after them

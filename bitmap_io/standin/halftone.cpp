@@ -881,6 +881,10 @@ constexpr std::size_t kLaneWindow = 16;
 constexpr std::uint32_t kMostGatheredColumns = 4;
 constexpr int kLowWeightBits = 6;
 
+// A weight's parts h and l, w = 64·h + l, as signed bytes.
+std::int8_t HighPart(std::int32_t w) { return static_cast<std::int8_t>(w >> kLowWeightBits); }
+std::int8_t LowPart(std::int32_t w) { return static_cast<std::int8_t>(w & ((1 << kLowWeightBits) - 1)); }
+
 struct GatherPlan {
     std::size_t pairs = 0;               // pairs of columns per destination byte; 0 where rows are not gathered
     std::size_t lane = 0;                // destination bytes a half of a vector makes
@@ -938,8 +942,8 @@ bool PlanGatherLanes(const AxisWeights& across, std::size_t step, std::size_t ro
                 for (std::uint32_t n = 0; n < across.count[o / 3]; ++n) {
                     const std::size_t place = 32 * (k * g.pairs + n / 2) + 16 * half + 2 * (o - o0) + n % 2;
                     g.order[place] = static_cast<std::int8_t>(ColumnByte(across, step, o, n) - start);
-                    g.high[place] = static_cast<std::int8_t>(w[n] >> kLowWeightBits);
-                    g.low[place] = static_cast<std::int8_t>(w[n] & ((1 << kLowWeightBits) - 1));
+                    g.high[place] = HighPart(w[n]);
+                    g.low[place] = LowPart(w[n]);
                 }
             }
         }
@@ -1284,7 +1288,16 @@ struct WindowPlan {
     std::vector<std::int8_t> order;
     std::vector<std::int16_t> weights;
     std::vector<std::int8_t> high, low;
+    // In byte windows, the destination bytes past the last whole window, where there are at most eight
+    // (the 24-pixel rows' 72 are two windows and eight): taken four rows at a time, 32 bytes of each
+    // from `tail_start` side by side, rather than in a window of their own for each row. Per pair, 64
+    // bytes as above, lane 8r + m for row r's destination byte tail_at + m.
+    std::size_t tail = 0;  // such destination bytes; 0 where there are none
+    std::size_t tail_at = 0, tail_start = 0;
+    std::vector<std::int8_t> tail_order, tail_high, tail_low;
 };
+
+constexpr std::size_t kMostTailOutputs = 8, kTailRows = 4, kTailBytes = 32;
 
 // False where `lane` destination bytes side by side reach over more than 128 source bytes, or there are
 // fewer destination bytes.
@@ -1300,7 +1313,31 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
     w.pairs = (*std::max_element(across.count.begin(), across.count.end()) + 1) / 2;
     w.bytes = bytes;
     w.lane = lane;
-    const std::size_t windows = (outputs + lane - 1) / lane;
+    // Byte windows' last few destination bytes may be a tail (above), where their columns fit.
+    std::size_t tail_start = 0;
+    const std::size_t rest = outputs % lane, whole = outputs / lane;
+    if (bytes && rest != 0 && rest <= kMostTailOutputs &&
+        WindowStart(across, step, row_bytes, whole * lane, rest, kTailBytes, &tail_start)) {
+        w.tail = rest;
+        w.tail_at = whole * lane;
+        w.tail_start = tail_start;
+        w.tail_order.assign(w.pairs * 64, 0);
+        w.tail_high.assign(w.pairs * 64, 0);
+        w.tail_low.assign(w.pairs * 64, 0);
+        for (std::size_t r = 0; r < kTailRows; ++r) {
+            for (std::size_t o = w.tail_at; o < outputs; ++o) {
+                const std::int32_t* weight = &across.weights[across.offset[o / 3]];
+                for (std::uint32_t n = 0; n < across.count[o / 3]; ++n) {
+                    const std::size_t place = 64 * (n / 2) + 2 * (kMostTailOutputs * r + o - w.tail_at) + n % 2;
+                    w.tail_order[place] =
+                        static_cast<std::int8_t>(kTailBytes * r + ColumnByte(across, step, o, n) - tail_start);
+                    w.tail_high[place] = HighPart(weight[n]);
+                    w.tail_low[place] = LowPart(weight[n]);
+                }
+            }
+        }
+    }
+    const std::size_t windows = w.tail != 0 ? whole : (outputs + lane - 1) / lane;
     w.order.assign(windows * w.pairs * 64, 0);
     if (bytes) {
         w.high.assign(windows * w.pairs * 64, 0);
@@ -1321,8 +1358,8 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
                 w.order[64 * pair + (bytes ? half : 2 * half)] =
                     static_cast<std::int8_t>(ColumnByte(across, step, o, n) - start);
                 if (bytes) {
-                    w.high[64 * pair + half] = static_cast<std::int8_t>(weight[n] >> kLowWeightBits);
-                    w.low[64 * pair + half] = static_cast<std::int8_t>(weight[n] & ((1 << kLowWeightBits) - 1));
+                    w.high[64 * pair + half] = HighPart(weight[n]);
+                    w.low[64 * pair + half] = LowPart(weight[n]);
                 } else {
                     w.weights[32 * pair + half] = static_cast<std::int16_t>(weight[n]);
                 }
@@ -1428,6 +1465,62 @@ KS_BYTE_TABLES_INLINE WindowLanes<kBytes> SumOfRoundedWindows(const HalftonePict
     return Add16(sums[0], sums[1]);
 }
 
+// The tail's destination bytes (the plan's `tail`) of four rows, rounded: row r's in lanes 8r to 8r + 7.
+template <std::size_t kPairs>
+KS_BYTE_TABLES_INLINE simd::V512 RoundedTails(const BYTE* const (&in)[kTailRows], const WindowPlan& plan) {
+    using namespace simd;
+    const std::size_t at = plan.tail_start;
+    const V512 first = Join(Load256(in[0] + at), Load256(in[1] + at));
+    const V512 second = Join(Load256(in[2] + at), Load256(in[3] + at));
+    V512 high = Zero512(), low = Zero512();
+    for (std::size_t p = 0; p < kPairs; ++p) {
+        const V512 columns = PickBytes128(first, Load512(&plan.tail_order[64 * p]), second);
+        high = Add16(high, MulAddPairs8(columns, Load512(&plan.tail_high[64 * p])));
+        low = Add16(low, MulAddPairs8(columns, Load512(&plan.tail_low[64 * p])));
+    }
+    return RoundedFromParts(high, low);
+}
+
+// The sum of the tail's rounded bytes over the rows listed from `row` to `end`: four rows a step, a last
+// step of fewer repeating its first row in the lanes it then drops.
+template <std::size_t kPairs>
+KS_BYTE_TABLES_INLINE simd::V128 SumOfRoundedTails(const HalftonePicture& rows, const WindowPlan& plan,
+                                                   const std::uint32_t* row, const std::uint32_t* end) {
+    using namespace simd;
+    V512 sum = Zero512();
+    for (; row != end;) {
+        const auto count = static_cast<std::uint32_t>(std::min<std::ptrdiff_t>(end - row, kTailRows));
+        const BYTE* in[kTailRows];
+        for (std::uint32_t r = 0; r < kTailRows; ++r) in[r] = RowOf(rows, row[r < count ? r : 0]);
+        sum = Add16(sum, KeepFirst16(RoundedTails<kPairs>(in, plan), kMostTailOutputs * count));
+        row += count;
+    }
+    const V256 half = Add16(LowHalf(sum), HighHalf(sum));
+    return Add16(LowHalf(half), HighHalf(half));
+}
+
+// The tail's sums for destination row i, whose rows are `rows`, at `sums`.
+template <std::size_t kPairs>
+KS_BYTE_TABLES_INLINE void SumsDownOfTail(const HalftonePicture& rows, std::int64_t last, const WindowPlan& plan,
+                                          const DownSums& d, std::size_t i, std::int32_t* sums) {
+    using namespace simd;
+    const std::uint32_t* inner = d.inner.data();
+    const BYTE* edges[kTailRows] = {RowOf(rows, 0), RowOf(rows, last), RowOf(rows, 0), RowOf(rows, last)};
+    const V256 both = LowHalf(RoundedTails<kPairs>(edges, plan));
+    const V128 top = LowHalf(both), bottom = HighHalf(both);
+    const V128 heavier = SumOfRoundedTails<kPairs>(rows, plan, inner + d.inner_at[i], inner + d.lighter_at[i]);
+    const V128 all = Add16(Add16(Add16(top, bottom), heavier),
+                           SumOfRoundedTails<kPairs>(rows, plan, inner + d.lighter_at[i], inner + d.inner_at[i + 1]));
+    V256 low, high;  // destination bytes 0-3 in the first half of `low`, 4-7 in that of `high`
+    Combined(Join(all, Zero128()), Join(heavier, Zero128()), Every32x8(d.bias[i]), Every32x8(Pair16(d.base, 1)),
+             Join(top, Zero128()), Join(bottom, Zero128()), Every32x8(d.edges[i]), Every32x8(d.constant[i]), &low,
+             &high);
+    std::int32_t made[kMostTailOutputs];
+    Store128(made, LowHalf(low));
+    Store128(made + 4, LowHalf(high));
+    std::memcpy(sums + plan.tail_at, made, plan.tail * sizeof made[0]);
+}
+
 template <std::size_t kPairs, bool kBytes>
 KS_BYTE_TABLES void SumsDownWindowedOf(const HalftonePicture& source, const WindowPlan& plan, const AxisWeights& down,
                                        const DownSums& d, std::int64_t width, Sums* out) {
@@ -1463,6 +1556,9 @@ KS_BYTE_TABLES void SumsDownWindowedOf(const HalftonePicture& source, const Wind
                 Store128(to + 12, HighHalf(high));
             }
             std::memcpy(sums + plan.at[k], made, plan.lane * sizeof made[0]);
+        }
+        if constexpr (kBytes) {
+            if (plan.tail != 0) SumsDownOfTail<kPairs>(rows, last - first, plan, d, i, sums);
         }
     }
 }
