@@ -1306,8 +1306,8 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
     const std::size_t outputs = across.first.size() * 3;
     if (outputs < lane) return false;
     WindowPlan w;
-    // Rows shorter than 128 bytes take windows of 64, read twice (masked loads, which would read
-    // no further than the row, cost a fifth of the stretch more); shorter than 64, they are gathered.
+    // Rows shorter than 128 bytes take windows of 64 (windows of 128 read by masked loads, no further
+    // than the row, cost a fifth of the stretch more); shorter than 64, they are gathered.
     w.size = row_bytes >= kWindowBytes ? kWindowBytes : kWindowBytes / 2;
     if (row_bytes < w.size) return false;
     w.pairs = (*std::max_element(across.count.begin(), across.count.end()) + 1) / 2;
@@ -1434,7 +1434,10 @@ KS_BYTE_TABLES_INLINE WindowLanes<kBytes> RoundedWindow(const BYTE* in, const Wi
     if constexpr (kBytes) {
         V512 high = Zero512(), low = Zero512();
         for (std::size_t p = 0; p < kPairs; ++p) {
-            const V512 columns = PickBytes128(first, Load512(w.order + 64 * p), second);
+            // A window of 64 bytes takes the permute of one register, which runs the faster (25 × 4000's
+            // stretch a fifth faster than with the permute of two).
+            const V512 order = Load512(w.order + 64 * p);
+            const V512 columns = w.second == 0 ? PickBytes64(first, order) : PickBytes128(first, order, second);
             high = Add16(high, MulAddPairs8(columns, Load512(w.high + 64 * p)));
             low = Add16(low, MulAddPairs8(columns, Load512(w.low + 64 * p)));
         }
