@@ -61,7 +61,8 @@ inline bool UseByteTables() {
 // Whether the processor also has AVX-512's dot products of bytes (AVX512VNNI, with the byte permutes): four
 // products of bytes added into a 32-bit lane in one operation. The halftone's rows of sources many times
 // wider than the destination are averaged across with them there, a destination pixel at a time, instead
-// of being turned on their side.
+// of being turned on their side; tall sources' rows are averaged across from windows of their bytes (which
+// the byte permutes pick), and narrow rows summed down four at a time.
 inline bool UseByteDots() {
 #if KS_FAST_PATHS
     static const bool dots = UseByteTables() && __builtin_cpu_supports("avx512vnni") != 0;

@@ -246,16 +246,16 @@ TEST(Halftone, FastPathsMatchTheDefinition) {
     // lane holds, so that its columns are summed rather than multiplied two by two. And tall sources whose
     // rows are turned and summed down on their side, forty rows a destination row, the last block short.
     // And narrow sources of 82 rows a destination row, weights below 128: 21 groups of four rows each,
-    // the last of two.
+    // the last of two. And a destination too narrow for byte windows (five pixels), four columns each.
     const struct {
-        LONG width, height, step;
-    } kCases[] = {{24 * 255, 20, 3}, {24 * 260, 20, 3}, {25, 400, 3}, {29, 90, 3},  {40, 90, 3},
-                  {40, 9, 3},        {25, 8, 3},        {30, 60, 4},  {45, 60, 4},  {45, 9, 4},
-                  {342, 20, 3},      {97, 203, 3},      {97, 203, 4}, {24, 410, 3}, {20, 410, 4}};
+        LONG width, height, step, to = 24;
+    } kCases[] = {{24 * 255, 20, 3}, {24 * 260, 20, 3}, {25, 400, 3}, {29, 90, 3},   {40, 90, 3},  {40, 9, 3},
+                  {25, 8, 3},        {30, 60, 4},       {45, 60, 4},  {45, 9, 4},    {342, 20, 3}, {97, 203, 3},
+                  {97, 203, 4},      {24, 410, 3},      {20, 410, 4}, {20, 60, 4, 5}};
     for (const auto& c : kCases) {
         std::mt19937 random(257);
         const Buffer source(c.width, c.height, c.step, false, random);
-        const auto [fast, plain] = FastAndPlain(source, Buffer(24, 5, 3, false, random));
+        const auto [fast, plain] = FastAndPlain(source, Buffer(c.to, 5, 3, false, random));
         EXPECT_EQ(fast, plain) << c.width << " x " << c.height << ", " << 8 * c.step << "-bit";
     }
 }

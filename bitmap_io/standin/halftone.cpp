@@ -1254,43 +1254,58 @@ KS_AVX2 void SumsDownGathered(const HalftonePicture& source, const GatherPlan& p
 
 // ---------------------------------------------------------------------------------------------------
 // Tall sources up to about fifteen times as wide as the destination, where the processor has the byte
-// permutes: a destination byte's columns lie within a few dozen bytes of the row, so up to 32 destination
-// bytes side by side take theirs from one window of 128 bytes (64 where the rows are shorter), one permute
-// a pair of columns. Where each destination byte has at most four columns and every weight splits as above
-// (the gathered rows'), the permute puts a destination byte's two in its 16-bit lane and two multiply-adds
-// of bytes by the weights' parts h and l add their products, 32 destination bytes a window ("byte
-// windows"). Else it puts them in the low bytes of the two 16-bit halves of a 32-bit lane, the high bytes
-// zeroed, and one multiply-add of 16-bit pairs by the two columns' weights adds their products, 16
-// destination bytes a window: X exactly, whatever the weights and however many the columns (X < 2^21). The
-// rounded rows are summed down as they are made, as the gathered ones are, with the same plan of rows.
-// Neither the rows are turned nor 32-bit pixels copied to 24 bits first.
+// permutes and the dot products of bytes: a destination byte's columns lie within a few dozen bytes of
+// the row, so up to 32 destination bytes side by side take theirs from one window of 128 bytes (64 where
+// the rows are shorter), one permute a set of columns. Where each destination byte has at most four
+// columns and every weight splits as above (the gathered rows'), the permute puts a pair of a destination
+// byte's columns in its 16-bit lane and two multiply-adds of bytes by the weights' parts h and l add their
+// products, 32 destination bytes a window ("byte windows"). Else it puts four of its columns in its
+// 32-bit lane and two dot products by the weights' two planes (128 · high + low) add their products, 16
+// destination bytes a window: X exactly, whatever the weights and however many the columns (X < 2^21,
+// the low plane's sums below 16 · 127 · 255). The rounded rows are summed down as they are made, as the
+// gathered ones are, with the same plan of rows. Neither the rows are turned nor 32-bit pixels copied to
+// 24 bits first.
 // ---------------------------------------------------------------------------------------------------
+
+// The dot products of bytes (AddDots) multiply unsigned bytes by signed ones: a weight of 128 or more
+// is split as 128 · high + low, two planes of weights each below 128.
+constexpr int kDotLowBits = 7;  // a weight's low part, below 128: a signed byte
+
+// One plane of weights where every weight is below 128, else two.
+std::size_t DotPlanes(const std::vector<std::int32_t>& weights) {
+    return std::all_of(weights.begin(), weights.end(), [](std::int32_t w) { return w < (1 << kDotLowBits); }) ? 1 : 2;
+}
+
+// A weight's part in plane 0 (low) or 1 (high); light weights are their own low parts.
+std::int8_t DotPart(std::int32_t weight, std::size_t plane) {
+    return static_cast<std::int8_t>(plane == 0 ? weight & ((1 << kDotLowBits) - 1) : weight >> kDotLowBits);
+}
 
 constexpr std::size_t kWindowBytes = 128;
 // Destination bytes a window makes at most: a 16-bit lane each in a 64-byte register in byte windows,
 // else a 32-bit lane each.
 constexpr std::size_t kMostByteWindowOutputs = 32, kMostWindowOutputs = 16;
-// The pairs of columns a destination byte are a constant of each compiled loop, which the compiler
-// unrolls: twice as fast as a loop over a count held in a register. Eight pairs is a source up to about
-// 15 times as wide, six destination bytes a window or more; 300 to 24 (seven pairs) was measured a
-// quarter faster than turning the rows, and wider sources are left to the turning.
-constexpr std::size_t kMostWindowPairs = 8;
+// The sets of columns a destination byte are a constant of each compiled loop, which the compiler
+// unrolls: twice as fast as a loop over a count held in a register. Sixteen columns is a source up to
+// about 15 times as wide, six destination bytes a window or more; 300 to 24 (thirteen columns) was
+// measured a quarter faster than turning the rows, and wider sources are left to the turning.
+constexpr std::uint32_t kMostWindowColumns = 16;
+constexpr std::size_t kWindowSetColumns[2] = {4, 2};  // columns a set: in other windows, in byte windows
 
 struct WindowPlan {
-    std::size_t pairs = 0;             // pairs of columns per destination byte; 0 where rows are not windowed
-    bool bytes = false;                // byte windows: 16-bit lanes and the weights' parts
+    std::size_t sets = 0;              // sets of columns per destination byte; 0 where rows are not windowed
+    bool bytes = false;                // byte windows: 16-bit lanes, pairs of columns and the parts h and l
     std::size_t lane = 0;              // destination bytes a window makes
     std::vector<std::uint32_t> at;     // per window: its first destination byte (the last overlaps the one before)
     std::size_t size = 0;              // a window's bytes: 128, or 64 where the rows are shorter
     std::vector<std::uint32_t> start;  // per window: where its bytes start in the row
-    // Per window and pair, 64 bytes: where each column is in the window, and its weight (in 16 bits, or
-    // its parts h and l as bytes), 0 where a destination byte has no such column.
+    // Per window and set, 64 bytes: where each column is in the window, and its weight's high and low
+    // parts (h and l in byte windows, else the two planes), 0 where a destination byte has no such column.
     std::vector<std::int8_t> order;
-    std::vector<std::int16_t> weights;
     std::vector<std::int8_t> high, low;
     // In byte windows, the destination bytes past the last whole window, where there are at most eight
     // (the 24-pixel rows' 72 are two windows and eight): taken four rows at a time, 32 bytes of each
-    // from `tail_start` side by side, rather than in a window of their own for each row. Per pair, 64
+    // from `tail_start` side by side, rather than in a window of their own for each row. Per set, 64
     // bytes as above, lane 8r + m for row r's destination byte tail_at + m.
     std::size_t tail = 0;  // such destination bytes; 0 where there are none
     std::size_t tail_at = 0, tail_start = 0;
@@ -1310,7 +1325,8 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
     // than the row, cost a fifth of the stretch more); shorter than 64, they are gathered.
     w.size = row_bytes >= kWindowBytes ? kWindowBytes : kWindowBytes / 2;
     if (row_bytes < w.size) return false;
-    w.pairs = (*std::max_element(across.count.begin(), across.count.end()) + 1) / 2;
+    const std::size_t set = kWindowSetColumns[bytes];
+    w.sets = (*std::max_element(across.count.begin(), across.count.end()) + set - 1) / set;
     w.bytes = bytes;
     w.lane = lane;
     // Byte windows' last few destination bytes may be a tail (above), where their columns fit.
@@ -1321,9 +1337,9 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
         w.tail = rest;
         w.tail_at = whole * lane;
         w.tail_start = tail_start;
-        w.tail_order.assign(w.pairs * 64, 0);
-        w.tail_high.assign(w.pairs * 64, 0);
-        w.tail_low.assign(w.pairs * 64, 0);
+        w.tail_order.assign(w.sets * 64, 0);
+        w.tail_high.assign(w.sets * 64, 0);
+        w.tail_low.assign(w.sets * 64, 0);
         for (std::size_t r = 0; r < kTailRows; ++r) {
             for (std::size_t o = w.tail_at; o < outputs; ++o) {
                 const std::int32_t* weight = &across.weights[across.offset[o / 3]];
@@ -1338,13 +1354,9 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
         }
     }
     const std::size_t windows = w.tail != 0 ? whole : (outputs + lane - 1) / lane;
-    w.order.assign(windows * w.pairs * 64, 0);
-    if (bytes) {
-        w.high.assign(windows * w.pairs * 64, 0);
-        w.low.assign(windows * w.pairs * 64, 0);
-    } else {
-        w.weights.assign(windows * w.pairs * 32, 0);
-    }
+    w.order.assign(windows * w.sets * 64, 0);
+    w.high.assign(windows * w.sets * 64, 0);
+    w.low.assign(windows * w.sets * 64, 0);
     for (std::size_t k = 0; k < windows; ++k) {
         const std::size_t o0 = std::min(lane * k, outputs - lane);
         std::size_t start = 0;
@@ -1354,15 +1366,10 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
         for (std::size_t o = o0; o < o0 + lane; ++o) {
             const std::int32_t* weight = &across.weights[across.offset[o / 3]];
             for (std::uint32_t n = 0; n < across.count[o / 3]; ++n) {
-                const std::size_t pair = k * w.pairs + n / 2, half = 2 * (o - o0) + n % 2;
-                w.order[64 * pair + (bytes ? half : 2 * half)] =
-                    static_cast<std::int8_t>(ColumnByte(across, step, o, n) - start);
-                if (bytes) {
-                    w.high[64 * pair + half] = HighPart(weight[n]);
-                    w.low[64 * pair + half] = LowPart(weight[n]);
-                } else {
-                    w.weights[32 * pair + half] = static_cast<std::int16_t>(weight[n]);
-                }
+                const std::size_t place = 64 * (k * w.sets + n / set) + set * (o - o0) + n % set;
+                w.order[place] = static_cast<std::int8_t>(ColumnByte(across, step, o, n) - start);
+                w.high[place] = bytes ? HighPart(weight[n]) : DotPart(weight[n], 1);
+                w.low[place] = bytes ? LowPart(weight[n]) : DotPart(weight[n], 0);
             }
         }
     }
@@ -1376,12 +1383,12 @@ bool PlanWindows(const AxisWeights& across, std::size_t step, std::size_t row_by
     const std::uint32_t most = *std::max_element(across.count.begin(), across.count.end());
     const bool light =
         std::all_of(across.weights.begin(), across.weights.end(), [](std::int32_t w) { return w < kWeightOne; });
-    if ((most + 1) / 2 > kMostWindowPairs) return false;
+    if (most > kMostWindowColumns) return false;
     for (std::size_t lane = kMostByteWindowOutputs; light && most <= kMostGatheredColumns && lane > kMostWindowOutputs;
          --lane) {
         if (PlanWindowLanes(across, step, row_bytes, true, lane, plan)) return true;
     }
-    // One pair a destination byte always fits byte windows: whole weights start at two.
+    // Two columns a destination byte always fit byte windows: whole weights start at two.
     for (std::size_t lane = kMostWindowOutputs; most > 2 && lane > 0; --lane) {
         if (PlanWindowLanes(across, step, row_bytes, false, lane, plan)) return true;
     }
@@ -1392,20 +1399,13 @@ bool PlanWindows(const AxisWeights& across, std::size_t step, std::size_t row_by
 struct Window {
     std::size_t start;
     std::size_t second;  // where its second 64 bytes start from its first: 64, or 0 in a window of 64
-    const std::int8_t* order;
-    const std::int16_t* weights;
-    const std::int8_t *high, *low;
+    const std::int8_t *order, *high, *low;
 };
 
-template <std::size_t kPairs>
-KS_BYTE_TABLES_INLINE Window WindowOf(const WindowPlan& plan, std::size_t k) {
-    const std::size_t at = 64 * kPairs * k;
-    return Window{plan.start[k],
-                  plan.size - 64,
-                  &plan.order[at],
-                  plan.bytes ? nullptr : &plan.weights[at / 2],
-                  plan.bytes ? &plan.high[at] : nullptr,
-                  plan.bytes ? &plan.low[at] : nullptr};
+template <std::size_t kSets>
+KS_BYTE_DOTS_INLINE Window WindowOf(const WindowPlan& plan, std::size_t k) {
+    const std::size_t at = 64 * kSets * k;
+    return Window{plan.start[k], plan.size - 64, &plan.order[at], &plan.high[at], &plan.low[at]};
 }
 
 // A window's destination bytes in 16-bit lanes: 32 in byte windows, else 16.
@@ -1421,19 +1421,19 @@ template <bool kBytes>
 using WindowLanes = typename WindowLanesOf<kBytes>::Type;
 
 // The lanes of a half of them (all of them where they are 16).
-KS_BYTE_TABLES_INLINE simd::V256 HalfOf(simd::V512 v, std::size_t half) {
+KS_BYTE_DOTS_INLINE simd::V256 HalfOf(simd::V512 v, std::size_t half) {
     return half == 0 ? simd::LowHalf(v) : simd::HighHalf(v);
 }
-KS_BYTE_TABLES_INLINE simd::V256 HalfOf(simd::V256 v, std::size_t) { return v; }
+KS_BYTE_DOTS_INLINE simd::V256 HalfOf(simd::V256 v, std::size_t) { return v; }
 
 // A window's destination bytes of row `in`, rounded.
-template <std::size_t kPairs, bool kBytes>
-KS_BYTE_TABLES_INLINE WindowLanes<kBytes> RoundedWindow(const BYTE* in, const Window& w) {
+template <std::size_t kSets, bool kBytes>
+KS_BYTE_DOTS_INLINE WindowLanes<kBytes> RoundedWindow(const BYTE* in, const Window& w) {
     using namespace simd;
     const V512 first = Load512(in + w.start), second = Load512(in + w.start + w.second);
     if constexpr (kBytes) {
         V512 high = Zero512(), low = Zero512();
-        for (std::size_t p = 0; p < kPairs; ++p) {
+        for (std::size_t p = 0; p < kSets; ++p) {
             // A window of 64 bytes takes the permute of one register, which runs the faster (25 × 4000's
             // stretch a fifth faster than with the permute of two).
             const V512 order = Load512(w.order + 64 * p);
@@ -1443,40 +1443,40 @@ KS_BYTE_TABLES_INLINE WindowLanes<kBytes> RoundedWindow(const BYTE* in, const Wi
         }
         return RoundedFromParts(high, low);
     } else {
-        constexpr Mask64 kLowBytes = 0x5555555555555555;  // of each 16-bit lane
-        V512 sum = Every32x16(kHalf);
-        for (std::size_t p = 0; p < kPairs; ++p) {
-            const V512 columns = PickBytes128(kLowBytes, first, Load512(w.order + 64 * p), second);
-            sum = Add32(sum, MulAddPairs16(columns, Load512(w.weights + 32 * p)));
+        V512 high = Zero512(), low = Every32x16(kHalf);
+        for (std::size_t p = 0; p < kSets; ++p) {
+            const V512 columns = PickBytes128(first, Load512(w.order + 64 * p), second);
+            high = AddDots(high, columns, Load512(w.high + 64 * p));
+            low = AddDots(low, columns, Load512(w.low + 64 * p));
         }
-        return TruncateTo16(ShiftRight32(sum, kWeightBits));
+        return TruncateTo16(ShiftRight32(Add32(ShiftLeft32(high, kDotLowBits), low), kWeightBits));
     }
 }
 
 // The sum of a window's rounded bytes over the rows listed from `row` to `end`, two rows a step in two
 // sums, so that neither waits for the other's additions.
-template <std::size_t kPairs, bool kBytes>
-KS_BYTE_TABLES_INLINE WindowLanes<kBytes> SumOfRoundedWindows(const HalftonePicture& rows, const Window& w,
-                                                              const std::uint32_t* row, const std::uint32_t* end) {
+template <std::size_t kSets, bool kBytes>
+KS_BYTE_DOTS_INLINE WindowLanes<kBytes> SumOfRoundedWindows(const HalftonePicture& rows, const Window& w,
+                                                            const std::uint32_t* row, const std::uint32_t* end) {
     using namespace simd;
     WindowLanes<kBytes> sums[2] = {};
     for (; end - row >= 2; row += 2) {
-        sums[0] = Add16(sums[0], RoundedWindow<kPairs, kBytes>(RowOf(rows, row[0]), w));
-        sums[1] = Add16(sums[1], RoundedWindow<kPairs, kBytes>(RowOf(rows, row[1]), w));
+        sums[0] = Add16(sums[0], RoundedWindow<kSets, kBytes>(RowOf(rows, row[0]), w));
+        sums[1] = Add16(sums[1], RoundedWindow<kSets, kBytes>(RowOf(rows, row[1]), w));
     }
-    if (row != end) sums[0] = Add16(sums[0], RoundedWindow<kPairs, kBytes>(RowOf(rows, *row), w));
+    if (row != end) sums[0] = Add16(sums[0], RoundedWindow<kSets, kBytes>(RowOf(rows, *row), w));
     return Add16(sums[0], sums[1]);
 }
 
 // The tail's destination bytes (the plan's `tail`) of four rows, rounded: row r's in lanes 8r to 8r + 7.
-template <std::size_t kPairs>
-KS_BYTE_TABLES_INLINE simd::V512 RoundedTails(const BYTE* const (&in)[kTailRows], const WindowPlan& plan) {
+template <std::size_t kSets>
+KS_BYTE_DOTS_INLINE simd::V512 RoundedTails(const BYTE* const (&in)[kTailRows], const WindowPlan& plan) {
     using namespace simd;
     const std::size_t at = plan.tail_start;
     const V512 first = Join(Load256(in[0] + at), Load256(in[1] + at));
     const V512 second = Join(Load256(in[2] + at), Load256(in[3] + at));
     V512 high = Zero512(), low = Zero512();
-    for (std::size_t p = 0; p < kPairs; ++p) {
+    for (std::size_t p = 0; p < kSets; ++p) {
         const V512 columns = PickBytes128(first, Load512(&plan.tail_order[64 * p]), second);
         high = Add16(high, MulAddPairs8(columns, Load512(&plan.tail_high[64 * p])));
         low = Add16(low, MulAddPairs8(columns, Load512(&plan.tail_low[64 * p])));
@@ -1486,16 +1486,16 @@ KS_BYTE_TABLES_INLINE simd::V512 RoundedTails(const BYTE* const (&in)[kTailRows]
 
 // The sum of the tail's rounded bytes over the rows listed from `row` to `end`: four rows a step, a last
 // step of fewer repeating its first row in the lanes it then drops.
-template <std::size_t kPairs>
-KS_BYTE_TABLES_INLINE simd::V128 SumOfRoundedTails(const HalftonePicture& rows, const WindowPlan& plan,
-                                                   const std::uint32_t* row, const std::uint32_t* end) {
+template <std::size_t kSets>
+KS_BYTE_DOTS_INLINE simd::V128 SumOfRoundedTails(const HalftonePicture& rows, const WindowPlan& plan,
+                                                 const std::uint32_t* row, const std::uint32_t* end) {
     using namespace simd;
     V512 sum = Zero512();
     for (; row != end;) {
         const auto count = static_cast<std::uint32_t>(std::min<std::ptrdiff_t>(end - row, kTailRows));
         const BYTE* in[kTailRows];
         for (std::uint32_t r = 0; r < kTailRows; ++r) in[r] = RowOf(rows, row[r < count ? r : 0]);
-        sum = Add16(sum, KeepFirst16(RoundedTails<kPairs>(in, plan), kMostTailOutputs * count));
+        sum = Add16(sum, KeepFirst16(RoundedTails<kSets>(in, plan), kMostTailOutputs * count));
         row += count;
     }
     const V256 half = Add16(LowHalf(sum), HighHalf(sum));
@@ -1503,17 +1503,17 @@ KS_BYTE_TABLES_INLINE simd::V128 SumOfRoundedTails(const HalftonePicture& rows, 
 }
 
 // The tail's sums for destination row i, whose rows are `rows`, at `sums`.
-template <std::size_t kPairs>
-KS_BYTE_TABLES_INLINE void SumsDownOfTail(const HalftonePicture& rows, std::int64_t last, const WindowPlan& plan,
-                                          const DownSums& d, std::size_t i, std::int32_t* sums) {
+template <std::size_t kSets>
+KS_BYTE_DOTS_INLINE void SumsDownOfTail(const HalftonePicture& rows, std::int64_t last, const WindowPlan& plan,
+                                        const DownSums& d, std::size_t i, std::int32_t* sums) {
     using namespace simd;
     const std::uint32_t* inner = d.inner.data();
     const BYTE* edges[kTailRows] = {RowOf(rows, 0), RowOf(rows, last), RowOf(rows, 0), RowOf(rows, last)};
-    const V256 both = LowHalf(RoundedTails<kPairs>(edges, plan));
+    const V256 both = LowHalf(RoundedTails<kSets>(edges, plan));
     const V128 top = LowHalf(both), bottom = HighHalf(both);
-    const V128 heavier = SumOfRoundedTails<kPairs>(rows, plan, inner + d.inner_at[i], inner + d.lighter_at[i]);
+    const V128 heavier = SumOfRoundedTails<kSets>(rows, plan, inner + d.inner_at[i], inner + d.lighter_at[i]);
     const V128 all = Add16(Add16(Add16(top, bottom), heavier),
-                           SumOfRoundedTails<kPairs>(rows, plan, inner + d.lighter_at[i], inner + d.inner_at[i + 1]));
+                           SumOfRoundedTails<kSets>(rows, plan, inner + d.lighter_at[i], inner + d.inner_at[i + 1]));
     V256 low, high;  // destination bytes 0-3 in the first half of `low`, 4-7 in that of `high`
     Combined(Join(all, Zero128()), Join(heavier, Zero128()), Every32x8(d.bias[i]), Every32x8(Pair16(d.base, 1)),
              Join(top, Zero128()), Join(bottom, Zero128()), Every32x8(d.edges[i]), Every32x8(d.constant[i]), &low,
@@ -1524,9 +1524,9 @@ KS_BYTE_TABLES_INLINE void SumsDownOfTail(const HalftonePicture& rows, std::int6
     std::memcpy(sums + plan.tail_at, made, plan.tail * sizeof made[0]);
 }
 
-template <std::size_t kPairs, bool kBytes>
-KS_BYTE_TABLES void SumsDownWindowedOf(const HalftonePicture& source, const WindowPlan& plan, const AxisWeights& down,
-                                       const DownSums& d, std::int64_t width, Sums* out) {
+template <std::size_t kSets, bool kBytes>
+KS_BYTE_DOTS void SumsDownWindowedOf(const HalftonePicture& source, const WindowPlan& plan, const AxisWeights& down,
+                                     const DownSums& d, std::int64_t width, Sums* out) {
     using namespace simd;
     out->Reset(width, static_cast<std::int64_t>(down.first.size()));
     const std::uint32_t* inner = d.inner.data();
@@ -1535,15 +1535,15 @@ KS_BYTE_TABLES void SumsDownWindowedOf(const HalftonePicture& source, const Wind
         std::int32_t* sums = out->Row(static_cast<std::int64_t>(i));
         HalftonePicture rows = RowsFrom(source, first);  // the destination row's rows
         for (std::size_t k = 0; k < plan.at.size(); ++k) {
-            const Window w = WindowOf<kPairs>(plan, k);
+            const Window w = WindowOf<kSets>(plan, k);
             using Lanes = WindowLanes<kBytes>;
-            const Lanes top = RoundedWindow<kPairs, kBytes>(RowOf(rows, 0), w);
-            const Lanes bottom = RoundedWindow<kPairs, kBytes>(RowOf(rows, last - first), w);
+            const Lanes top = RoundedWindow<kSets, kBytes>(RowOf(rows, 0), w);
+            const Lanes bottom = RoundedWindow<kSets, kBytes>(RowOf(rows, last - first), w);
             const Lanes heavier =
-                SumOfRoundedWindows<kPairs, kBytes>(rows, w, inner + d.inner_at[i], inner + d.lighter_at[i]);
+                SumOfRoundedWindows<kSets, kBytes>(rows, w, inner + d.inner_at[i], inner + d.lighter_at[i]);
             const Lanes all =
                 Add16(Add16(Add16(top, bottom), heavier),
-                      SumOfRoundedWindows<kPairs, kBytes>(rows, w, inner + d.lighter_at[i], inner + d.inner_at[i + 1]));
+                      SumOfRoundedWindows<kSets, kBytes>(rows, w, inner + d.lighter_at[i], inner + d.inner_at[i + 1]));
             // Each half's destination bytes 0-3 and 8-11 in `low`, 4-7 and 12-15 in `high`; those past
             // the window's not kept.
             std::int32_t made[kMostByteWindowOutputs];
@@ -1561,29 +1561,26 @@ KS_BYTE_TABLES void SumsDownWindowedOf(const HalftonePicture& source, const Wind
             std::memcpy(sums + plan.at[k], made, plan.lane * sizeof made[0]);
         }
         if constexpr (kBytes) {
-            if (plan.tail != 0) SumsDownOfTail<kPairs>(rows, last - first, plan, d, i, sums);
+            if (plan.tail != 0) SumsDownOfTail<kSets>(rows, last - first, plan, d, i, sums);
         }
     }
 }
 
 void SumsDownWindowed(const HalftonePicture& source, const WindowPlan& plan, const AxisWeights& down, const DownSums& d,
                       std::int64_t width, Sums* out) {
-    static_assert(kMostGatheredColumns == 4 && kMostWindowPairs == 8);
+    static_assert(kMostGatheredColumns == 4 && kMostWindowColumns == 16);
     if (plan.bytes) {
-        switch (plan.pairs) {
+        switch (plan.sets) {
         case 1: SumsDownWindowedOf<1, true>(source, plan, down, d, width, out); break;
         case 2: SumsDownWindowedOf<2, true>(source, plan, down, d, width, out); break;
         }
         return;
     }
-    switch (plan.pairs) {
+    switch (plan.sets) {
+    case 1: SumsDownWindowedOf<1, false>(source, plan, down, d, width, out); break;
     case 2: SumsDownWindowedOf<2, false>(source, plan, down, d, width, out); break;
     case 3: SumsDownWindowedOf<3, false>(source, plan, down, d, width, out); break;
     case 4: SumsDownWindowedOf<4, false>(source, plan, down, d, width, out); break;
-    case 5: SumsDownWindowedOf<5, false>(source, plan, down, d, width, out); break;
-    case 6: SumsDownWindowedOf<6, false>(source, plan, down, d, width, out); break;
-    case 7: SumsDownWindowedOf<7, false>(source, plan, down, d, width, out); break;
-    case 8: SumsDownWindowedOf<8, false>(source, plan, down, d, width, out); break;
     }
 }
 
@@ -1608,17 +1605,6 @@ constexpr std::size_t kDotRows = 4;
 // (640 × 480); 32-bit ones of 16 to 23 columns 3 to 38 % faster (their turning turns every pixel's
 // fourth byte too), but 13 to 14 columns 50 % slower.
 constexpr std::uint32_t kFewestDotColumns = 24, kFewestDotColumns32 = 16;
-constexpr int kDotLowBits = 7;  // a weight's low part, below 128: a signed byte
-
-// One plane of weights where every weight is below 128, else two.
-std::size_t DotPlanes(const std::vector<std::int32_t>& weights) {
-    return std::all_of(weights.begin(), weights.end(), [](std::int32_t w) { return w < (1 << kDotLowBits); }) ? 1 : 2;
-}
-
-// A weight's part in plane 0 (low) or 1 (high); light weights are their own low parts.
-std::int8_t DotPart(std::int32_t weight, std::size_t plane) {
-    return static_cast<std::int8_t>(plane == 0 ? weight & ((1 << kDotLowBits) - 1) : weight >> kDotLowBits);
-}
 
 struct DotPlan {
     std::size_t planes = 0;            // 1 or 2 (see above); 0 where the rows are not taken this way
@@ -2116,7 +2102,7 @@ ShrinkSetup& SetupFor(ShrinkSetup& kept, const HalftonePicture& destination, con
         // Windows where the rows can be summed down as they are made (they have no other use), else rows
         // gathered from sixteen bytes.
         kept.windows = WindowPlan{};
-        const bool windowed = down_sums.fused && UseByteTables() &&
+        const bool windowed = down_sums.fused && UseByteDots() &&
                               PlanWindows(kept.across, source.step, width * source.step, &kept.windows);
         const bool gathered = !windowed && PlanGather(kept.across, source.step, width * source.step, &kept.gather);
         if (!gathered && !windowed && source.step == 4) {
@@ -2151,7 +2137,7 @@ void ShrinkBoth(const HalftonePicture& destination, const HalftonePicture& sourc
         SharpenCrossFast(destination, s.sums, &s.line);
         return;
     }
-    if (fast && s.windows.pairs != 0 && s.down_sums.fused) {  // nor here
+    if (fast && s.windows.sets != 0 && s.down_sums.fused) {  // nor here
         SumsDownWindowed(source, s.windows, s.down, s.down_sums, destination.width, &s.sums);
         SharpenCrossFast(destination, s.sums, &s.line);
         return;
