@@ -1915,7 +1915,7 @@ DownDots PlanDownDots(const AxisWeights& down) {
 }
 
 // The sums of bytes `at` to `at` + 63 (no further than `row_bytes` where not kWhole) of the first `count`
-// of `rows`, weighed by `weights`: byte 16k + 4q + m's in lane 4q + m of x[k].
+// of `rows`, weighed by `weights`: byte 16q + 4k + m's in lane 4q + m of x[k].
 template <std::size_t kPlanes, bool kWhole>
 KS_BYTE_DOTS_INLINE void DottedDown(const HalftonePicture& rows, std::uint32_t count, const std::int32_t* weights,
                                     std::size_t at, std::size_t row_bytes, simd::V512 (&x)[4]) {
@@ -1930,7 +1930,7 @@ KS_BYTE_DOTS_INLINE void DottedDown(const HalftonePicture& rows, std::uint32_t c
             const BYTE* row = RowOf(rows, std::min(t + k, count - 1)) + at;
             r[k] = kWhole ? Load512(row) : LoadFirst512(row, row_bytes - at);
         }
-        // Lane 4q + m of four[k]: byte 16k + 4q + m of each row, one after another.
+        // Lane 4q + m of four[k]: byte 16q + 4k + m of each row, one after another.
         const V512 low01 = InterleaveLow8(r[0], r[1]), high01 = InterleaveHigh8(r[0], r[1]);
         const V512 low23 = InterleaveLow8(r[2], r[3]), high23 = InterleaveHigh8(r[2], r[3]);
         const V512 four[4] = {InterleaveLow16(low01, low23), InterleaveHigh16(low01, low23),
