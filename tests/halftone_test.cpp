@@ -217,8 +217,10 @@ struct Buffer {
 std::pair<std::vector<BYTE>, std::vector<BYTE>> FastAndPlain(const Buffer& source, Buffer plain) {
     Buffer fast = plain;
     fast.picture.top = fast.bytes.data() + (plain.picture.top - plain.bytes.data());
-    HalftoneStretchPlain(plain.picture, source.picture);
+    // The fast path first: the stretch keeps its working sums from call to call, and a fast path that left
+    // some unwritten would otherwise find the definition's, just made for the same sizes.
     HalftoneStretch(fast.picture, source.picture);
+    HalftoneStretchPlain(plain.picture, source.picture);
     return {fast.bytes, plain.bytes};
 }
 
