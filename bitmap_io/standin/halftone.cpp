@@ -1314,6 +1314,25 @@ struct WindowPlan {
 
 constexpr std::size_t kMostTailOutputs = 8, kTailRows = 4, kTailBytes = 32;
 
+// Destination bytes o0 to o1 − 1's columns placed in a window's sets of 64 bytes (`order`, `high` and `low`
+// at its first set), destination byte o in lane `first_lane` + o − o0: where each column is in the window
+// (its place in the row plus `offset`) and its weight's two parts.
+void PlaceColumns(const AxisWeights& across, std::size_t step, bool bytes, std::size_t o0, std::size_t o1,
+                  std::size_t first_lane, std::ptrdiff_t offset, std::int8_t* order, std::int8_t* high,
+                  std::int8_t* low) {
+    const std::size_t set = kWindowSetColumns[bytes];
+    for (std::size_t o = o0; o < o1; ++o) {
+        const std::int32_t* weight = &across.weights[across.offset[o / 3]];
+        for (std::uint32_t n = 0; n < across.count[o / 3]; ++n) {
+            const std::size_t place = 64 * (n / set) + set * (first_lane + o - o0) + n % set;
+            order[place] =
+                static_cast<std::int8_t>(static_cast<std::ptrdiff_t>(ColumnByte(across, step, o, n)) + offset);
+            high[place] = bytes ? HighPart(weight[n]) : DotPart(weight[n], 1);
+            low[place] = bytes ? LowPart(weight[n]) : DotPart(weight[n], 0);
+        }
+    }
+}
+
 // False where `lane` destination bytes side by side reach over more than 128 source bytes, or there are
 // fewer destination bytes.
 bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t row_bytes, bool bytes, std::size_t lane,
@@ -1340,17 +1359,10 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
         w.tail_order.assign(w.sets * 64, 0);
         w.tail_high.assign(w.sets * 64, 0);
         w.tail_low.assign(w.sets * 64, 0);
-        for (std::size_t r = 0; r < kTailRows; ++r) {
-            for (std::size_t o = w.tail_at; o < outputs; ++o) {
-                const std::int32_t* weight = &across.weights[across.offset[o / 3]];
-                for (std::uint32_t n = 0; n < across.count[o / 3]; ++n) {
-                    const std::size_t place = 64 * (n / 2) + 2 * (kMostTailOutputs * r + o - w.tail_at) + n % 2;
-                    w.tail_order[place] =
-                        static_cast<std::int8_t>(kTailBytes * r + ColumnByte(across, step, o, n) - tail_start);
-                    w.tail_high[place] = HighPart(weight[n]);
-                    w.tail_low[place] = LowPart(weight[n]);
-                }
-            }
+        for (std::size_t r = 0; r < kTailRows; ++r) {  // row r's 32 bytes from kTailBytes · r on
+            PlaceColumns(across, step, true, w.tail_at, outputs, kMostTailOutputs * r,
+                         static_cast<std::ptrdiff_t>(kTailBytes * r) - static_cast<std::ptrdiff_t>(tail_start),
+                         w.tail_order.data(), w.tail_high.data(), w.tail_low.data());
         }
     }
     const std::size_t windows = w.tail != 0 ? whole : (outputs + lane - 1) / lane;
@@ -1363,15 +1375,9 @@ bool PlanWindowLanes(const AxisWeights& across, std::size_t step, std::size_t ro
         if (!WindowStart(across, step, row_bytes, o0, lane, w.size, &start)) return false;
         w.at.push_back(static_cast<std::uint32_t>(o0));
         w.start.push_back(static_cast<std::uint32_t>(start));
-        for (std::size_t o = o0; o < o0 + lane; ++o) {
-            const std::int32_t* weight = &across.weights[across.offset[o / 3]];
-            for (std::uint32_t n = 0; n < across.count[o / 3]; ++n) {
-                const std::size_t place = 64 * (k * w.sets + n / set) + set * (o - o0) + n % set;
-                w.order[place] = static_cast<std::int8_t>(ColumnByte(across, step, o, n) - start);
-                w.high[place] = bytes ? HighPart(weight[n]) : DotPart(weight[n], 1);
-                w.low[place] = bytes ? LowPart(weight[n]) : DotPart(weight[n], 0);
-            }
-        }
+        const std::size_t at = 64 * k * w.sets;
+        PlaceColumns(across, step, bytes, o0, o0 + lane, 0, -static_cast<std::ptrdiff_t>(start), &w.order[at],
+                     &w.high[at], &w.low[at]);
     }
     *plan = std::move(w);
     return true;
