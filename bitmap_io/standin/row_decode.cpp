@@ -11,6 +11,10 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "colour words are stored as their bytes B, G, R");
 
+// File row y of a span, and its image row.
+const BYTE* RowIn(const RowSpan& rows, LONG y) { return rows.in + static_cast<std::size_t>(y) * rows.in_stride; }
+BYTE* RowOut(const RowSpan& rows, LONG y) { return rows.out + static_cast<std::ptrdiff_t>(y) * rows.out_stride; }
+
 // Widens a channel of any bit count to 8 bits, rounding to the nearest level.
 BYTE Channel(DWORD pixel, DWORD mask) {
     if (mask == 0) return 0;
@@ -231,13 +235,17 @@ const Plan16& PlanOf(const BmpLayout& l) {
 // The fast path for 16-bit files whose every channel has a plan: sixteen pixels at a time, in three vectors
 // of sixteen 16-bit lanes, one lane an image byte: its pixel's bytes picked into it, multiplied, masked and
 // multiplied with rounding as its channel's plan says (RowDecoder::Lanes16), then narrowed to bytes.
-KS_AVX2 void Decode16Fast(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+KS_AVX2 void Decode16Fast(const RowDecoder& d, LONG width, const RowSpan& rows) {
     using namespace simd;
     const auto n = static_cast<std::uint64_t>(width);
     if (n < 16) {
-        for (std::uint64_t x = 0; x < n; ++x) {
-            const std::uint32_t pixel = ReadLe16(in + 2 * x);
-            for (int c = 0; c < 3; ++c) out[3 * x + c] = Widened16(d.widening[c], pixel);
+        for (LONG y = 0; y < rows.count; ++y) {
+            const BYTE* in = RowIn(rows, y);
+            BYTE* out = RowOut(rows, y);
+            for (std::uint64_t x = 0; x < n; ++x) {
+                const std::uint32_t pixel = ReadLe16(in + 2 * x);
+                for (int c = 0; c < 3; ++c) out[3 * x + c] = Widened16(d.widening[c], pixel);
+            }
         }
         return;
     }
@@ -248,20 +256,25 @@ KS_AVX2 void Decode16Fast(const RowDecoder& d, LONG width, const BYTE* in, BYTE*
         mask[j] = Load256(d.lanes[j].mask);
         multiply[j] = Load256(d.lanes[j].multiply);
     }
-    // A last group that would reach past the row overlaps the one before, writing some pixels twice.
-    for (std::uint64_t x = 0; x < n; x += 16) {
-        const std::uint64_t at = std::min(x, n - 16);
-        const V256 pixels = Load256(in + 2 * at);
-        V256 bytes[3];
-        for (int j = 0; j < 3; ++j)
-            bytes[j] = MulHighRounded16(And(MulLow16(PickBytes(pixels, order[j]), factor[j]), mask[j]), multiply[j]);
-        const V256 first = NarrowToBytes(bytes[0], bytes[1]);  // image bytes 0-15 | 24-39
-        const V256 third = NarrowToBytes(bytes[2], bytes[2]);  // 16-23 twice | 40-47 twice
-        BYTE* o = out + 3 * at;
-        Store128(o, LowHalf(first));
-        Store64(o + 16, LowHalf(third));
-        Store128(o + 24, HighHalf(first));
-        Store64(o + 40, HighHalf(third));
+    for (LONG y = 0; y < rows.count; ++y) {
+        const BYTE* in = RowIn(rows, y);
+        BYTE* out = RowOut(rows, y);
+        // A last group that would reach past the row overlaps the one before, writing some pixels twice.
+        for (std::uint64_t x = 0; x < n; x += 16) {
+            const std::uint64_t at = std::min(x, n - 16);
+            const V256 pixels = Load256(in + 2 * at);
+            V256 bytes[3];
+            for (int j = 0; j < 3; ++j)
+                bytes[j] =
+                    MulHighRounded16(And(MulLow16(PickBytes(pixels, order[j]), factor[j]), mask[j]), multiply[j]);
+            const V256 first = NarrowToBytes(bytes[0], bytes[1]);  // image bytes 0-15 | 24-39
+            const V256 third = NarrowToBytes(bytes[2], bytes[2]);  // 16-23 twice | 40-47 twice
+            BYTE* o = out + 3 * at;
+            Store128(o, LowHalf(first));
+            Store64(o + 16, LowHalf(third));
+            Store128(o + 24, HighHalf(first));
+            Store64(o + 40, HighHalf(third));
+        }
     }
 }
 
@@ -340,15 +353,19 @@ KS_BYTE_TABLES_INLINE void StorePixels(BYTE* out, const simd::V512 bytes[3], std
 
 // The fast path for 8-bit rows where the processor has the byte permutes: 64 pixels at a time, a last
 // group of fewer loaded through a mask, so that nothing past the row is read.
-KS_BYTE_TABLES void Decode8Fast(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+KS_BYTE_TABLES void Decode8Fast(const RowDecoder& d, LONG width, const RowSpan& rows) {
     using namespace simd;
     const Tables8 t = TablesOf(d);
     const auto n = static_cast<std::uint64_t>(width);
-    for (std::uint64_t x = 0; x < n; x += 64, out += 192) {
-        const std::uint64_t count = std::min<std::uint64_t>(64, n - x);
-        V512 bytes[3];
-        LookUp64(t, count == 64 ? Load512(in + x) : LoadFirst512(in + x, count), bytes);
-        StorePixels(out, bytes, count);
+    for (LONG y = 0; y < rows.count; ++y) {
+        const BYTE* in = RowIn(rows, y);
+        BYTE* out = RowOut(rows, y);
+        for (std::uint64_t x = 0; x < n; x += 64, out += 192) {
+            const std::uint64_t count = std::min<std::uint64_t>(64, n - x);
+            V512 bytes[3];
+            LookUp64(t, count == 64 ? Load512(in + x) : LoadFirst512(in + x, count), bytes);
+            StorePixels(out, bytes, count);
+        }
     }
 }
 
@@ -369,20 +386,24 @@ constexpr NibbleOrder kNibbleOrder = MakeNibbleOrder();
 
 // The fast path for 4-bit rows: 128 pixels at a time, each file byte's two indices set apart and put
 // in the order of the pixels, then looked up as 8-bit indices are.
-KS_BYTE_TABLES void Decode4Fast(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+KS_BYTE_TABLES void Decode4Fast(const RowDecoder& d, LONG width, const RowSpan& rows) {
     using namespace simd;
     const Tables8 t = TablesOf(d);
     const V512 order[2] = {Load512(kNibbleOrder.order[0]), Load512(kNibbleOrder.order[1])};
     const V512 nibble = Every8x64(0x0F);
     const auto n = static_cast<std::uint64_t>(width);
-    for (std::uint64_t x = 0; x < n; x += 128, in += 64, out += 384) {
-        const std::uint64_t count = std::min<std::uint64_t>(128, n - x);
-        const V512 packed = count == 128 ? Load512(in) : LoadFirst512(in, (count + 1) / 2);
-        const V512 high = And(ShiftRight16(packed, 4), nibble), low = And(packed, nibble);
-        for (std::uint64_t h = 0; h < 2 && 64 * h < count; ++h) {
-            V512 bytes[3];
-            LookUp64(t, PickBytes128(high, order[h], low), bytes);
-            StorePixels(out + 192 * h, bytes, std::min<std::uint64_t>(64, count - 64 * h));
+    for (LONG y = 0; y < rows.count; ++y) {
+        const BYTE* in = RowIn(rows, y);
+        BYTE* out = RowOut(rows, y);
+        for (std::uint64_t x = 0; x < n; x += 128, in += 64, out += 384) {
+            const std::uint64_t count = std::min<std::uint64_t>(128, n - x);
+            const V512 packed = count == 128 ? Load512(in) : LoadFirst512(in, (count + 1) / 2);
+            const V512 high = And(ShiftRight16(packed, 4), nibble), low = And(packed, nibble);
+            for (std::uint64_t h = 0; h < 2 && 64 * h < count; ++h) {
+                V512 bytes[3];
+                LookUp64(t, PickBytes128(high, order[h], low), bytes);
+                StorePixels(out + 192 * h, bytes, std::min<std::uint64_t>(64, count - 64 * h));
+            }
         }
     }
 }
@@ -402,18 +423,22 @@ constexpr BitOrder kBitOrder = MakeBitOrder();
 
 // The fast path for 1-bit rows: 64 pixels at a time, each byte lane given its pixel's bit from the
 // 8 file bytes (repeated in every 64-bit lane) by one shift of bytes, then looked up as 8-bit indices are.
-KS_BYTE_TABLES void Decode1Fast(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+KS_BYTE_TABLES void Decode1Fast(const RowDecoder& d, LONG width, const RowSpan& rows) {
     using namespace simd;
     const Tables8 t = TablesOf(d);
     const V512 at = Load512(kBitOrder.at), bit = Every8x64(1);
     const auto n = static_cast<std::uint64_t>(width);
-    for (std::uint64_t x = 0; x < n; x += 64, in += 8, out += 192) {
-        const std::uint64_t count = std::min<std::uint64_t>(64, n - x);
-        std::uint64_t packed = 0;  // a last group's bytes alone, so that nothing past the row is read
-        std::memcpy(&packed, in, count == 64 ? 8 : (count + 7) / 8);
-        V512 bytes[3];
-        LookUp64(t, And(ShiftedBytes(at, Every64x8(packed)), bit), bytes);
-        StorePixels(out, bytes, count);
+    for (LONG y = 0; y < rows.count; ++y) {
+        const BYTE* in = RowIn(rows, y);
+        BYTE* out = RowOut(rows, y);
+        for (std::uint64_t x = 0; x < n; x += 64, in += 8, out += 192) {
+            const std::uint64_t count = std::min<std::uint64_t>(64, n - x);
+            std::uint64_t packed = 0;  // a last group's bytes alone, so that nothing past the row is read
+            std::memcpy(&packed, in, count == 64 ? 8 : (count + 7) / 8);
+            V512 bytes[3];
+            LookUp64(t, And(ShiftedBytes(at, Every64x8(packed)), bit), bytes);
+            StorePixels(out, bytes, count);
+        }
     }
 }
 
@@ -455,7 +480,7 @@ bool SameTable64(const RowDecoder& d, int a, int b) {
 // takes about twenty for 48. Channels of the same width have the same table, and a table is looked up
 // once for all the lanes that take it: 5-5-5 pixels cost three operations for 64 image bytes, 5-6-5
 // four (5-5-5 rows in the caches: 10 % less time than with three look-ups a vector).
-KS_BYTE_TABLES void Decode16Tables(const RowDecoder& d, LONG width, const BYTE* in, BYTE* out) {
+KS_BYTE_TABLES void Decode16Tables(const RowDecoder& d, LONG width, const RowSpan& rows) {
     using namespace simd;
     // The lanes that take green's table and red's, none where it is blue's, red's with green's where
     // those two are the same.
@@ -478,23 +503,27 @@ KS_BYTE_TABLES void Decode16Tables(const RowDecoder& d, LONG width, const BYTE* 
                    Choose8(kFields16.red_lanes[j], Choose8(kFields16.green_lanes[j], lowest[0], lowest[1]), lowest[2]));
     }
     const auto n = static_cast<std::uint64_t>(width);
-    for (std::uint64_t x = 0; x < n; x += 64, in += 128, out += 192) {
-        const std::uint64_t count = std::min<std::uint64_t>(64, n - x), bytes_in = 2 * count;
-        // Loaded through masks even when whole: a plain load the compiler folded into each permute that
-        // reads the register, four loads of the same bytes a step across two or three cache lines, which
-        // took the decode right after the file's read from 45 to 54 µs at 1024 × 768 (six: 73 µs).
-        const V512 first = LoadFirst512(in, std::min<std::uint64_t>(64, bytes_in));
-        const V512 second = LoadFirst512(in + 64, bytes_in > 64 ? bytes_in - 64 : 0);
-        const V512 picked[3] = {PickBytes64(first, pixels[0]), PickBytes128(first, pixels[1], second),
-                                PickBytes64(second, pixels[2])};
-        V512 bytes[3];
-        for (int j = 0; j < 3; ++j) {
-            const V512 fields = ShiftedBytes(at[j], picked[j]);
-            bytes[j] = PickBytes64(table[0], fields);
-            if (green_lanes[j] != 0) bytes[j] = PickBytesInto(bytes[j], green_lanes[j], fields, table[1]);
-            if (red_lanes[j] != 0) bytes[j] = PickBytesInto(bytes[j], red_lanes[j], fields, table[2]);
+    for (LONG y = 0; y < rows.count; ++y) {
+        const BYTE* in = RowIn(rows, y);
+        BYTE* out = RowOut(rows, y);
+        for (std::uint64_t x = 0; x < n; x += 64, in += 128, out += 192) {
+            const std::uint64_t count = std::min<std::uint64_t>(64, n - x), bytes_in = 2 * count;
+            // Loaded through masks even when whole: a plain load the compiler folded into each permute that
+            // reads the register, four loads of the same bytes a step across two or three cache lines, which
+            // took the decode right after the file's read from 45 to 54 µs at 1024 × 768 (six: 73 µs).
+            const V512 first = LoadFirst512(in, std::min<std::uint64_t>(64, bytes_in));
+            const V512 second = LoadFirst512(in + 64, bytes_in > 64 ? bytes_in - 64 : 0);
+            const V512 picked[3] = {PickBytes64(first, pixels[0]), PickBytes128(first, pixels[1], second),
+                                    PickBytes64(second, pixels[2])};
+            V512 bytes[3];
+            for (int j = 0; j < 3; ++j) {
+                const V512 fields = ShiftedBytes(at[j], picked[j]);
+                bytes[j] = PickBytes64(table[0], fields);
+                if (green_lanes[j] != 0) bytes[j] = PickBytesInto(bytes[j], green_lanes[j], fields, table[1]);
+                if (red_lanes[j] != 0) bytes[j] = PickBytesInto(bytes[j], red_lanes[j], fields, table[2]);
+            }
+            StorePixels(out, bytes, count);
         }
-        StorePixels(out, bytes, count);
     }
 }
 #endif  // KS_FAST_PATHS
@@ -554,17 +583,10 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
     return d;
 }
 
+namespace {
+
+// One row by the definitions.
 void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* out) {
-#if KS_FAST_PATHS
-    // The fast paths the decoder has taken; the definitions below otherwise.
-    if (d.looks_up) {
-        if (l.bpp == 8) return Decode8Fast(d, l.width, in, out);
-        if (l.bpp == 4) return Decode4Fast(d, l.width, in, out);
-        if (l.bpp == 1) return Decode1Fast(d, l.width, in, out);
-        if (l.bpp == 16) return Decode16Tables(d, l.width, in, out);
-    }
-    if (d.fast16) return Decode16Fast(d, l.width, in, out);
-#endif
     switch (l.bpp) {
     case 1: DecodePacked<1>(d, l.width, in, out); return;
     case 4: DecodePacked<4>(d, l.width, in, out); return;
@@ -583,4 +605,20 @@ void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* ou
         out[2] = ChannelOf(d, l, 0, pixel);
         out[3] = ChannelOf(d, l, 3, pixel);
     }
+}
+
+}  // namespace
+
+void DecodeRows(const BmpLayout& l, const RowDecoder& d, const RowSpan& rows) {
+#if KS_FAST_PATHS
+    // The fast paths the decoder has taken; the definitions otherwise.
+    if (d.looks_up) {
+        if (l.bpp == 8) return Decode8Fast(d, l.width, rows);
+        if (l.bpp == 4) return Decode4Fast(d, l.width, rows);
+        if (l.bpp == 1) return Decode1Fast(d, l.width, rows);
+        if (l.bpp == 16) return Decode16Tables(d, l.width, rows);
+    }
+    if (d.fast16) return Decode16Fast(d, l.width, rows);
+#endif
+    for (LONG y = 0; y < rows.count; ++y) DecodeRow(l, d, RowIn(rows, y), RowOut(rows, y));
 }

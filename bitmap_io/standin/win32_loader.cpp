@@ -194,16 +194,17 @@ bool ExpandRunLength(const BYTE* data, std::size_t size, BmpLayout* layout, std:
 // Decodes `count` file rows from `first_row` on (counted in the file's order), stored a stride apart
 // at `in`, into their rows of the bottom-up image at `pixels`, each `out_stride` long with pixels of
 // `out_bytes` bytes; the padding at the end of each row is the image's too, zero like any new image's.
-void DecodeRows(const BmpLayout& l, const RowDecoder& d, const BYTE* in, LONG first_row, LONG count, BYTE* pixels,
-                std::size_t out_stride, std::size_t out_bytes) {
+void DecodeFileRows(const BmpLayout& l, const RowDecoder& d, const BYTE* in, LONG first_row, LONG count, BYTE* pixels,
+                    std::size_t out_stride, std::size_t out_bytes) {
+    // The image row of the first file row; the others follow it up the image, or down it for a top-down file.
+    const LONG first = l.top_down ? l.rows - 1 - first_row : first_row;
+    BYTE* first_out = pixels + static_cast<std::size_t>(first) * out_stride;
+    const std::ptrdiff_t step =
+        l.top_down ? -static_cast<std::ptrdiff_t>(out_stride) : static_cast<std::ptrdiff_t>(out_stride);
+    DecodeRows(l, d, RowSpan{in, static_cast<std::size_t>(l.stride), first_out, step, count});
     const std::size_t used = static_cast<std::size_t>(l.width) * out_bytes;
-    for (LONG r = 0; r < count; ++r) {
-        const LONG file_row = first_row + r;
-        const LONG b = l.top_down ? l.rows - 1 - file_row : file_row;
-        BYTE* out_row = pixels + static_cast<std::size_t>(b) * out_stride;
-        DecodeRow(l, d, in + static_cast<std::size_t>(r) * static_cast<std::size_t>(l.stride), out_row);
-        std::memset(out_row + used, 0, out_stride - used);
-    }
+    for (LONG r = 0; r < count && used < out_stride; ++r)
+        std::memset(first_out + r * step + used, 0, out_stride - used);
 }
 
 // The first read asks for as much as the last picture loaded had (its bfSize, all of the file that is
@@ -345,7 +346,7 @@ HBITMAP Decode(int fd) {
                 DeleteObject(image);
                 return nullptr;
             }
-            DecodeRows(l, decoder, scratch.data(), first_row, chunk.rows, pixels, out_stride, out_bytes);
+            DecodeFileRows(l, decoder, scratch.data(), first_row, chunk.rows, pixels, out_stride, out_bytes);
         }
         return image;
     }
@@ -419,7 +420,7 @@ HBITMAP Decode(int fd) {
     }
     const BYTE* rows = same_as_last ? last.pixels.data() : run_length ? expanded.data() : data;
     const RowDecoder decoder = MakeRowDecoder(l, info + l.palette_offset);
-    DecodeRows(l, decoder, rows, 0, l.rows, pixels, out_stride, out_bytes);
+    DecodeFileRows(l, decoder, rows, 0, l.rows, pixels, out_stride, out_bytes);
     if (keep && !same_as_last) {
         last.head.assign(head, head + head_bytes);
         last.data.assign(data, data + data_size);
