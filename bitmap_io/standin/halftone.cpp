@@ -1281,6 +1281,11 @@ std::int8_t DotPart(std::int32_t weight, std::size_t plane) {
     return static_cast<std::int8_t>(plane == 0 ? weight & ((1 << kDotLowBits) - 1) : weight >> kDotLowBits);
 }
 
+// The sums of the two planes' products put together: low + 128 · high.
+KS_BYTE_DOTS_INLINE simd::V512 FromPlanes(simd::V512 low, simd::V512 high) {
+    return simd::Add32(low, simd::ShiftLeft32(high, kDotLowBits));
+}
+
 constexpr std::size_t kWindowBytes = 128;
 // Destination bytes a window makes at most: a 16-bit lane each in a 64-byte register in byte windows,
 // else a 32-bit lane each.
@@ -1455,7 +1460,7 @@ KS_BYTE_DOTS_INLINE WindowLanes<kBytes> RoundedWindow(const BYTE* in, const Wind
             high = AddDots(high, columns, Load512(w.high + 64 * p));
             low = AddDots(low, columns, Load512(w.low + 64 * p));
         }
-        return TruncateTo16(ShiftRight32(Add32(ShiftLeft32(high, kDotLowBits), low), kWeightBits));
+        return TruncateTo16(ShiftRight32(FromPlanes(low, high), kWeightBits));
     }
 }
 
@@ -1701,7 +1706,7 @@ KS_BYTE_DOTS_INLINE simd::V512 DotsOfPixel(const BYTE* const* rows, std::size_t 
     }
     V512 x[kDotRows];
     for (std::size_t r = 0; r < kDotRows; ++r) {
-        x[r] = kPlanes == 1 ? sums[r][0] : Add32(sums[r][0], ShiftLeft32(sums[r][kPlanes - 1], kDotLowBits));
+        x[r] = kPlanes == 1 ? sums[r][0] : FromPlanes(sums[r][0], sums[r][kPlanes - 1]);
     }
     // Each quarter's four lanes summed, the four rows side by side.
     const V512 ab = Add32(InterleaveLow32(x[0], x[1]), InterleaveHigh32(x[0], x[1]));
@@ -1947,7 +1952,7 @@ KS_BYTE_DOTS_INLINE void DottedDown(const HalftonePicture& rows, std::uint32_t c
         }
     }
     for (std::size_t q = 0; q < 4; ++q) {
-        x[q] = kPlanes == 1 ? sums[0][q] : Add32(sums[0][q], ShiftLeft32(sums[kPlanes - 1][q], kDotLowBits));
+        x[q] = kPlanes == 1 ? sums[0][q] : FromPlanes(sums[0][q], sums[kPlanes - 1][q]);
     }
 }
 
