@@ -183,6 +183,18 @@ TEST(DIBits, RefuseABufferOfAnotherDepth) {
     DeleteObject(image);
 }
 
+TEST(PixelBlocks, AnImageTakesTheBlockReleasedLast) {
+    // Large enough to be kept when released.
+    void *first_bits = nullptr, *last_bits = nullptr, *bits = nullptr;
+    HBITMAP first = Create(MakeHeader(256, 256, 24), &first_bits);
+    HBITMAP last = Create(MakeHeader(256, 256, 24), &last_bits);
+    DeleteObject(first);
+    DeleteObject(last);
+    HBITMAP image = Create(MakeHeader(256, 256, 24), &bits);
+    EXPECT_EQ(bits, last_bits);
+    DeleteObject(image);
+}
+
 TEST(Handles, MisuseFailsCleanly) {
     HDC dc = CreateCompatibleDC(nullptr);
     HDC other = CreateCompatibleDC(nullptr);

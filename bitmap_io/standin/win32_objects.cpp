@@ -118,8 +118,13 @@ Context* FindContext(HDC dc) {
 }
 
 Block NewBlock(std::size_t size, bool zeroed, std::size_t* capacity) {
+    // The newest fitting block first. Taking the oldest, a load whose image is the size of another
+    // picture's file went round every spare block of that size in turn, so that the caches held none of
+    // them: after loads of a 2000 × 1500 picture in 24 bits (its 9 MB file read whole into a block), each
+    // load of the same picture run-length compressed (its 9 MB image) took 381 µs against 331.
     std::vector<SpareBlock>& spare = Objects().spare_blocks;
-    for (auto it = spare.begin(); it != spare.end(); ++it) {
+    for (auto it = spare.end(); it != spare.begin();) {
+        --it;
         if (it->capacity >= size && it->capacity / 4 * 3 <= size) {
             Block block = std::move(it->block);
             *capacity = it->capacity;

@@ -97,7 +97,8 @@ struct Pixels {
 };
 
 // Pixel memory of at least `size` bytes (zeroed when asked, as CreateDIBSection's is), its size in
-// `*capacity`: a block kept from a released image when one of about that size is spare, else fresh.
+// `*capacity`: a block kept from a released image when one of about that size is spare (the one released
+// last, whose bytes are likeliest still in the processor's caches), else fresh.
 // A search loads, stretches and releases the same picture thousands of times a second; handed back to
 // the C library each time, a block of a few hundred kilobytes goes back to the system and comes back as
 // fresh pages to fault in, which cost a 300 × 200 picture ten times the work of its attempt.
