@@ -106,6 +106,13 @@ struct Sums {
         height = h;
         v.assign(static_cast<std::size_t>(w * h * 3), 0);
     }
+    // For a writer that sets every sum: the size alone, the sums left as they were (zeroing the sample's
+    // 6.9 KB of sums took 1.4 % of its attempt).
+    void ResetToOverwrite(std::int64_t w, std::int64_t h) {
+        width = w;
+        height = h;
+        v.resize(static_cast<std::size_t>(w * h * 3));
+    }
     std::int32_t* Row(std::int64_t y) { return v.data() + y * width * 3; }
 };
 
@@ -1862,7 +1869,7 @@ KS_AVX2 void SumsDownFast(const HalftonePicture& source, const AxisWeights& down
         return;
     }
     const V128 drop_fourth = Load128(kDropFourth);
-    out->Reset(source.width, static_cast<std::int64_t>(down.first.size()));
+    out->ResetToOverwrite(source.width, static_cast<std::int64_t>(down.first.size()));
     for (std::int64_t i = 0; i < out->height; ++i) {
         const std::int32_t* w = &down.weights[down.offset[i]];
         const std::uint32_t count = down.count[i];
@@ -1965,7 +1972,7 @@ KS_BYTE_DOTS void SumsDownDottedOf(const HalftonePicture& source, const AxisWeig
     const V512 channels = Load512(kChannels);
     const bool packed = source.step == 3;
     const std::size_t row_bytes = static_cast<std::size_t>(source.width) * source.step;
-    out->Reset(source.width, static_cast<std::int64_t>(down.first.size()));
+    out->ResetToOverwrite(source.width, static_cast<std::int64_t>(down.first.size()));
     for (std::size_t i = 0; i < down.first.size(); ++i) {
         const HalftonePicture rows = RowsFrom(source, down.first[i]);
         const std::int32_t* weights = &plan.weights[plan.at[i]];
