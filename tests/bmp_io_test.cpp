@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"OffBitsAt14", [](BmpBytes& f) { f.U32(10, 14); }},
         Damage{"OffBitsEqualsSize", [](BmpBytes& f) { f.U32(10, static_cast<std::uint32_t>(f.bytes.size())); }},
         Damage{"SizeBeyondFile", [](BmpBytes& f) { f.U32(2, static_cast<std::uint32_t>(f.bytes.size()) + 1); }},
-        Damage{"TruncatedFile", [](BmpBytes& f) { f.bytes.resize(f.bytes.size() - 1); }},
+        Damage{"TruncatedFile", [](BmpBytes& f) { f.bytes.pop_back(); }},
         Damage{"InfoPartShorterThan40", [](BmpBytes& f) { f.U32(10, 53); }},
         Damage{"HeaderLongerThanInfoPart", [](BmpBytes& f) { f.U32(14, 108); }},
         Damage{"PixelsShorterThanRows", [](BmpBytes& f) { f.U32(22, 3); }},
