@@ -101,17 +101,16 @@ BYTE Saturated(std::int32_t v) { return static_cast<BYTE>(std::clamp<std::int32_
 struct Sums {
     std::int64_t width = 0, height = 0;
     std::vector<std::int32_t> v;
-    void Reset(std::int64_t w, std::int64_t h) {
-        width = w;
-        height = h;
-        v.assign(static_cast<std::size_t>(w * h * 3), 0);
-    }
     // For a writer that sets every sum: the size alone, the sums left as they were (zeroing the sample's
     // 6.9 KB of sums took 1.4 % of its attempt).
     void ResetToOverwrite(std::int64_t w, std::int64_t h) {
         width = w;
         height = h;
         v.resize(static_cast<std::size_t>(w * h * 3));
+    }
+    void Reset(std::int64_t w, std::int64_t h) {
+        ResetToOverwrite(w, h);
+        std::fill(v.begin(), v.end(), 0);
     }
     std::int32_t* Row(std::int64_t y) { return v.data() + y * width * 3; }
 };
