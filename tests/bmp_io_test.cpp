@@ -314,6 +314,46 @@ TEST(Loader, DecodesAgainWhateverByteDiffers) {
 }
 #endif
 
+// 32-bit pictures with bit fields in a version 3 header: fields in the pixels' byte order (blue, green,
+// red, alpha) give every byte as stored, whichever way up the rows are; without an alpha field the fourth
+// byte is 0, and fields in another order move the bytes to their places.
+#ifndef _WIN32
+TEST(Loader, ThirtyTwoBitFieldsGiveEachChannelItsByte) {
+    ScratchFolder dir;
+    std::vector<BYTE> pixels(2 * 12);  // two rows of three pixels
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<BYTE>(i * 37 + 5);
+    struct Fields {
+        DWORD masks[4];  // red, green, blue, alpha
+        bool top_down;
+        int from[4];  // the stored byte each image byte takes (blue, green, red, alpha), −1 for 0
+    };
+    const Fields cases[] = {{{0xFF0000, 0xFF00, 0xFF, 0xFF000000}, false, {0, 1, 2, 3}},
+                            {{0xFF0000, 0xFF00, 0xFF, 0xFF000000}, true, {0, 1, 2, 3}},
+                            {{0xFF0000, 0xFF00, 0xFF, 0}, false, {0, 1, 2, -1}},
+                            {{0xFF, 0xFF00, 0xFF0000, 0xFF000000}, false, {2, 1, 0, 3}}};
+    for (const Fields& c : cases) {
+        BmpBytes file = test::MakeBmpFile(3, c.top_down ? -2 : 2, 32, std::vector<BYTE>(16), pixels);
+        file.U32(14, kV3HeaderSize);  // the four fields inside the header, where the colours would follow it
+        file.U32(30, BI_BITFIELDS);
+        file.U32(46, 0);
+        for (int k = 0; k < 4; ++k) file.U32(54 + 4 * k, c.masks[k]);
+        test::WriteFileBytes(dir / "ant.bmp", file.bytes);
+        std::vector<BYTE> expected;
+        for (int row = 0; row < 2; ++row) {
+            const int stored = c.top_down ? 1 - row : row;
+            for (int x = 0; x < 3; ++x) {
+                for (int k : c.from) expected.push_back(k < 0 ? 0 : pixels[12 * stored + 4 * x + k]);
+            }
+        }
+        const test::Image image(
+            static_cast<HBITMAP>(LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE)));
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(RawRows(image), expected)
+            << std::hex << c.masks[0] << " " << c.masks[3] << (c.top_down ? " top-down" : "");
+    }
+}
+#endif
+
 // A run-length picture too large for its image to be kept is kept as its palette indices, and data of
 // more than a megabyte is compared with the last picture's a chunk at a time as it is read: loads of it
 // in turn, the first and second as written, then with one literal index changed in the first chunk, then

@@ -119,6 +119,16 @@ static_assert(kLeastStreamedBytes >= kMostImageBytesKeptAtCopySpeed);
 // image rows being written.
 constexpr std::size_t kStreamedChunkBytes = std::size_t{512} << 10;
 
+// Whether a 32-bit picture's bit fields are blue, green, red and alpha in its pixels' four bytes in that
+// order, as many programs write a picture with an alpha channel: decoded, every byte would come out as it
+// is stored (a channel of 8 bits widens to itself), so its rows are read into the image as a plain
+// picture's are, where decoding them cost a comparison with the last picture and a copy of its image
+// (the load half as long again as the plain one's from 640 × 480 to 2000 × 1500).
+bool HoldsItsImage(const BmpLayout& l) {
+    constexpr DWORD kInByteOrder[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};  // red, green, blue, alpha
+    return l.bpp == 32 && std::equal(l.masks, l.masks + 4, kInByteOrder);
+}
+
 // The most pixels run-length data may describe per byte of it. A run code covers at most 255 pixels
 // with two bytes, and an end-of-line code skips the rest of a row with two: 2048 pixels per byte admits
 // blank rows 4096 pixels wide, yet keeps a file of a few bytes from claiming a picture of hundreds of
@@ -282,7 +292,7 @@ HBITMAP Decode(int fd) {
     out.bmiHeader.biPlanes = 1;
     out.bmiHeader.biBitCount = l.bpp == 32 ? 32 : 24;
     out.bmiHeader.biCompression = BI_RGB;
-    const bool plain = l.bpp == 24 || (l.bpp == 32 && l.compression == BI_RGB);
+    const bool plain = l.bpp == 24 || (l.bpp == 32 && (l.compression == BI_RGB || HoldsItsImage(l)));
     // Whether the `size` bytes of pixel data lie inside what the first read brought: always when it
     // brought the whole file, as bfOffBits + the data's size <= bfSize <= the file's size holds by the
     // rules above.
