@@ -29,7 +29,7 @@ fastest = {key: min(values) for key, values in times.items()}
 print("| source | floor | attempt | attempt / floor | attempt / 24-bit attempt | load |")
 print("|---|---|---|---|---|---|")
 for size, depth, kind in sorted(fastest, key=lambda k: (int(k[0].split("x")[0]) * int(k[0].split("x")[1]), k[0],
-                                                       ["24-bit", "32-bit", "8-bit", "4-bit", "1-bit", "16-bit", "RLE8", "RLE4"].index(k[1]))):
+                                                       ["24-bit", "32-bit", "32-bit-fields", "8-bit", "4-bit", "1-bit", "16-bit", "RLE8", "RLE4"].index(k[1]))):
     if kind != "floor":
         continue
     floor, attempt = fastest[(size, depth, "floor")], fastest[(size, depth, "attempt")]
