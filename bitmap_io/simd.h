@@ -123,6 +123,17 @@ KS_SIMD V256 EvenQuarters(V256 v) { return _mm256_permute4x64_epi64(v, 0x08); }
 KS_SIMD V128 LowHalf(V256 v) { return _mm256_castsi256_si128(v); }
 KS_SIMD V128 HighHalf(V256 v) { return _mm256_extracti128_si256(v, 1); }
 KS_SIMD V256 Join(V128 low, V128 high) { return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1); }
+// The first `count` (below 8) 32-bit lanes loaded or stored, nothing past them touched; the other lanes
+// load as 0.
+KS_SIMD V256 FirstLanes32(std::uint64_t count) {
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+KS_SIMD V256 LoadFirst256x32(const void* p, std::uint64_t count) {
+    return _mm256_maskload_epi32(static_cast<const int*>(p), FirstLanes32(count));
+}
+KS_SIMD void StoreFirst256x32(void* p, V256 v, std::uint64_t count) {
+    _mm256_maskstore_epi32(static_cast<int*>(p), FirstLanes32(count), v);
+}
 
 // ---- Doubles ----
 KS_SIMD D256 ZeroDoubles() { return _mm256_setzero_pd(); }

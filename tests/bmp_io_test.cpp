@@ -316,40 +316,48 @@ TEST(Loader, DecodesAgainWhateverByteDiffers) {
 
 // 32-bit pictures with bit fields in a version 3 header: fields in the pixels' byte order (blue, green,
 // red, alpha) give every byte as stored, whichever way up the rows are; without an alpha field the fourth
-// byte is 0, and fields in another order move the bytes to their places.
+// byte is 0, and fields in another order move the bytes to their places, in pictures of a few pixels and
+// in ones of more than a megabyte (read and decoded a chunk at a time), each loaded twice.
 #ifndef _WIN32
 TEST(Loader, ThirtyTwoBitFieldsGiveEachChannelItsByte) {
     ScratchFolder dir;
-    std::vector<BYTE> pixels(2 * 12);  // two rows of three pixels
-    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<BYTE>(i * 37 + 5);
     struct Fields {
+        LONG width, height;
         DWORD masks[4];  // red, green, blue, alpha
         bool top_down;
         int from[4];  // the stored byte each image byte takes (blue, green, red, alpha), −1 for 0
     };
-    const Fields cases[] = {{{0xFF0000, 0xFF00, 0xFF, 0xFF000000}, false, {0, 1, 2, 3}},
-                            {{0xFF0000, 0xFF00, 0xFF, 0xFF000000}, true, {0, 1, 2, 3}},
-                            {{0xFF0000, 0xFF00, 0xFF, 0}, false, {0, 1, 2, -1}},
-                            {{0xFF, 0xFF00, 0xFF0000, 0xFF000000}, false, {2, 1, 0, 3}}};
+    const Fields cases[] = {{3, 2, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, false, {0, 1, 2, 3}},
+                            {3, 2, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, true, {0, 1, 2, 3}},
+                            {3, 2, {0xFF0000, 0xFF00, 0xFF, 0}, false, {0, 1, 2, -1}},
+                            {3, 2, {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, false, {2, 1, 0, 3}},
+                            {1001, 300, {0xFF0000, 0xFF00, 0xFF, 0}, false, {0, 1, 2, -1}},
+                            {1001, 300, {0xFF, 0xFF00, 0xFF0000, 0}, true, {2, 1, 0, -1}}};
     for (const Fields& c : cases) {
-        BmpBytes file = test::MakeBmpFile(3, c.top_down ? -2 : 2, 32, std::vector<BYTE>(16), pixels);
+        const std::size_t stride = 4 * static_cast<std::size_t>(c.width);
+        std::vector<BYTE> pixels(stride * static_cast<std::size_t>(c.height));
+        for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<BYTE>(i * 37 + i / 1000);
+        BmpBytes file =
+            test::MakeBmpFile(c.width, c.top_down ? -c.height : c.height, 32, std::vector<BYTE>(16), pixels);
         file.U32(14, kV3HeaderSize);  // the four fields inside the header, where the colours would follow it
         file.U32(30, BI_BITFIELDS);
         file.U32(46, 0);
         for (int k = 0; k < 4; ++k) file.U32(54 + 4 * k, c.masks[k]);
         test::WriteFileBytes(dir / "ant.bmp", file.bytes);
         std::vector<BYTE> expected;
-        for (int row = 0; row < 2; ++row) {
-            const int stored = c.top_down ? 1 - row : row;
-            for (int x = 0; x < 3; ++x) {
-                for (int k : c.from) expected.push_back(k < 0 ? 0 : pixels[12 * stored + 4 * x + k]);
+        for (LONG row = 0; row < c.height; ++row) {
+            const std::size_t stored = static_cast<std::size_t>(c.top_down ? c.height - 1 - row : row) * stride;
+            for (std::size_t x = 0; x < stride; x += 4) {
+                for (int k : c.from) expected.push_back(k < 0 ? 0 : pixels[stored + x + static_cast<std::size_t>(k)]);
             }
         }
-        const test::Image image(
-            static_cast<HBITMAP>(LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE)));
-        ASSERT_NE(image, nullptr);
-        EXPECT_EQ(RawRows(image), expected)
-            << std::hex << c.masks[0] << " " << c.masks[3] << (c.top_down ? " top-down" : "");
+        for (int load = 0; load < 2; ++load) {
+            const test::Image image(static_cast<HBITMAP>(
+                LoadImageA(nullptr, (dir / "ant.bmp").c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE)));
+            ASSERT_NE(image, nullptr);
+            EXPECT_EQ(RawRows(image), expected) << c.width << ", " << std::hex << c.masks[0] << " " << c.masks[3]
+                                                << (c.top_down ? " top-down" : "") << ", load " << load;
+        }
     }
 }
 #endif
@@ -535,6 +543,37 @@ TEST(RowDecoder, FastSixteenBitRowsMatchTheDefinition) {
             DecodeTwoRows(l, d, in.data(), in.size() / 2, &plain);
             EXPECT_EQ(looked_up, plain) << name;
             EXPECT_EQ(widened, plain) << name;
+        }
+    }
+}
+
+// The fast path for 32-bit rows whose fields are bytes against the definition, for fields in several
+// orders, with and without alpha, and rows that leave pixels over; fields that are not whole bytes are
+// the definition's alone.
+TEST(RowDecoder, FastThirtyTwoBitFieldsMatchTheDefinition) {
+    const DWORD cases[][4] = {{0xFF0000, 0xFF00, 0xFF, 0},
+                              {0xFF, 0xFF00, 0xFF0000, 0xFF000000},
+                              {0xFF00, 0xFF0000, 0xFF000000, 0xFF},
+                              {0xFF000000, 0, 0xFF, 0},
+                              {0x3FF00000, 0xFFC00, 0x3FF, 0}};
+    std::vector<BYTE> in(2 * 4 * 35);  // two rows
+    for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<BYTE>(i * 97 + i / 4);
+    for (const auto& masks : cases) {
+        for (const LONG width : {35, 8, 1}) {
+            BmpLayout l;
+            l.bpp = 32;
+            l.compression = BI_BITFIELDS;
+            l.width = width;
+            std::copy_n(masks, 4, l.masks);
+            RowDecoder d = MakeRowDecoder(l, nullptr);
+            const std::string name =
+                std::to_string(masks[0]) + " " + std::to_string(masks[3]) + ", " + std::to_string(width);
+            ASSERT_EQ(d.bytes32, masks[0] != 0x3FF00000 && UseFastPaths()) << name;
+            std::vector<BYTE> fast(2 * (4 * static_cast<std::size_t>(width) + 1), 7), plain = fast;
+            DecodeTwoRows(l, d, in.data(), in.size() / 2, &fast);
+            d.bytes32 = false;
+            DecodeTwoRows(l, d, in.data(), in.size() / 2, &plain);
+            EXPECT_EQ(fast, plain) << name;
         }
     }
 }

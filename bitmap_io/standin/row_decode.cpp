@@ -526,6 +526,23 @@ KS_BYTE_TABLES void Decode16Tables(const RowDecoder& d, LONG width, const RowSpa
         }
     }
 }
+
+// The fast path for 32-bit rows whose fields are whole bytes (FieldsAreBytes): eight pixels a step, each
+// image byte picked from its pixel's four by one shuffle of bytes, or zeroed; a row's last pixels loaded
+// and stored through masks of whole pixels, so that nothing past the row is read or written.
+KS_AVX2 void Decode32Bytes(LONG width, const RowDecoder& d, const RowSpan& rows) {
+    using namespace simd;
+    const V256 order = Load256(d.byte_order);
+    const auto n = static_cast<std::uint64_t>(width), whole = n / 8 * 8;
+    for (LONG y = 0; y < rows.count; ++y) {
+        const BYTE* in = RowIn(rows, y);
+        BYTE* out = RowOut(rows, y);
+        for (std::uint64_t x = 0; x < whole; x += 8) Store256(out + 4 * x, PickBytes(Load256(in + 4 * x), order));
+        if (whole < n) {
+            StoreFirst256x32(out + 4 * whole, PickBytes(LoadFirst256x32(in + 4 * whole, n - whole), order), n - whole);
+        }
+    }
+}
 #endif  // KS_FAST_PATHS
 
 }  // namespace
@@ -543,19 +560,36 @@ bool LooksUpBytes(const BmpLayout& l) {
     return l.bpp == 16 && UseByteTables() && FitsSixBits(l);
 }
 
+bool FieldsAreBytes(const BmpLayout& l) {
+    return l.bpp == 32 && std::all_of(l.masks, l.masks + 4, [](DWORD mask) {
+               return mask == 0 || (std::popcount(mask) == 8 && std::countr_zero(mask) % 8 == 0);
+           });
+}
+
 bool DecodesAtCopySpeed(const BmpLayout& l) {
     return LooksUpBytes(l) || (l.bpp == 16 && UseFastPaths() && PlanOf(l).fast);
 }
 
 RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
     RowDecoder d;
+    d.bytes32 = UseFastPaths() && FieldsAreBytes(l);
+    if (d.bytes32) {
+        constexpr int kField[4] = {2, 1, 0, 3};  // the field of image bytes blue, green, red, alpha
+        for (int b = 0; b < 32; ++b) {
+            const DWORD mask = l.masks[kField[b % 4]];
+            d.byte_order[b] =
+                mask == 0 ? std::int8_t{-128} : static_cast<std::int8_t>(b % 16 / 4 * 4 + std::countr_zero(mask) / 8);
+        }
+    }
     for (DWORD i = 0; i < l.palette_count && i < 256; ++i) {
         const BYTE* entry = palette + i * l.palette_entry_size;
         d.colours[i] = std::uint32_t{entry[0]} | std::uint32_t{entry[1]} << 8 | std::uint32_t{entry[2]} << 16;
     }
     for (int c = 0; c < 4; ++c) {
         const DWORD mask = l.masks[c];
-        if (mask == 0 || std::popcount(mask) > kWidestTabledMask) continue;
+        // The fast path for fields that are bytes needs no tables (the definition then widens each pixel's
+        // channels by themselves): made for every load, they took a tenth of it at 300 × 200.
+        if (mask == 0 || std::popcount(mask) > kWidestTabledMask || d.bytes32) continue;
         d.shifts[c] = std::countr_zero(mask);
         const DWORD top = mask >> d.shifts[c];
         d.channels[c].resize(std::size_t{top} + 1);
@@ -619,6 +653,7 @@ void DecodeRows(const BmpLayout& l, const RowDecoder& d, const RowSpan& rows) {
         if (l.bpp == 16) return Decode16Tables(d, l.width, rows);
     }
     if (d.fast16) return Decode16Fast(d, l.width, rows);
+    if (d.bytes32) return Decode32Bytes(l.width, d, rows);
 #endif
     for (LONG y = 0; y < rows.count; ++y) DecodeRow(l, d, RowIn(rows, y), RowOut(rows, y));
 }

@@ -120,10 +120,8 @@ static_assert(kLeastStreamedBytes >= kMostImageBytesKeptAtCopySpeed);
 constexpr std::size_t kStreamedChunkBytes = std::size_t{512} << 10;
 
 // Whether a 32-bit picture's bit fields are blue, green, red and alpha in its pixels' four bytes in that
-// order, as many programs write a picture with an alpha channel: decoded, every byte would come out as it
-// is stored (a channel of 8 bits widens to itself), so its rows are read into the image as a plain
-// picture's are, where decoding them cost a comparison with the last picture and a copy of its image
-// (the load half as long again as the plain one's from 640 × 480 to 2000 × 1500).
+// order, as many programs write a picture with an alpha channel: decoded, every byte comes out as it is
+// stored (a channel of 8 bits widens to itself).
 bool HoldsItsImage(const BmpLayout& l) {
     constexpr DWORD kInByteOrder[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};  // red, green, blue, alpha
     return l.bpp == 32 && std::equal(l.masks, l.masks + 4, kInByteOrder);
@@ -280,7 +278,13 @@ HBITMAP Decode(int fd) {
     }
     const bool run_length = l.compression == BI_RLE8 || l.compression == BI_RLE4;
     const std::size_t rows_bytes = static_cast<std::size_t>(l.stride) * static_cast<std::size_t>(l.rows);
-    const bool streamed = !run_length && rows_bytes > kLeastStreamedBytes && DecodesAtCopySpeed(l);
+    const bool plain = l.bpp == 24 || (l.bpp == 32 && (l.compression == BI_RGB || FieldsAreBytes(l)));
+    // Rows of 32-bit pixels whose fields are bytes in another order than the image's, or without alpha, are
+    // read as plain rows are and decoded where they lie (each pixel's bytes read before they are written),
+    // those of more than kLeastStreamedBytes a chunk at a time, while the chunk is in the nearer caches.
+    const bool decoded_in_place = plain && l.bpp == 32 && l.compression != BI_RGB && !HoldsItsImage(l);
+    const bool streamed =
+        !run_length && rows_bytes > kLeastStreamedBytes && (DecodesAtCopySpeed(l) || decoded_in_place);
     const bool compared_in_chunks = run_length && l.pixel_bytes > kLeastStreamedBytes;
     FirstReadSize() = streamed || compared_in_chunks
                           ? kLeastFirstRead
@@ -292,7 +296,6 @@ HBITMAP Decode(int fd) {
     out.bmiHeader.biPlanes = 1;
     out.bmiHeader.biBitCount = l.bpp == 32 ? 32 : 24;
     out.bmiHeader.biCompression = BI_RGB;
-    const bool plain = l.bpp == 24 || (l.bpp == 32 && (l.compression == BI_RGB || HoldsItsImage(l)));
     // Whether the `size` bytes of pixel data lie inside what the first read brought: always when it
     // brought the whole file, as bfOffBits + the data's size <= bfSize <= the file's size holds by the
     // rules above.
@@ -323,12 +326,26 @@ HBITMAP Decode(int fd) {
 
     // Plain 24 and 32-bit rows are already the image's rows: kept where the first read put them, or
     // read in place (but for what the first read holds), the one copy the picture has to make anyway; a
-    // top-down file is turned over afterwards.
+    // top-down file is turned over afterwards. Those decoded in place (decoded_in_place) were decoded from
+    // a copy of the file, kept and compared with the last picture, and their load took twice the plain
+    // one's from 300 × 200 to 1024 × 768 and up to four times at 2000 × 1500.
     if (plain) {
-        if (!rows_in_block &&
-            !ReadPart(fd, head, static_cast<std::size_t>(first_read), fh.bfOffBits, pixels, rows_bytes)) {
-            DeleteObject(image);
-            return nullptr;
+        const auto stride = static_cast<std::size_t>(l.stride);
+        const LONG part_rows =
+            streamed ? static_cast<LONG>(std::max<std::size_t>(1, kStreamedChunkBytes / stride)) : l.rows;
+        const RowDecoder decoder = decoded_in_place ? MakeRowDecoder(l, nullptr) : RowDecoder{};
+        for (LONG first_row = 0; first_row < l.rows; first_row += part_rows) {
+            const LONG rows = std::min(part_rows, l.rows - first_row);
+            BYTE* part = pixels + static_cast<std::size_t>(first_row) * stride;
+            if (!rows_in_block && !ReadPart(fd, head, static_cast<std::size_t>(first_read),
+                                            fh.bfOffBits + static_cast<std::uint64_t>(first_row) * stride, part,
+                                            static_cast<std::size_t>(rows) * stride)) {
+                DeleteObject(image);
+                return nullptr;
+            }
+            if (decoded_in_place) {
+                DecodeRows(l, decoder, RowSpan{part, stride, part, static_cast<std::ptrdiff_t>(stride), rows});
+            }
         }
         if (l.top_down) {
             std::vector<BYTE> swap(static_cast<std::size_t>(l.stride));
