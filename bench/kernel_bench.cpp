@@ -183,7 +183,7 @@ struct Rung {
 };
 constexpr Rung kRungs[] = {{48, 48}, {300, 200}, {640, 480}, {1024, 768}, {2000, 1500}, {4000, 3000}};
 // A depth of the ladder: bits a pixel, for 8 and 4 bits whether the rows are run-length compressed, and for 32
-// whether the header gives the channels' bit fields (blue, green, red and alpha in the pixels' byte order).
+// whether the header gives the channels' bit fields (blue, green and red in the pixels' byte order, no alpha).
 struct Depth {
     WORD bpp;
     bool run_length = false, bit_fields = false;
@@ -261,7 +261,8 @@ void WriteRunLengthCopy(const std::string& plain, const std::string& path, WORD 
 }
 
 // The 32-bit file at `plain` written again at `path` with a version 3 header (56 bytes) whose bit fields
-// name the bytes the plain file's pixels already have: blue, green, red and alpha.
+// name blue, green and red where the plain file's pixels have them, and no alpha: the image's fourth bytes
+// are then 0, where the plain file's are kept, so that its rows are decoded (in place), not only read.
 void WriteBitFieldsCopy(const std::string& plain, const std::string& path) {
     std::vector<BYTE> file(static_cast<std::size_t>(fs::file_size(plain)));
     std::FILE* in = std::fopen(plain.c_str(), "rb");
@@ -278,7 +279,7 @@ void WriteBitFieldsCopy(const std::string& plain, const std::string& path) {
     put32(10, kFileHeaderSize + kV3HeaderSize);
     put32(14, kV3HeaderSize);
     put32(30, BI_BITFIELDS);
-    const DWORD fields[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};  // red, green, blue, alpha
+    const DWORD fields[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0};  // red, green, blue, no alpha
     for (int k = 0; k < 4; ++k) put32(kFileHeaderSize + kInfoHeaderSize + 4 * k, fields[k]);
     std::FILE* o = std::fopen(path.c_str(), "wb");
     if (o == nullptr || std::fwrite(out.data(), 1, out.size(), o) != out.size() || std::fclose(o) != 0) std::abort();
