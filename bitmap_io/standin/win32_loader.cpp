@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "bmp_format.h"
@@ -333,7 +334,8 @@ HBITMAP Decode(int fd) {
         const auto stride = static_cast<std::size_t>(l.stride);
         const LONG part_rows =
             streamed ? static_cast<LONG>(std::max<std::size_t>(1, kStreamedChunkBytes / stride)) : l.rows;
-        const RowDecoder decoder = decoded_in_place ? MakeRowDecoder(l, nullptr) : RowDecoder{};
+        std::optional<RowDecoder> decoder;  // made only where needed: it is a few kilobytes to set
+        if (decoded_in_place) decoder = MakeRowDecoder(l, nullptr);
         for (LONG first_row = 0; first_row < l.rows; first_row += part_rows) {
             const LONG rows = std::min(part_rows, l.rows - first_row);
             BYTE* part = pixels + static_cast<std::size_t>(first_row) * stride;
@@ -344,7 +346,7 @@ HBITMAP Decode(int fd) {
                 return nullptr;
             }
             if (decoded_in_place) {
-                DecodeRows(l, decoder, RowSpan{part, stride, part, static_cast<std::ptrdiff_t>(stride), rows});
+                DecodeRows(l, *decoder, RowSpan{part, stride, part, static_cast<std::ptrdiff_t>(stride), rows});
             }
         }
         if (l.top_down) {
