@@ -231,13 +231,31 @@ void AppendRunLengthRow(const std::vector<BYTE>& indices, WORD bpp, std::vector<
     }
 }
 
+// A file's bytes whole, and bytes written as a file; the benchmarks cannot go on without them.
+std::vector<BYTE> ReadWholeFile(const std::string& path) {
+    std::vector<BYTE> file(static_cast<std::size_t>(fs::file_size(path)));
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr || std::fread(file.data(), 1, file.size(), in) != file.size()) std::abort();
+    std::fclose(in);
+    return file;
+}
+
+void WriteWholeFile(const std::string& path, const std::vector<BYTE>& bytes) {
+    std::FILE* o = std::fopen(path.c_str(), "wb");
+    if (o == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), o) != bytes.size() || std::fclose(o) != 0) {
+        std::abort();
+    }
+}
+
+// A little-endian 32-bit field of a file's header.
+void Put32(std::vector<BYTE>* bytes, std::size_t at, std::size_t value) {
+    for (int b = 0; b < 4; ++b) (*bytes)[at + b] = static_cast<BYTE>(value >> 8 * b);
+}
+
 // The file at `plain` (8 or 4 bits, uncompressed) written again at `path` with its rows run-length
 // compressed: each row's codes, an end of line, and after the last an end of the picture.
 void WriteRunLengthCopy(const std::string& plain, const std::string& path, WORD bpp) {
-    std::vector<BYTE> file(static_cast<std::size_t>(fs::file_size(plain)));
-    std::FILE* in = std::fopen(plain.c_str(), "rb");
-    if (in == nullptr || std::fread(file.data(), 1, file.size(), in) != file.size()) std::abort();
-    std::fclose(in);
+    const std::vector<BYTE> file = ReadWholeFile(plain);
     const DWORD offset = ReadLe32(&file[10]);
     const auto width = static_cast<std::size_t>(ReadLe32(&file[18]));
     const auto height = static_cast<std::size_t>(ReadLe32(&file[22]));
@@ -250,39 +268,28 @@ void WriteRunLengthCopy(const std::string& plain, const std::string& path, WORD 
         out.push_back(0);
         out.push_back(y + 1 < height ? 0 : 1);
     }
-    const auto put32 = [&](std::size_t at, std::size_t v) {
-        for (int b = 0; b < 4; ++b) out[at + b] = static_cast<BYTE>(v >> 8 * b);
-    };
-    put32(2, out.size());
-    put32(30, bpp == 8 ? BI_RLE8 : BI_RLE4);
-    put32(34, out.size() - offset);
-    std::FILE* o = std::fopen(path.c_str(), "wb");
-    if (o == nullptr || std::fwrite(out.data(), 1, out.size(), o) != out.size() || std::fclose(o) != 0) std::abort();
+    Put32(&out, 2, out.size());
+    Put32(&out, 30, bpp == 8 ? BI_RLE8 : BI_RLE4);
+    Put32(&out, 34, out.size() - offset);
+    WriteWholeFile(path, out);
 }
 
 // The 32-bit file at `plain` written again at `path` with a version 3 header (56 bytes) whose bit fields
 // name blue, green and red where the plain file's pixels have them, and no alpha: the image's fourth bytes
 // are then 0, where the plain file's are kept, so that its rows are decoded (in place), not only read.
 void WriteBitFieldsCopy(const std::string& plain, const std::string& path) {
-    std::vector<BYTE> file(static_cast<std::size_t>(fs::file_size(plain)));
-    std::FILE* in = std::fopen(plain.c_str(), "rb");
-    if (in == nullptr || std::fread(file.data(), 1, file.size(), in) != file.size()) std::abort();
-    std::fclose(in);
+    const std::vector<BYTE> file = ReadWholeFile(plain);
     const DWORD offset = ReadLe32(&file[10]);
     std::vector<BYTE> out(file.begin(), file.begin() + kFileHeaderSize + kInfoHeaderSize);
     out.resize(kFileHeaderSize + kV3HeaderSize);
     out.insert(out.end(), file.begin() + offset, file.end());
-    const auto put32 = [&](std::size_t at, std::size_t v) {
-        for (int b = 0; b < 4; ++b) out[at + b] = static_cast<BYTE>(v >> 8 * b);
-    };
-    put32(2, out.size());
-    put32(10, kFileHeaderSize + kV3HeaderSize);
-    put32(14, kV3HeaderSize);
-    put32(30, BI_BITFIELDS);
+    Put32(&out, 2, out.size());
+    Put32(&out, 10, kFileHeaderSize + kV3HeaderSize);
+    Put32(&out, 14, kV3HeaderSize);
+    Put32(&out, 30, BI_BITFIELDS);
     const DWORD fields[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0};  // red, green, blue, no alpha
-    for (int k = 0; k < 4; ++k) put32(kFileHeaderSize + kInfoHeaderSize + 4 * k, fields[k]);
-    std::FILE* o = std::fopen(path.c_str(), "wb");
-    if (o == nullptr || std::fwrite(out.data(), 1, out.size(), o) != out.size() || std::fclose(o) != 0) std::abort();
+    for (int k = 0; k < 4; ++k) Put32(&out, kFileHeaderSize + kInfoHeaderSize + 4 * k, fields[k]);
+    WriteWholeFile(path, out);
 }
 
 // A picture of the rung's size at `depth`, written into the temporary folder the first time a run asks for it: a
