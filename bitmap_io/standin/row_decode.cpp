@@ -566,6 +566,11 @@ bool FieldsAreBytes(const BmpLayout& l) {
            });
 }
 
+bool DecodesToItself(const BmpLayout& l) {
+    constexpr DWORD kInByteOrder[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};  // red, green, blue, alpha
+    return l.bpp == 32 && std::equal(l.masks, l.masks + 4, kInByteOrder);
+}
+
 bool DecodesAtCopySpeed(const BmpLayout& l) {
     return LooksUpBytes(l) || (l.bpp == 16 && UseFastPaths() && PlanOf(l).fast);
 }

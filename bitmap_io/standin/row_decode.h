@@ -79,6 +79,10 @@ void DecodeRows(const BmpLayout& l, const RowDecoder& d, const RowSpan& rows);
 // every image byte is then one byte of its pixel (a channel of 8 bits widens to itself), or 0.
 bool FieldsAreBytes(const BmpLayout& l);
 
+// Whether a 32-bit file's fields are blue, green, red and alpha in its pixels' four bytes in that order, as
+// many programs write a picture with an alpha channel: its rows decode to themselves, byte for byte.
+bool DecodesToItself(const BmpLayout& l);
+
 // Whether rows of layout `l` decode at about the speed of a copy of their pixels (16-bit files whose
 // channels the fast path widens or looks up, and uncompressed files with a colour table where the
 // processor looks up bytes 64 at a time), so that keeping a decoded picture to copy from gains little,

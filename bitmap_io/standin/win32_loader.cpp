@@ -120,14 +120,6 @@ static_assert(kLeastStreamedBytes >= kMostImageBytesKeptAtCopySpeed);
 // image rows being written.
 constexpr std::size_t kStreamedChunkBytes = std::size_t{512} << 10;
 
-// Whether a 32-bit picture's bit fields are blue, green, red and alpha in its pixels' four bytes in that
-// order, as many programs write a picture with an alpha channel: decoded, every byte comes out as it is
-// stored (a channel of 8 bits widens to itself).
-bool HoldsItsImage(const BmpLayout& l) {
-    constexpr DWORD kInByteOrder[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};  // red, green, blue, alpha
-    return l.bpp == 32 && std::equal(l.masks, l.masks + 4, kInByteOrder);
-}
-
 // The most pixels run-length data may describe per byte of it. A run code covers at most 255 pixels
 // with two bytes, and an end-of-line code skips the rest of a row with two: 2048 pixels per byte admits
 // blank rows 4096 pixels wide, yet keeps a file of a few bytes from claiming a picture of hundreds of
@@ -283,7 +275,7 @@ HBITMAP Decode(int fd) {
     // Rows of 32-bit pixels whose fields are bytes in another order than the image's, or without alpha, are
     // read as plain rows are and decoded where they lie (each pixel's bytes read before they are written),
     // those of more than kLeastStreamedBytes a chunk at a time, while the chunk is in the nearer caches.
-    const bool decoded_in_place = plain && l.bpp == 32 && l.compression != BI_RGB && !HoldsItsImage(l);
+    const bool decoded_in_place = plain && l.bpp == 32 && l.compression != BI_RGB && !DecodesToItself(l);
     const bool streamed =
         !run_length && rows_bytes > kLeastStreamedBytes && (DecodesAtCopySpeed(l) || decoded_in_place);
     const bool compared_in_chunks = run_length && l.pixel_bytes > kLeastStreamedBytes;
