@@ -315,9 +315,9 @@ TEST(Loader, DecodesAgainWhateverByteDiffers) {
 #endif
 
 // 32-bit pictures with bit fields in a version 3 header: fields in the pixels' byte order (blue, green,
-// red, alpha) give every byte as stored, whichever way up the rows are; without an alpha field the fourth
-// byte is 0, and fields in another order move the bytes to their places, in pictures of a few pixels and
-// in ones of more than a megabyte (read and decoded a chunk at a time), each loaded twice.
+// red, alpha or none) give every byte as stored, whichever way up the rows are, and fields in another
+// order move the bytes to their places (the fourth kept where there is no alpha field), in pictures of a
+// few pixels and in ones of more than a megabyte (read and decoded a chunk at a time), each loaded twice.
 #ifndef _WIN32
 TEST(Loader, ThirtyTwoBitFieldsGiveEachChannelItsByte) {
     ScratchFolder dir;
@@ -325,14 +325,14 @@ TEST(Loader, ThirtyTwoBitFieldsGiveEachChannelItsByte) {
         LONG width, height;
         DWORD masks[4];  // red, green, blue, alpha
         bool top_down;
-        int from[4];  // the stored byte each image byte takes (blue, green, red, alpha), −1 for 0
+        int from[4];  // the stored byte each image byte takes (blue, green, red, alpha)
     };
     const Fields cases[] = {{3, 2, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, false, {0, 1, 2, 3}},
                             {3, 2, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, true, {0, 1, 2, 3}},
-                            {3, 2, {0xFF0000, 0xFF00, 0xFF, 0}, false, {0, 1, 2, -1}},
+                            {3, 2, {0xFF0000, 0xFF00, 0xFF, 0}, false, {0, 1, 2, 3}},
                             {3, 2, {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, false, {2, 1, 0, 3}},
-                            {1001, 300, {0xFF0000, 0xFF00, 0xFF, 0}, false, {0, 1, 2, -1}},
-                            {1001, 300, {0xFF, 0xFF00, 0xFF0000, 0}, true, {2, 1, 0, -1}}};
+                            {1001, 300, {0xFF0000, 0xFF00, 0xFF, 0}, false, {0, 1, 2, 3}},
+                            {1001, 300, {0xFF, 0xFF00, 0xFF0000, 0}, true, {2, 1, 0, 3}}};
     for (const Fields& c : cases) {
         const std::size_t stride = 4 * static_cast<std::size_t>(c.width);
         std::vector<BYTE> pixels(stride * static_cast<std::size_t>(c.height));
@@ -348,7 +348,7 @@ TEST(Loader, ThirtyTwoBitFieldsGiveEachChannelItsByte) {
         for (LONG row = 0; row < c.height; ++row) {
             const std::size_t stored = static_cast<std::size_t>(c.top_down ? c.height - 1 - row : row) * stride;
             for (std::size_t x = 0; x < stride; x += 4) {
-                for (int k : c.from) expected.push_back(k < 0 ? 0 : pixels[stored + x + static_cast<std::size_t>(k)]);
+                for (int k : c.from) expected.push_back(pixels[stored + x + static_cast<std::size_t>(k)]);
             }
         }
         for (int load = 0; load < 2; ++load) {

@@ -567,8 +567,9 @@ bool FieldsAreBytes(const BmpLayout& l) {
 }
 
 bool DecodesToItself(const BmpLayout& l) {
-    constexpr DWORD kInByteOrder[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};  // red, green, blue, alpha
-    return l.bpp == 32 && std::equal(l.masks, l.masks + 4, kInByteOrder);
+    constexpr DWORD kInByteOrder[3] = {0x00FF0000, 0x0000FF00, 0x000000FF};  // red, green, blue
+    return l.bpp == 32 && std::equal(l.masks, l.masks + 3, kInByteOrder) &&
+           (l.masks[3] == 0xFF000000 || l.masks[3] == 0);
 }
 
 bool DecodesAtCopySpeed(const BmpLayout& l) {
@@ -581,9 +582,12 @@ RowDecoder MakeRowDecoder(const BmpLayout& l, const BYTE* palette) {
     if (d.bytes32) {
         constexpr int kField[4] = {2, 1, 0, 3};  // the field of image bytes blue, green, red, alpha
         for (int b = 0; b < 32; ++b) {
-            const DWORD mask = l.masks[kField[b % 4]];
-            d.byte_order[b] =
-                mask == 0 ? std::int8_t{-128} : static_cast<std::int8_t>(b % 16 / 4 * 4 + std::countr_zero(mask) / 8);
+            // The stored byte this image byte takes: its field's; without an alpha field, the fourth (as the
+            // definition keeps it); none (0) for an absent colour.
+            const int field = kField[b % 4];
+            const DWORD mask = l.masks[field];
+            const int stored = mask != 0 ? std::countr_zero(mask) / 8 : field == 3 ? 3 : -1;
+            d.byte_order[b] = stored < 0 ? std::int8_t{-128} : static_cast<std::int8_t>(b % 16 / 4 * 4 + stored);
         }
     }
     for (DWORD i = 0; i < l.palette_count && i < 256; ++i) {
@@ -642,7 +646,9 @@ void DecodeRow(const BmpLayout& l, const RowDecoder& d, const BYTE* in, BYTE* ou
         out[0] = ChannelOf(d, l, 2, pixel);
         out[1] = ChannelOf(d, l, 1, pixel);
         out[2] = ChannelOf(d, l, 0, pixel);
-        out[3] = ChannelOf(d, l, 3, pixel);
+        // Without an alpha field the fourth byte is kept as stored, as in a plain 32-bit picture and as
+        // the platform's loader keeps a file's bits.
+        out[3] = l.masks[3] != 0 ? ChannelOf(d, l, 3, pixel) : static_cast<BYTE>(pixel >> 24);
     }
 }
 

@@ -76,11 +76,13 @@ struct RowSpan {
 void DecodeRows(const BmpLayout& l, const RowDecoder& d, const RowSpan& rows);
 
 // Whether each of a 32-bit file's fields (red, green, blue, alpha) is a whole byte of its pixels or absent:
-// every image byte is then one byte of its pixel (a channel of 8 bits widens to itself), or 0.
+// every image byte is then one byte of its pixel (a channel of 8 bits widens to itself), or 0. Without an
+// alpha field a pixel's fourth byte is kept as stored, as in a plain 32-bit picture.
 bool FieldsAreBytes(const BmpLayout& l);
 
-// Whether a 32-bit file's fields are blue, green, red and alpha in its pixels' four bytes in that order, as
-// many programs write a picture with an alpha channel: its rows decode to themselves, byte for byte.
+// Whether a 32-bit file's fields are blue, green and red in its pixels' first three bytes in that order,
+// and alpha in the fourth or absent, as most programs write 32-bit pictures: its rows decode to
+// themselves, byte for byte.
 bool DecodesToItself(const BmpLayout& l);
 
 // Whether rows of layout `l` decode at about the speed of a copy of their pixels (16-bit files whose

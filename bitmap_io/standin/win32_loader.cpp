@@ -272,9 +272,9 @@ HBITMAP Decode(int fd) {
     const bool run_length = l.compression == BI_RLE8 || l.compression == BI_RLE4;
     const std::size_t rows_bytes = static_cast<std::size_t>(l.stride) * static_cast<std::size_t>(l.rows);
     const bool plain = l.bpp == 24 || (l.bpp == 32 && (l.compression == BI_RGB || FieldsAreBytes(l)));
-    // Rows of 32-bit pixels whose fields are bytes in another order than the image's, or without alpha, are
-    // read as plain rows are and decoded where they lie (each pixel's bytes read before they are written),
-    // those of more than kLeastStreamedBytes a chunk at a time, while the chunk is in the nearer caches.
+    // Rows of 32-bit pixels whose fields are bytes in another order than the image's are read as plain
+    // rows are and decoded where they lie (each pixel's bytes read before they are written), those of
+    // more than kLeastStreamedBytes a chunk at a time, while the chunk is in the nearer caches.
     const bool decoded_in_place = plain && l.bpp == 32 && l.compression != BI_RGB && !DecodesToItself(l);
     const bool streamed =
         !run_length && rows_bytes > kLeastStreamedBytes && (DecodesAtCopySpeed(l) || decoded_in_place);
