@@ -183,7 +183,7 @@ struct Rung {
 };
 constexpr Rung kRungs[] = {{48, 48}, {300, 200}, {640, 480}, {1024, 768}, {2000, 1500}, {4000, 3000}};
 // A depth of the ladder: bits a pixel, for 8 and 4 bits whether the rows are run-length compressed, and for 32
-// whether the header gives the channels' bit fields (blue, green and red in the pixels' byte order, no alpha).
+// whether the header gives the channels' bit fields (red, green and blue in the pixels' byte order, no alpha).
 struct Depth {
     WORD bpp;
     bool run_length = false, bit_fields = false;
@@ -275,8 +275,9 @@ void WriteRunLengthCopy(const std::string& plain, const std::string& path, WORD 
 }
 
 // The 32-bit file at `plain` written again at `path` with a version 3 header (56 bytes) whose bit fields
-// name blue, green and red where the plain file's pixels have them, and no alpha: the image's fourth bytes
-// are then 0, where the plain file's are kept, so that its rows are decoded (in place), not only read.
+// name red, green and blue in the pixels' byte order, and no alpha: each pixel's first and third bytes
+// change places in the image, so that its rows are decoded (in place), not only read. Fields in the
+// image's own order (blue, green, red) are read as the plain file is.
 void WriteBitFieldsCopy(const std::string& plain, const std::string& path) {
     const std::vector<BYTE> file = ReadWholeFile(plain);
     const DWORD offset = ReadLe32(&file[10]);
@@ -287,7 +288,7 @@ void WriteBitFieldsCopy(const std::string& plain, const std::string& path) {
     Put32(&out, 10, kFileHeaderSize + kV3HeaderSize);
     Put32(&out, 14, kV3HeaderSize);
     Put32(&out, 30, BI_BITFIELDS);
-    const DWORD fields[4] = {0x00FF0000, 0x0000FF00, 0x000000FF, 0};  // red, green, blue, no alpha
+    const DWORD fields[4] = {0x000000FF, 0x0000FF00, 0x00FF0000, 0};  // red, green, blue, no alpha
     for (int k = 0; k < 4; ++k) Put32(&out, kFileHeaderSize + kInfoHeaderSize + 4 * k, fields[k]);
     WriteWholeFile(path, out);
 }
