@@ -530,7 +530,7 @@ KS_BYTE_TABLES void Decode16Tables(const RowDecoder& d, LONG width, const RowSpa
 // The fast path for 32-bit rows whose fields are whole bytes (FieldsAreBytes): eight pixels a step, each
 // image byte picked from its pixel's four by one shuffle of bytes, or zeroed; a row's last pixels loaded
 // and stored through masks of whole pixels, so that nothing past the row is read or written.
-KS_AVX2 void Decode32Bytes(LONG width, const RowDecoder& d, const RowSpan& rows) {
+KS_AVX2 void Decode32Bytes(const RowDecoder& d, LONG width, const RowSpan& rows) {
     using namespace simd;
     const V256 order = Load256(d.byte_order);
     const auto n = static_cast<std::uint64_t>(width), whole = n / 8 * 8;
@@ -664,7 +664,7 @@ void DecodeRows(const BmpLayout& l, const RowDecoder& d, const RowSpan& rows) {
         if (l.bpp == 16) return Decode16Tables(d, l.width, rows);
     }
     if (d.fast16) return Decode16Fast(d, l.width, rows);
-    if (d.bytes32) return Decode32Bytes(l.width, d, rows);
+    if (d.bytes32) return Decode32Bytes(d, l.width, rows);
 #endif
     for (LONG y = 0; y < rows.count; ++y) DecodeRow(l, d, RowIn(rows, y), RowOut(rows, y));
 }
